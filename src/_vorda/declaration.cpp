@@ -1,0 +1,448 @@
+#include "declaration.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "convert.hpp"
+#include "structmember.h"
+
+namespace vorda {
+namespace {
+
+// ---- Asset metadata ----------------------------------------------------------
+
+// A map that enumerates in the order its keys were first inserted; a key
+// inserted again replaces the value in place.
+template <class T>
+using OrderedMap = std::vector<std::pair<std::string, T>>;
+
+template <class T>
+class OrderedMapBuilder {
+ public:
+  explicit OrderedMapBuilder(std::size_t expected) { entries_.reserve(expected); }
+  void insert(std::string_view key, T value) {
+    auto [it, fresh] = index_.try_emplace(std::string(key), entries_.size());
+    if (fresh) {
+      entries_.emplace_back(std::string(key), std::move(value));
+    } else {
+      entries_[it->second].second = std::move(value);
+    }
+  }
+  OrderedMap<T> finish() && { return std::move(entries_); }
+
+ private:
+  OrderedMap<T> entries_;
+  std::unordered_map<std::string, std::size_t> index_;
+};
+
+struct AssetMetadata {
+  std::optional<std::string> name;
+  std::optional<std::string> serializer;
+  std::optional<OrderedMap<std::string>> inputs;
+  // Dimension name to its inline values (a JSON array).
+  std::optional<OrderedMap<json::Value>> partitions;
+};
+
+// ---- Type creation helpers -----------------------------------------------------
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+  return guarded([&]() -> Ref {
+    Ref name = check(PyType_GetName(type));
+    throw PyError(PyExc_TypeError, check(PyUnicode_FromFormat("No constructor defined for %U", name.get())));
+  });
+}
+
+// Type creation from a spec stores the doc string and the module name in
+// the type's dict after the getset descriptors are in place; a computed
+// attribute of the same name must be put back.
+void restore_getset(PyTypeObject* type, PyGetSetDef* getsets, const char* name) {
+  for (PyGetSetDef* g = getsets; g->name != nullptr; ++g) {
+    if (std::string_view(g->name) != name) continue;
+    Ref descriptor = check(PyDescr_NewGetSet(type, g));
+    check_status(PyDict_SetItemString(type->tp_dict, name, descriptor.get()));
+    PyType_Modified(type);
+    return;
+  }
+}
+
+template <class Create>
+PyTypeObject* once_type(PyTypeObject*& cell, Create create) {
+  if (cell == nullptr) {
+    Ref type = create();
+    // Creating the type may run Python code; keep the first one made.
+    if (cell == nullptr) cell = reinterpret_cast<PyTypeObject*>(type.release());
+  }
+  return cell;
+}
+
+// ---- Partitions ---------------------------------------------------------------
+
+struct PartitionsObject {
+  PyObject_HEAD
+  json::Value* values;  // an array
+};
+
+PyTypeObject* partitions_type_cell = nullptr;
+
+void partitions_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<PartitionsObject*>(self)->values;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* partitions_repr(PyObject* self) noexcept {
+  const json::Value* values = reinterpret_cast<PartitionsObject*>(self)->values;
+  return PyUnicode_FromFormat("Partitions(%zu values)", values->as_array().size());
+}
+
+Ref make_partitions_type() {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("Marker type returned by `partitions([...])`. Stores the static values.")},
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(partitions_dealloc)},
+      {Py_tp_repr, reinterpret_cast<void*>(partitions_repr)},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"builtins.Partitions", sizeof(PartitionsObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  return check(PyType_FromSpec(&spec));
+}
+
+Ref new_partitions(json::Value values) {
+  PyTypeObject* type = partitions_type();
+  auto owned = std::make_unique<json::Value>(std::move(values));
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) throw_pending();
+  reinterpret_cast<PartitionsObject*>(self)->values = owned.release();
+  return Ref::steal(self);
+}
+
+// ---- AssetWrapper --------------------------------------------------------------
+
+struct AssetWrapperObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* wrapped;
+  AssetMetadata* metadata;
+};
+
+PyTypeObject* asset_wrapper_type_cell = nullptr;
+
+AssetWrapperObject* as_wrapper(PyObject* self) {
+  if (!PyObject_TypeCheck(self, asset_wrapper_type())) throw_cannot_convert(self, "AssetWrapper");
+  return reinterpret_cast<AssetWrapperObject*>(self);
+}
+
+void wrapper_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  auto* w = reinterpret_cast<AssetWrapperObject*>(self);
+  delete w->metadata;
+  Py_CLEAR(w->wrapped);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  return PyObject_Call(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, kwargs);
+}
+
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+  return PyObject_Vectorcall(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, nargsf, kwnames);
+}
+
+PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) noexcept {
+  Py_INCREF(self);
+  return self;
+}
+
+Name kind_key("kind"), name_key("name"), serializer_key("serializer"), inputs_key("inputs"),
+    partitions_key("partitions"), values_json_key("values_json"), asset_text("asset"), inline_text("inline");
+
+void set_item(PyObject* dict, PyObject* key, PyObject* value) { check_status(PyDict_SetItem(dict, key, value)); }
+
+Ref optional_text(const std::optional<std::string>& text) {
+  return text ? new_text(*text) : Ref::borrow(Py_None);
+}
+
+Ref metadata_dict(const AssetMetadata& m) {
+  Ref d = check(PyDict_New());
+  set_item(d.get(), kind_key.get(), asset_text.get());
+  set_item(d.get(), name_key.get(), optional_text(m.name).get());
+  set_item(d.get(), serializer_key.get(), optional_text(m.serializer).get());
+  if (m.inputs) {
+    Ref inputs = check(PyDict_New());
+    for (const auto& [key, ref] : *m.inputs) {
+      Ref k = new_text(key);
+      set_item(inputs.get(), k.get(), new_text(ref).get());
+    }
+    set_item(d.get(), inputs_key.get(), inputs.get());
+  } else {
+    set_item(d.get(), inputs_key.get(), Py_None);
+  }
+  if (m.partitions) {
+    Ref dims = check(PyDict_New());
+    std::string text;
+    for (const auto& [key, values] : *m.partitions) {
+      text.clear();
+      json::write(values, text);
+      Ref entry = check(PyDict_New());
+      set_item(entry.get(), kind_key.get(), inline_text.get());
+      set_item(entry.get(), values_json_key.get(), new_text(text).get());
+      set_item(dims.get(), new_text(key).get(), entry.get());
+    }
+    set_item(d.get(), partitions_key.get(), dims.get());
+  } else {
+    set_item(d.get(), partitions_key.get(), Py_None);
+  }
+  return d;
+}
+
+PyObject* get_metadata(PyObject* self, void*) noexcept {
+  return guarded([&] { return metadata_dict(*as_wrapper(self)->metadata); });
+}
+
+PyObject* get_kind(PyObject* self, void*) noexcept {
+  return guarded([&] {
+    as_wrapper(self);
+    return check(PyUnicode_FromString("asset"));
+  });
+}
+
+PyObject* get_wrapped(PyObject* self, void*) noexcept {
+  return guarded([&] { return Ref::borrow(as_wrapper(self)->wrapped); });
+}
+
+// __name__, __qualname__, __module__ and __doc__ are read from the wrapped
+// object at every read; the closure is the attribute name.
+PyObject* get_forwarded(PyObject* self, void* closure) noexcept {
+  return guarded([&] {
+    PyObject* wrapped = as_wrapper(self)->wrapped;
+    return check(PyObject_GetAttrString(wrapped, static_cast<const char*>(closure)));
+  });
+}
+
+PyGetSetDef wrapper_getsets[] = {
+    {"__vorda_metadata__", get_metadata, nullptr, nullptr, nullptr},
+    {"__vorda_kind__", get_kind, nullptr, nullptr, nullptr},
+    {"__vorda_original__", get_wrapped, nullptr, nullptr, nullptr},
+    {"__name__", get_forwarded, nullptr, nullptr, const_cast<char*>("__name__")},
+    {"__doc__", get_forwarded, nullptr, nullptr, const_cast<char*>("__doc__")},
+    {"__module__", get_forwarded, nullptr, nullptr, const_cast<char*>("__module__")},
+    {"__qualname__", get_forwarded, nullptr, nullptr, const_cast<char*>("__qualname__")},
+    {"__wrapped__", get_wrapped, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef wrapper_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(AssetWrapperObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+Ref make_asset_wrapper_type() {
+  static PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("The `@asset()` decorator wrapper. Stores the original function and metadata.")},
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
+      {Py_tp_call, reinterpret_cast<void*>(wrapper_call)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_descr_get)},
+      {Py_tp_getset, wrapper_getsets},
+      {Py_tp_members, wrapper_members},
+      {0, nullptr},
+  };
+  static PyType_Spec spec = {"builtins.AssetWrapper", sizeof(AssetWrapperObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL, slots};
+  Ref type = check(PyType_FromSpec(&spec));
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+  restore_getset(tp, wrapper_getsets, "__doc__");
+  restore_getset(tp, wrapper_getsets, "__module__");
+  // The offset member only configures vectorcall; it is not an attribute.
+  if (PyDict_DelItemString(tp->tp_dict, "__vectorcalloffset__") < 0) PyErr_Clear();
+  PyType_Modified(tp);
+  return type;
+}
+
+Ref new_wrapper(const AssetMetadata& metadata, PyObject* wrapped) {
+  PyTypeObject* type = asset_wrapper_type();
+  auto copy = std::make_unique<AssetMetadata>(metadata);
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) throw_pending();
+  auto* w = reinterpret_cast<AssetWrapperObject*>(self);
+  w->vectorcall = wrapper_vectorcall;
+  w->wrapped = Py_NewRef(wrapped);
+  w->metadata = copy.release();
+  return Ref::steal(self);
+}
+
+// ---- The decorator object ----------------------------------------------------------
+
+constexpr const char kCapsuleName[] = "vorda.asset_metadata";
+
+void capsule_destructor(PyObject* capsule) noexcept {
+  delete static_cast<AssetMetadata*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+}
+
+PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) noexcept {
+  return guarded([&] {
+    if (PyTuple_GET_SIZE(args) != 1) {
+      throw_message(PyExc_TypeError, "asset() decorator expects exactly one argument (the function)");
+    }
+    auto* metadata = static_cast<AssetMetadata*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    if (metadata == nullptr) throw_pending();
+    return new_wrapper(*metadata, PyTuple_GET_ITEM(args, 0));
+  });
+}
+
+PyMethodDef decorator_def = {"asset_decorator", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_call)),
+                             METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// ---- asset(...) ------------------------------------------------------------------
+
+// Walks a dict's own storage, failing with the internal-failure exception
+// when user code run by `visit` changes the dict.
+template <class Visit>
+void walk_dict(PyObject* dict, Visit visit) {
+  const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Py_ssize_t pos = 0, yielded = 0;
+  PyObject *k, *v;
+  for (;;) {
+    if (PyDict_GET_SIZE(dict) != size) throw InternalError("dictionary changed size during iteration");
+    if (!PyDict_Next(dict, &pos, &k, &v)) break;
+    if (++yielded > size) throw InternalError("dictionary keys changed during iteration");
+    // The entry may leave the dict while user code runs.
+    Ref key = Ref::borrow(k), value = Ref::borrow(v);
+    visit(key.get(), value.get());
+  }
+}
+
+Name vorda_kind_name("__vorda_kind__"), vorda_original_name("__vorda_original__"), getsourcefile_name("getsourcefile"),
+    path_name("Path"), resolve_name("resolve"), dunder_name("__name__");
+
+bool is_asset(PyObject* obj) {
+  PyObject* kind = PyObject_GetAttr(obj, vorda_kind_name.get());
+  if (kind == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bool asset = PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, "asset") == 0;
+  Py_DECREF(kind);
+  return asset;
+}
+
+}  // namespace
+
+Ref undecorated(PyObject* obj) {
+  PyObject* original = PyObject_GetAttr(obj, vorda_original_name.get());
+  if (original == nullptr) {
+    PyErr_Clear();
+    return Ref::borrow(obj);
+  }
+  return Ref::steal(original);
+}
+
+namespace {
+
+std::string asset_ref(PyObject* function) {
+  Ref inspect = import_module("inspect");
+  Ref pathlib = import_module("pathlib");
+  Ref file = call(get_attr(inspect.get(), getsourcefile_name).get(), function);
+  Ref path = call(get_attr(pathlib.get(), path_name).get(), file.get());
+  Ref resolved = call_method(path.get(), resolve_name);
+  Ref text = check(PyObject_Str(resolved.get()));
+  std::string ref(to_text(text.get()));
+  Ref name = get_attr(function, dunder_name);
+  ref += ':';
+  ref += to_text(name.get());
+  return ref;
+}
+
+OrderedMap<std::string> build_inputs(PyObject* inputs) {
+  if (!PyDict_Check(inputs)) throw_cannot_convert(inputs, "PyDict");
+  OrderedMapBuilder<std::string> map(static_cast<std::size_t>(PyDict_GET_SIZE(inputs)));
+  walk_dict(inputs, [&](PyObject* key, PyObject* value) {
+    std::string_view name = to_text(key);
+    if (is_asset(value)) {
+      map.insert(name, asset_ref(undecorated(value).get()));
+    } else if (PyUnicode_Check(value)) {
+      map.insert(name, std::string(to_text(value)));
+    } else {
+      throw_message(PyExc_TypeError, "inputs values must be @asset-decorated functions or asset ref strings");
+    }
+  });
+  return std::move(map).finish();
+}
+
+OrderedMap<json::Value> build_partitions(PyObject* partitions) {
+  if (!PyDict_Check(partitions)) throw_cannot_convert(partitions, "PyDict");
+  OrderedMapBuilder<json::Value> map(static_cast<std::size_t>(PyDict_GET_SIZE(partitions)));
+  walk_dict(partitions, [&](PyObject* key, PyObject* value) {
+    std::string_view name = to_text(key);
+    const json::Value* values = partition_values(value);
+    if (values == nullptr) throw_message(PyExc_TypeError, "partition values must be partitions([...]) instances");
+    map.insert(name, *values);
+  });
+  return std::move(map).finish();
+}
+
+constexpr const char* kAssetParams[] = {"name", "inputs", "partitions", "serializer"};
+constexpr Signature kAssetSignature = {"asset", kAssetParams, 4, 0, 0};
+
+constexpr const char* kPartitionsParams[] = {"values"};
+constexpr Signature kPartitionsSignature = {"partitions", kPartitionsParams, 1, 1, 1};
+
+PyObject* given(PyObject* arg) { return arg == Py_None ? nullptr : arg; }
+
+}  // namespace
+
+PyTypeObject* asset_wrapper_type() { return once_type(asset_wrapper_type_cell, make_asset_wrapper_type); }
+
+PyTypeObject* partitions_type() { return once_type(partitions_type_cell, make_partitions_type); }
+
+const json::Value* partition_values(PyObject* obj) noexcept {
+  if (partitions_type_cell == nullptr || Py_TYPE(obj) != partitions_type_cell) return nullptr;
+  return reinterpret_cast<PartitionsObject*>(obj)->values;
+}
+
+Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto [name, inputs, partitions, serializer] = bind<4>(kAssetSignature, args, nargs, kwnames);
+  auto metadata = std::make_unique<AssetMetadata>();
+  if (given(name)) metadata->name = std::string(text_argument("name", name));
+  if (given(serializer)) metadata->serializer = std::string(text_argument("serializer", serializer));
+  if (given(inputs)) metadata->inputs = build_inputs(inputs);
+  if (given(partitions)) metadata->partitions = build_partitions(partitions);
+
+  Ref capsule = check(PyCapsule_New(metadata.get(), kCapsuleName, capsule_destructor));
+  metadata.release();
+  return check(PyCMethod_New(&decorator_def, capsule.get(), nullptr, nullptr));
+}
+
+Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  auto [list] = bind<1>(kPartitionsSignature, args, nargs, kwnames);
+  if (!PyList_Check(list)) {
+    convert_argument("values", [&] { throw_cannot_convert(list, "PyList"); });
+  }
+  Ref json_module = import_module("json");
+  const Py_ssize_t initial = PyList_GET_SIZE(list);
+  json::Array values;
+  values.reserve(static_cast<std::size_t>(initial));
+  json::ReadError error;
+  // The list's own storage, bounded by its current length: user code run by
+  // json.dumps may shrink or grow it.
+  for (Py_ssize_t i = 0; i < std::min(initial, PyList_GET_SIZE(list)); ++i) {
+    Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+    json::Value value;
+    if (!dump_and_read(json_module.get(), item.get(), value, error)) {
+      throw_prefixed(PyExc_ValueError, "invalid partition value: ", error.describe());
+    }
+    values.push_back(std::move(value));
+  }
+  return new_partitions(json::Value::array(std::move(values)));
+}
+
+}  // namespace vorda

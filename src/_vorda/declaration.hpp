@@ -1,0 +1,26 @@
+// Asset declaration: the `asset` decorator factory, `AssetWrapper` and
+// `Partitions`.
+#pragma once
+
+#include "common.hpp"
+#include "json.hpp"
+
+namespace vorda {
+
+// The two classes' type objects, created on first use and kept for the
+// life of the process.
+PyTypeObject* asset_wrapper_type();
+PyTypeObject* partitions_type();
+
+Ref asset(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+Ref partitions(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The stored values (a JSON array) of a Partitions instance, or null for
+// any other object.
+const json::Value* partition_values(PyObject* obj) noexcept;
+
+// The object's `__vorda_original__`, or the object itself when reading that
+// attribute raises.
+Ref undecorated(PyObject* obj);
+
+}  // namespace vorda
