@@ -7,7 +7,7 @@ NATIVE_BUILD := build/native
 DEV_BUILD := build/dev
 JOBS ?= $(shell nproc)
 
-.PHONY: all demo test test-native test-python install venv system-deps dev clean
+.PHONY: all demo test test-native test-python install venv system-deps dev clean sanitize
 
 all: test
 
@@ -48,6 +48,53 @@ dev: venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVORDA_INPLACE=ON -DVORDA_TESTS=ON >/dev/null
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(DEV_BUILD) -j $(JOBS)
+
+# The extension and the C++ tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, then every C++ and Python test run under them.
+# The module goes into its own package directory ($(SAN_PKG)), imported
+# through PYTHONPATH, so the normal install in $(VENV) stays as it is. The
+# interpreter is not instrumented: the ASan runtime is preloaded (with
+# libstdc++, which ASan must see at start-up to intercept C++ throws, as the
+# interpreter itself does not link it), and PYTHONMALLOC=malloc routes Python
+# objects through ASan's allocator so that a use after a wrong Py_DECREF is
+# caught. Leak checking stays on for the C++ tests; under the interpreter it
+# would only report the interpreter's own allocations kept until exit.
+# Any report fails the run: every sanitizer exits with status 97, which no
+# test expects of a subprocess, and ASan also writes its reports to files in
+# $(SAN_REPORTS) (from every process, subprocesses included), which are shown
+# and fail the run even where a test only expected its subprocess to fail.
+# UBSan, combined with ASan, prints to stderr only, so pytest leaves the
+# stderr descriptor alone (--capture=sys) to let a report reach the log.
+SAN_BUILD := build/sanitize
+SAN_PKG := $(SAN_BUILD)/pkg
+SAN_REPORTS := $(CURDIR)/$(SAN_BUILD)/reports
+SANITIZERS ?= address,undefined
+SAN_CXX ?= g++
+SAN_COMMON := halt_on_error=1:print_stacktrace=1:exitcode=97
+SAN_UBSAN := UBSAN_OPTIONS=$(SAN_COMMON):report_error_type=1
+SAN_ASAN := $(SAN_COMMON):detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:log_path=$(SAN_REPORTS)/asan
+# The Python side's environment; subprocesses the tests start inherit it.
+SAN_PY_ENV = LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX) -print-file-name=libstdc++.so)" \
+  PYTHONMALLOC=malloc ASAN_OPTIONS=$(SAN_ASAN):detect_leaks=0 $(SAN_UBSAN) PYTHONPATH=$(CURDIR)/$(SAN_PKG)
+# Fails, showing them, if any process wrote a report; else keeps the status.
+SAN_CHECK = status=$$?; if ls $(SAN_REPORTS)/* >/dev/null 2>&1; then cat $(SAN_REPORTS)/*; \
+  echo "sanitize: reports above"; exit 1; fi; exit $$status
+
+sanitize: venv system-deps
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(SAN_CXX) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DVORDA_SANITIZE=$(SANITIZERS) \
+	  -DVORDA_MODULE=ON -DVORDA_TESTS=ON -DVORDA_INPLACE=OFF >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(SAN_BUILD) -j $(JOBS)
+	rm -rf $(SAN_REPORTS) $(SAN_PKG) && mkdir -p $(SAN_REPORTS) $(SAN_PKG)
+	cd $(SAN_BUILD) && ASAN_OPTIONS=$(SAN_ASAN):detect_leaks=1 $(SAN_UBSAN) ctest --output-on-failure -j $(JOBS); \
+	  $(SAN_CHECK)
+	cp -r src/vorda $(SAN_PKG)/ && rm -rf $(SAN_PKG)/vorda/_vorda*.so $(SAN_PKG)/vorda/__pycache__
+	cmake --install $(SAN_BUILD) --prefix $(SAN_PKG) --component python >/dev/null
+	@# Make sure the tests import the instrumented module, not an installed one.
+	cd tests && env $(SAN_PY_ENV) ../$(VPY) -c \
+	  'import sys, vorda._vorda as m; print("sanitized module:", m.__file__); sys.exit(not m.__file__.startswith(sys.argv[1]))' \
+	  $(CURDIR)/$(SAN_PKG)/
+	cd tests && env $(SAN_PY_ENV) ../$(VPY) -m pytest -q -p no:cacheprovider --capture=sys .; $(SAN_CHECK)
 
 clean:
 	rm -rf build src/vorda/_vorda*.so
