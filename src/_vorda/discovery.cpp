@@ -142,7 +142,7 @@ std::string source_text(const Stdlib& lib, PyObject* obj) {
 
 // The member's `__vorda_kind__` is text reading exactly "asset". Nothing
 // user-defined runs beyond the attribute read: the bytes are compared.
-bool is_asset(PyObject* member) noexcept {
+bool is_asset(PyObject* member) {
   PyObject* kind = PyObject_GetAttr(member, vorda_kind_name.get());
   if (kind == nullptr) {
     PyErr_Clear();
