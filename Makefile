@@ -30,7 +30,7 @@ install: venv
 	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
 demo: install
-	cd examples && ../$(VPY) -c "import vorda, vorda._vorda as m; print('vorda', vorda.__version__, 'exports', m.__all__)"
+	$(VPY) examples/run_pipeline.py --out build/demo
 
 test-native: venv system-deps
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -5,7 +5,7 @@ import weakref
 
 import pytest
 
-from vorda._vorda import AssetWrapper, asset
+from vorda._vorda import AssetWrapper, asset, materialize_asset
 
 EMPTY_METADATA = {"kind": "asset", "name": None, "serializer": None, "inputs": None, "partitions": None}
 
@@ -407,3 +407,24 @@ def test_wrapped_reference_is_released():
     assert sys.getrefcount(target) == before + 100
     del wrappers
     assert sys.getrefcount(target) == before
+
+
+def test_decorated_assets_materialize_end_to_end(moddir, tmp_path):
+    moddir.write(
+        "pipeline.assets",
+        """
+        from vorda import asset
+
+        @asset()
+        def raw():
+            return [1, 2, 3]
+
+        @asset(inputs={"data": raw})
+        def processed(data: list) -> list:
+            return [x * 2 for x in data]
+        """,
+    )
+    out = tmp_path / "out"
+    materialize_asset("pipeline.assets", "processed", str(out), '{"data": [1, 2, 3]}')
+    assert (out / "value.json").read_text() == "[2, 4, 6]"
+    assert '"signature":"(data: list) -> list"' in (out / "result.json").read_text()
