@@ -15,12 +15,12 @@ import sys
 
 from vorda._vorda import inspect_modules
 
-PROG = "python -m vorda.inspect"
+PROG = "vorda.inspect"
 
 
 def _parser():
     parser = argparse.ArgumentParser(
-        prog=PROG,
+        prog="python -m vorda.inspect",
         description="Report the vorda assets of Python modules as one line of JSON.",
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE", help="dotted name of a module to import and inspect")
@@ -37,10 +37,9 @@ def _describe(error):
         message = str(error)
     except Exception:
         message = "<exception str() failed>"
-    name = type(error).__qualname__
     # One line, whatever the message holds.
-    message = " ".join(message.splitlines())
-    return f"{name}: {message}" if message else name
+    message = message.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
+    return f"{PROG}: {type(error).__qualname__}: {message}"
 
 
 def _write(stream, text):
