@@ -29,15 +29,47 @@ class Value {
     other.u_ = 0;
   }
   Value& operator=(const Value& other);
-  Value& operator=(Value&& other) noexcept;
-  ~Value() { destroy(); }
+  Value& operator=(Value&& other) noexcept {
+    if (this != &other) {
+      if (owns_heap()) destroy();
+      kind_ = other.kind_;
+      u_ = other.u_;
+      other.kind_ = Kind::Null;
+      other.u_ = 0;
+    }
+    return *this;
+  }
+  ~Value() {
+    if (owns_heap()) destroy();
+  }
 
-  static Value boolean(bool b) noexcept;
-  static Value uint(std::uint64_t n) noexcept;
+  static Value boolean(bool b) noexcept {
+    Value v;
+    v.kind_ = Kind::Bool;
+    v.b_ = b;
+    return v;
+  }
+  static Value uint(std::uint64_t n) noexcept {
+    Value v;
+    v.kind_ = Kind::UInt;
+    v.u_ = n;
+    return v;
+  }
   // Non-negative numbers are stored as unsigned, so each number has one form.
-  static Value integer(std::int64_t n) noexcept;
+  static Value integer(std::int64_t n) noexcept {
+    if (n >= 0) return uint(static_cast<std::uint64_t>(n));
+    Value v;
+    v.kind_ = Kind::Int;
+    v.i_ = n;
+    return v;
+  }
   // A finite double; callers never pass NaN or infinity.
-  static Value real(double d) noexcept;
+  static Value real(double d) noexcept {
+    Value v;
+    v.kind_ = Kind::Float;
+    v.d_ = d;
+    return v;
+  }
   static Value string(std::string_view text);
   static Value array(Array&& items);
   // Sorts the members by key; of members with equal keys the later one wins.
@@ -70,6 +102,8 @@ class Value {
     char data[1];
   };
 
+  // Strings, arrays and objects own a heap block.
+  bool owns_heap() const noexcept { return kind_ >= Kind::String; }
   void destroy() noexcept;
 
   Kind kind_;

@@ -1,11 +1,755 @@
+// The strict JSON reader.
+//
+// One recursive-descent pass over the bytes. Containers collect their
+// children on two stacks shared by every nesting level (elements, members)
+// and take them off in one piece when they close, into an exactly sized
+// buffer; an object is sorted once, at its end, and only if its keys came
+// out of order. Strings without escapes are copied straight from the text
+// (one allocation each); strings with escapes are decoded into a reusable
+// scratch buffer first. Numbers are scanned once for the grammar, the
+// integer forms and a significand of up to 19 digits (eight at a time); a
+// float that the exact fast path cannot give is converted by
+// std::from_chars over the literal, which rounds correctly using every digit.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <memory>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json.hpp"
 
 namespace vorda::json {
+namespace {
 
-// Placeholder until the strict reader lands.
-bool read(std::string_view, Value&, ReadError& error) {
-  error = ReadError{"reader not built yet", 0, 0};
-  return false;
+// The reader's error messages, exactly.
+constexpr const char kEofList[] = "EOF while parsing a list";
+constexpr const char kEofObject[] = "EOF while parsing an object";
+constexpr const char kEofString[] = "EOF while parsing a string";
+constexpr const char kEofValue[] = "EOF while parsing a value";
+constexpr const char kExpectedColon[] = "expected `:`";
+constexpr const char kExpectedListEnd[] = "expected `,` or `]`";
+constexpr const char kExpectedObjectEnd[] = "expected `,` or `}`";
+constexpr const char kExpectedIdent[] = "expected ident";
+constexpr const char kExpectedValue[] = "expected value";
+constexpr const char kInvalidEscape[] = "invalid escape";
+constexpr const char kInvalidNumber[] = "invalid number";
+constexpr const char kOutOfRange[] = "number out of range";
+constexpr const char kControl[] = "control character (\\u0000-\\u001F) found while parsing a string";
+constexpr const char kKeyNotString[] = "key must be a string";
+constexpr const char kLoneSurrogate[] = "lone leading surrogate in hex escape";
+constexpr const char kEndOfHexEscape[] = "unexpected end of hex escape";
+constexpr const char kTrailingComma[] = "trailing comma";
+constexpr const char kTrailingCharacters[] = "trailing characters";
+constexpr const char kRecursion[] = "recursion limit exceeded";
+
+// Opening brackets take one level each from this budget; the one that would
+// take the last level fails, so at most kDepthBudget - 1 containers are open.
+constexpr int kDepthBudget = 128;
+
+struct ByteClasses {
+  std::array<bool, 256> space{};    // the four whitespace bytes
+  std::array<bool, 256> special{};  // bytes that end a plain string run
+  std::array<std::int8_t, 256> hex{};
+};
+
+constexpr ByteClasses make_classes() {
+  ByteClasses c;
+  for (char s : {' ', '\t', '\n', '\r'}) c.space[static_cast<unsigned char>(s)] = true;
+  for (int b = 0; b < 0x20; ++b) c.special[b] = true;
+  c.special['"'] = true;
+  c.special['\\'] = true;
+  for (int b = 0; b < 256; ++b) c.hex[b] = -1;
+  for (int d = 0; d < 10; ++d) c.hex['0' + d] = static_cast<std::int8_t>(d);
+  for (int d = 0; d < 6; ++d) {
+    c.hex['a' + d] = static_cast<std::int8_t>(10 + d);
+    c.hex['A' + d] = static_cast<std::int8_t>(10 + d);
+  }
+  return c;
+}
+constexpr ByteClasses kClass = make_classes();
+
+constexpr std::uint64_t kPow10U64[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// Powers of ten that are exact doubles.
+constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                  1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+inline unsigned char byte(char c) { return static_cast<unsigned char>(c); }
+
+inline const char* skip_space(const char* p, const char* end) {
+  while (p != end && kClass.space[byte(*p)]) ++p;
+  return p;
+}
+
+// The first byte at or after p that is a quotation mark, a backslash or a
+// control byte, or end.
+inline const char* find_special(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  const __m128i control_max = _mm_set1_epi8(0x1F);
+  while (end - p >= 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                               _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
+    int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    p += 16;
+  }
+#endif
+  while (p != end && !kClass.special[byte(*p)]) ++p;
+  return p;
+}
+
+// Eight bytes of text loaded little-endian (the first byte lowest): a
+// non-zero byte in the result marks each byte that is not a digit; and the
+// value of eight digits.
+inline std::uint64_t non_digit_bytes(std::uint64_t v) {
+  return ((v & 0xF0F0F0F0F0F0F0F0) | (((v + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ^ 0x3333333333333333;
+}
+inline std::uint32_t eight_digits_value(std::uint64_t v) {
+  constexpr std::uint64_t kMask = 0x000000FF000000FF;
+  constexpr std::uint64_t kMul1 = 0x000F424000000064;  // 100 + (1000000 << 32)
+  constexpr std::uint64_t kMul2 = 0x0000271000000001;  // 1 + (10000 << 32)
+  v -= 0x3030303030303030;
+  v = (v * 10) + (v >> 8);
+  v = (((v & kMask) * kMul1) + (((v >> 16) & kMask) * kMul2)) >> 32;
+  return static_cast<std::uint32_t>(v);
+}
+
+// Four hexadecimal digits, or -1 if any is not one.
+inline int hex4(const char* p) {
+  int a = kClass.hex[byte(p[0])], b = kClass.hex[byte(p[1])];
+  int c = kClass.hex[byte(p[2])], d = kClass.hex[byte(p[3])];
+  if ((a | b | c | d) < 0) return -1;
+  return (a << 12) | (b << 8) | (c << 4) | d;
+}
+
+// A growable byte buffer for decoding escaped strings; kept across strings.
+class Scratch {
+ public:
+  void clear() { size_ = 0; }
+  void append(const char* p, std::size_t n) {
+    if (n == 0) return;
+    reserve(n);
+    std::memcpy(buf_.get() + size_, p, n);
+    size_ += n;
+  }
+  void push(char c) {
+    reserve(1);
+    buf_[size_++] = c;
+  }
+  void push_code_point(std::uint32_t cp) {
+    reserve(4);
+    char* o = buf_.get() + size_;
+    if (cp < 0x80) {
+      o[0] = static_cast<char>(cp);
+      size_ += 1;
+    } else if (cp < 0x800) {
+      o[0] = static_cast<char>(0xC0 | (cp >> 6));
+      o[1] = static_cast<char>(0x80 | (cp & 0x3F));
+      size_ += 2;
+    } else if (cp < 0x10000) {
+      o[0] = static_cast<char>(0xE0 | (cp >> 12));
+      o[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      o[2] = static_cast<char>(0x80 | (cp & 0x3F));
+      size_ += 3;
+    } else {
+      o[0] = static_cast<char>(0xF0 | (cp >> 18));
+      o[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      o[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      o[3] = static_cast<char>(0x80 | (cp & 0x3F));
+      size_ += 4;
+    }
+  }
+  const char* data() const { return buf_.get(); }
+  std::string_view view() const { return {buf_.get(), size_}; }
+
+ private:
+  void reserve(std::size_t n) {
+    if (cap_ - size_ >= n) return;
+    std::size_t cap = std::max<std::size_t>({64, cap_ * 2, size_ + n});
+    auto grown = std::make_unique<char[]>(cap);
+    if (size_ != 0) std::memcpy(grown.get(), buf_.get(), size_);
+    buf_ = std::move(grown);
+    cap_ = cap;
+  }
+
+  std::unique_ptr<char[]> buf_;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
+// An object member while its object is open: the key is a view into the
+// text, or into the key store for a key that had escapes. `prefix` holds the
+// key's first eight bytes as a big-endian number (zero-padded), so most key
+// comparisons are one integer comparison.
+struct Pending {
+  std::string_view key;
+  std::uint64_t prefix;
+  Value value;
+};
+
+inline std::uint64_t key_prefix(std::string_view key) {
+  std::uint64_t v = 0;
+  std::memcpy(&v, key.data(), std::min<std::size_t>(key.size(), 8));
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return v;
+}
+
+// Unsigned byte order of the keys.
+inline bool key_less(const Pending& a, const Pending& b) {
+  if (a.prefix != b.prefix) return a.prefix < b.prefix;
+  if (a.key.size() > 8 && b.key.size() > 8) return a.key.substr(8) < b.key.substr(8);
+  return a.key < b.key;
+}
+
+inline bool key_equal(const Pending& a, const Pending& b) { return a.prefix == b.prefix && a.key == b.key; }
+
+// Stable storage for decoded keys until the read ends: a few large blocks.
+class KeyStore {
+ public:
+  std::string_view keep(std::string_view key) {
+    if (left_ < key.size()) {
+      std::size_t size = std::max<std::size_t>(4096, key.size());
+      blocks_.push_back(std::make_unique<char[]>(size));
+      next_ = blocks_.back().get();
+      left_ = size;
+    }
+    char* at = next_;
+    if (!key.empty()) std::memcpy(at, key.data(), key.size());
+    next_ += key.size();
+    left_ -= key.size();
+    return {at, key.size()};
+  }
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* next_ = nullptr;
+  std::size_t left_ = 0;
+};
+
+class Reader {
+ public:
+  explicit Reader(std::string_view text) : begin_(text.data()), end_(text.data() + text.size()) {}
+
+  bool run(Value& out, ReadError& error) {
+    const char* p = skip_space(begin_, end_);
+    if (p == end_) {
+      fail_eof(kEofValue);
+    } else {
+      Value value;
+      p = parse_value(p, value);
+      if (p != nullptr) {
+        p = skip_space(p, end_);
+        if (p == end_) {
+          out = std::move(value);
+          return true;
+        }
+        fail(kTrailingCharacters, p);
+      }
+    }
+    error = locate();
+    return false;
+  }
+
+ private:
+  // Error reporting. Each returns nullptr so that callers can `return fail(...)`.
+  [[gnu::cold, gnu::noinline]] const char* fail(const char* message, const char* at) {
+    message_ = message;
+    at_ = at;
+    return nullptr;
+  }
+  // EOF errors sit at the last byte of the text (nowhere for an empty text).
+  [[gnu::cold, gnu::noinline]] const char* fail_eof(const char* message) {
+    message_ = message;
+    at_ = end_;
+    return nullptr;
+  }
+
+  ReadError locate() const {
+    ReadError error;
+    error.message = message_;
+    error.line = 1;
+    if (begin_ == end_) return error;  // empty text: column 0
+    const char* at = at_ == end_ ? end_ - 1 : at_;
+    const char* line_start = begin_;
+    for (const char* q = begin_; q != at; ++q) {
+      if (*q == '\n') {
+        ++error.line;
+        line_start = q + 1;
+      }
+    }
+    error.column = static_cast<std::size_t>(at - line_start) + 1;
+    return error;
+  }
+
+  // p is at the first byte of a value (not whitespace, not the end).
+  const char* parse_value(const char* p, Value& out) {
+    switch (*p) {
+      case '"': {
+        std::string_view text;
+        p = parse_string(p, text);
+        if (p != nullptr) out = Value::string(text);
+        return p;
+      }
+      case '[':
+        return parse_array(p, out);
+      case '{':
+        return parse_object(p, out);
+      case 'n':
+        out = Value();
+        return parse_literal(p, "null", 4);
+      case 't':
+        out = Value::boolean(true);
+        return parse_literal(p, "true", 4);
+      case 'f':
+        out = Value::boolean(false);
+        return parse_literal(p, "false", 5);
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return parse_number(p, out);
+      default:
+        return fail(kExpectedValue, p);
+    }
+  }
+
+  const char* parse_literal(const char* p, const char* word, std::size_t n) {
+    if (static_cast<std::size_t>(end_ - p) >= n && std::memcmp(p, word, n) == 0) return p + n;
+    for (std::size_t i = 1; i < n; ++i) {
+      if (p + i == end_) return fail_eof(kEofValue);
+      if (p[i] != word[i]) return fail(kExpectedIdent, p + i);
+    }
+    return p + n;  // not reached: the fast check above would have matched
+  }
+
+  const char* parse_array(const char* p, Value& out) {
+    if (++depth_ >= kDepthBudget) return fail(kRecursion, p);
+    p = skip_space(p + 1, end_);
+    if (p == end_) return fail_eof(kEofList);
+    const std::size_t base = elements_.size();
+    if (*p != ']') {
+      for (;;) {
+        Value element;
+        p = parse_value(p, element);
+        if (p == nullptr) return nullptr;
+        elements_.push_back(std::move(element));
+        p = skip_space(p, end_);
+        if (p == end_) return fail_eof(kEofList);
+        if (*p == ',') {
+          p = skip_space(p + 1, end_);
+          if (p == end_) return fail_eof(kEofValue);
+          if (*p == ']') return fail(kTrailingComma, p);
+          continue;
+        }
+        if (*p == ']') break;
+        return fail(kExpectedListEnd, p);
+      }
+    }
+    auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
+    Array items(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
+    elements_.erase(first, elements_.end());
+    out = Value::array(std::move(items));
+    --depth_;
+    return p + 1;
+  }
+
+  const char* parse_object(const char* p, Value& out) {
+    if (++depth_ >= kDepthBudget) return fail(kRecursion, p);
+    p = skip_space(p + 1, end_);
+    if (p == end_) return fail_eof(kEofObject);
+    const std::size_t base = members_.size();
+    if (*p != '}') {
+      for (;;) {
+        if (*p != '"') return fail(kKeyNotString, p);
+        std::string_view key;
+        p = parse_string(p, key);
+        if (p == nullptr) return nullptr;
+        // A decoded key lives in the scratch buffer, which the value may
+        // reuse: it moves to the key store first.
+        if (key.data() == scratch_.data()) key = keys_.keep(key);
+        p = skip_space(p, end_);
+        if (p == end_) return fail_eof(kEofObject);
+        if (*p != ':') return fail(kExpectedColon, p);
+        p = skip_space(p + 1, end_);
+        if (p == end_) return fail_eof(kEofValue);
+        Value value;
+        p = parse_value(p, value);
+        if (p == nullptr) return nullptr;
+        members_.push_back(Pending{key, key_prefix(key), std::move(value)});
+        p = skip_space(p, end_);
+        if (p == end_) return fail_eof(kEofObject);
+        if (*p == ',') {
+          p = skip_space(p + 1, end_);
+          if (p == end_) return fail_eof(kEofValue);
+          if (*p == '}') return fail(kTrailingComma, p);
+          continue;
+        }
+        if (*p == '}') break;
+        return fail(kExpectedObjectEnd, p);
+      }
+    }
+    out = finish_object(base);
+    --depth_;
+    return p + 1;
+  }
+
+  // Sorts members_[base..] by key bytes, keeps the last of equal keys, and
+  // moves them into a new object value.
+  Value finish_object(std::size_t base) {
+    auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
+    auto last = members_.end();
+    bool ordered = true;
+    for (auto it = first; it != last && it + 1 != last; ++it) {
+      if (!key_less(*it, it[1])) {
+        ordered = false;
+        break;
+      }
+    }
+    if (!ordered) {
+      // Stable, so that among equal keys the later member stays last.
+      if (last - first <= 24) {
+        for (auto it = first + 1; it != last; ++it) {
+          if (!key_less(*it, it[-1])) continue;
+          Pending moving = std::move(*it);
+          auto hole = it;
+          do {
+            *hole = std::move(hole[-1]);
+            --hole;
+          } while (hole != first && key_less(moving, hole[-1]));
+          *hole = std::move(moving);
+        }
+      } else {
+        std::stable_sort(first, last, key_less);
+      }
+      auto kept = first;
+      for (auto it = first; it != last; ++it) {
+        if (it + 1 != last && key_equal(it[1], *it)) continue;  // a later duplicate wins
+        if (kept != it) *kept = std::move(*it);
+        ++kept;
+      }
+      last = kept;
+    }
+    Members members(static_cast<std::size_t>(last - first));
+    auto to = members.begin();
+    for (auto it = first; it != last; ++it, ++to) {
+      to->key.assign(it->key.data(), it->key.size());
+      to->value = std::move(it->value);
+    }
+    members_.erase(first, members_.end());
+    return Value::object_sorted(std::move(members));
+  }
+
+  // p is at the opening quotation mark. On success `text` holds the string's
+  // content: a view into the text, or into the scratch buffer when the string
+  // has escapes (valid until the next string is read).
+  const char* parse_string(const char* p, std::string_view& text) {
+    const char* start = p + 1;
+    p = find_special(start, end_);
+    if (p == end_) return fail_eof(kEofString);
+    if (*p == '"') {
+      text = std::string_view(start, static_cast<std::size_t>(p - start));
+      return p + 1;
+    }
+    if (*p != '\\') return fail(kControl, p);
+    scratch_.clear();
+    scratch_.append(start, static_cast<std::size_t>(p - start));
+    for (;;) {
+      p = parse_escape(p);  // p is at a backslash
+      if (p == nullptr) return nullptr;
+      const char* run = p;
+      p = find_special(p, end_);
+      if (p == end_) return fail_eof(kEofString);
+      scratch_.append(run, static_cast<std::size_t>(p - run));
+      if (*p == '"') {
+        text = scratch_.view();
+        return p + 1;
+      }
+      if (*p != '\\') return fail(kControl, p);
+    }
+  }
+
+  // p is at a backslash; decodes one escape into the scratch buffer.
+  const char* parse_escape(const char* p) {
+    if (++p == end_) return fail_eof(kEofString);
+    char c;
+    switch (*p) {
+      case '"':
+        c = '"';
+        break;
+      case '\\':
+        c = '\\';
+        break;
+      case '/':
+        c = '/';
+        break;
+      case 'b':
+        c = '\b';
+        break;
+      case 'f':
+        c = '\f';
+        break;
+      case 'n':
+        c = '\n';
+        break;
+      case 'r':
+        c = '\r';
+        break;
+      case 't':
+        c = '\t';
+        break;
+      case 'u':
+        return parse_unicode_escape(p);
+      default:
+        return fail(kInvalidEscape, p);
+    }
+    scratch_.push(c);
+    return p + 1;
+  }
+
+  // Reads the four hexadecimal digits after the `u` at p into `unit`;
+  // returns the byte after them.
+  const char* hex_escape(const char* p, int& unit) {
+    if (end_ - p - 1 < 4) return fail_eof(kEofString);
+    unit = hex4(p + 1);
+    if (unit < 0) return fail(kInvalidEscape, p + 4);
+    return p + 5;
+  }
+
+  // p is at the `u` of a \u escape.
+  const char* parse_unicode_escape(const char* p) {
+    int unit = 0;
+    p = hex_escape(p, unit);
+    if (p == nullptr) return nullptr;
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      scratch_.push_code_point(static_cast<std::uint32_t>(unit));
+      return p;
+    }
+    if (unit >= 0xDC00) return fail(kLoneSurrogate, p - 1);
+    // A leading surrogate: a \u escape with a trailing surrogate must follow.
+    if (p == end_) return fail_eof(kEofString);
+    if (*p != '\\') return fail(kEndOfHexEscape, p);
+    if (++p == end_) return fail_eof(kEofString);
+    if (*p != 'u') return fail(kEndOfHexEscape, p);
+    int trailing = 0;
+    p = hex_escape(p, trailing);
+    if (p == nullptr) return nullptr;
+    if (trailing < 0xDC00 || trailing > 0xDFFF) return fail(kLoneSurrogate, p - 1);
+    scratch_.push_code_point(0x10000 + ((static_cast<std::uint32_t>(unit) - 0xD800) << 10) +
+                             (static_cast<std::uint32_t>(trailing) - 0xDC00));
+    return p;
+  }
+
+  // p is at a minus sign or a digit.
+  const char* parse_number(const char* p, Value& out) {
+    const char* const start = p;
+    const bool negative = *p == '-';
+    if (negative && ++p == end_) return fail_eof(kEofValue);
+
+    // Integer part. `significand` holds the digits read so far exactly until
+    // one would overflow 64 bits; `exact` says whether it still holds all.
+    // The first 19 digits cannot overflow and are taken without checks.
+    std::uint64_t significand = 0;
+    int room = 19;
+    bool exact = true;
+    if (*p == '0') {
+      ++p;
+      if (p != end_ && is_digit(*p)) return fail(kInvalidNumber, p);
+    } else if (is_digit(*p)) {
+      p = take_digits(p, significand, room);
+      if (p != end_ && is_digit(*p)) p = take_checked_digits(p, significand, exact, nullptr);
+    } else {
+      return fail(kInvalidNumber, p);
+    }
+
+    if (p == end_ || (*p != '.' && *p != 'e' && *p != 'E')) {
+      if (exact) {
+        if (!negative) {
+          out = Value::uint(significand);
+        } else if (significand == 0) {
+          out = Value::real(-0.0);
+        } else if (significand <= (std::uint64_t{1} << 63)) {
+          out = Value::integer(static_cast<std::int64_t>(~significand + 1));
+        } else {
+          out = Value::real(-static_cast<double>(significand));  // correctly rounded
+        }
+        return p;
+      }
+      return parse_float(start, p, negative, significand == 0, out);
+    }
+
+    // Fraction: digits join the significand while it stays exact.
+    int fraction_exponent = 0;  // minus the number of fraction digits in `significand`
+    if (*p == '.') {
+      if (++p == end_) return fail_eof(kEofValue);
+      if (!is_digit(*p)) return fail(kInvalidNumber, p);
+      const char* digits = p;
+      p = take_digits(p, significand, room);
+      fraction_exponent = static_cast<int>(digits - p);
+      if (p != end_ && is_digit(*p)) p = take_checked_digits(p, significand, exact, &fraction_exponent);
+    }
+
+    // Exponent: its digits are read here so that an exponent that does not
+    // fit 32 bits follows our own rule rather than the library's.
+    std::int64_t exponent = 0;
+    if (p != end_ && (*p == 'e' || *p == 'E')) {
+      if (++p == end_) return fail_eof(kEofValue);
+      bool exponent_negative = false;
+      if (*p == '+' || *p == '-') {
+        exponent_negative = *p == '-';
+        if (++p == end_) return fail_eof(kEofValue);
+      }
+      if (!is_digit(*p)) return fail(kInvalidNumber, p);
+      constexpr std::int32_t kMax = std::numeric_limits<std::int32_t>::max();
+      std::int32_t digits = 0;
+      bool overflow = false;
+      do {
+        int d = *p - '0';
+        if (digits > (kMax - d) / 10) overflow = true;
+        if (!overflow) digits = digits * 10 + d;
+        ++p;
+      } while (p != end_ && is_digit(*p));
+      if (overflow) {
+        if (significand != 0 && !exponent_negative) return fail(kOutOfRange, p - 1);
+        out = Value::real(negative ? -0.0 : 0.0);
+        return p;
+      }
+      exponent = exponent_negative ? -std::int64_t{digits} : std::int64_t{digits};
+    }
+
+    // Exact fast path: both operands are exact doubles, so the single
+    // multiplication or division rounds correctly.
+    if (exact && significand <= (std::uint64_t{1} << 53)) {
+      std::int64_t e = exponent + fraction_exponent;
+      if (e >= -22 && e <= 22) {
+        double d = static_cast<double>(significand);
+        d = e < 0 ? d / kExactPow10[-e] : d * kExactPow10[e];
+        out = Value::real(negative ? -d : d);
+        return p;
+      }
+    }
+    return parse_float(start, p, negative, significand == 0, out);
+  }
+
+  // Adds up to `room` digits from p to the significand, eight bytes at a
+  // time where the text allows; the caller guarantees they cannot overflow it.
+  const char* take_digits(const char* p, std::uint64_t& significand, int& room) {
+    if constexpr (std::endian::native == std::endian::little) {
+      while (room > 0 && end_ - p >= 8) {
+        std::uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        std::uint64_t others = non_digit_bytes(chunk);
+        int n = others == 0 ? 8 : __builtin_ctzll(others) >> 3;  // leading digits
+        n = std::min(n, room);
+        if (n == 8) {
+          significand = significand * 100000000 + eight_digits_value(chunk);
+        } else if (n > 0) {
+          // The n digits, as the last bytes of an eight-digit text padded with '0'.
+          const int pad = 8 * (8 - n);
+          chunk = (chunk << pad) | (0x3030303030303030 >> (64 - pad));
+          significand = significand * kPow10U64[n] + eight_digits_value(chunk);
+        }
+        p += n;
+        room -= n;
+        if (n < 8) return p;
+      }
+    }
+    while (room > 0 && p != end_ && is_digit(*p)) {
+      significand = significand * 10 + static_cast<unsigned>(*p - '0');
+      ++p;
+      --room;
+    }
+    return p;
+  }
+
+  // Adds digits to the significand while it does not overflow, counting
+  // fraction digits into *fraction_exponent; the rest are skipped.
+  const char* take_checked_digits(const char* p, std::uint64_t& significand, bool& exact, int* fraction_exponent) {
+    for (; p != end_ && is_digit(*p); ++p) {
+      std::uint64_t next;
+      if (!exact || __builtin_mul_overflow(significand, 10u, &next) ||
+          __builtin_add_overflow(next, static_cast<unsigned>(*p - '0'), &next)) {
+        exact = false;
+        continue;
+      }
+      significand = next;
+      if (fraction_exponent != nullptr) --*fraction_exponent;
+    }
+    return p;
+  }
+
+  // The correctly rounded double of the literal [start, end).
+  const char* parse_float(const char* start, const char* end, bool negative, bool zero, Value& out) {
+    double d = 0;
+    auto result = std::from_chars(start, end, d);
+    if (result.ec == std::errc::result_out_of_range) {
+      // libstdc++ leaves d untouched and says nothing of the direction.
+      if (!zero && decimal_magnitude(start, end) > 0) return fail(kOutOfRange, end - 1);
+      d = negative ? -0.0 : 0.0;
+    }
+    out = Value::real(d);
+    return end;
+  }
+
+  // For a non-zero literal, the power of ten of its leading digit (the m of
+  // d.ddd times 10 to the m); its sign tells overflow from underflow.
+  [[gnu::cold]] static std::int64_t decimal_magnitude(const char* p, const char* end) {
+    if (*p == '-') ++p;
+    std::int64_t m = 0;
+    const char* q = p;
+    while (q != end && is_digit(*q)) ++q;
+    if (*p != '0') m = (q - p) - 1;
+    if (q != end && *q == '.') {
+      const char* first = ++q;
+      while (q != end && *q == '0') ++q;
+      if (*p == '0') m = -(q - first) - 1;
+      while (q != end && is_digit(*q)) ++q;
+    }
+    if (q != end && (*q == 'e' || *q == 'E')) {
+      std::int64_t exponent = 0;
+      std::from_chars(q + 1 + (q[1] == '+'), end, exponent);  // fits 32 bits here
+      m += exponent;
+    }
+    return m;
+  }
+
+  const char* const begin_;
+  const char* const end_;
+  int depth_ = 0;
+  Array elements_;
+  std::vector<Pending> members_;
+  KeyStore keys_;
+  Scratch scratch_;
+  const char* message_ = nullptr;
+  const char* at_ = nullptr;
+};
+
+}  // namespace
+
+bool read(std::string_view text, Value& out, ReadError& error) {
+  Reader reader(text);
+  return reader.run(out, error);
 }
 
 }  // namespace vorda::json

@@ -33,17 +33,6 @@ Value& Value::operator=(const Value& other) {
   return *this;
 }
 
-Value& Value::operator=(Value&& other) noexcept {
-  if (this != &other) {
-    destroy();
-    kind_ = other.kind_;
-    u_ = other.u_;
-    other.kind_ = Kind::Null;
-    other.u_ = 0;
-  }
-  return *this;
-}
-
 void Value::destroy() noexcept {
   switch (kind_) {
     case Kind::String:
@@ -60,35 +49,6 @@ void Value::destroy() noexcept {
   }
   kind_ = Kind::Null;
   u_ = 0;
-}
-
-Value Value::boolean(bool b) noexcept {
-  Value v;
-  v.kind_ = Kind::Bool;
-  v.b_ = b;
-  return v;
-}
-
-Value Value::uint(std::uint64_t n) noexcept {
-  Value v;
-  v.kind_ = Kind::UInt;
-  v.u_ = n;
-  return v;
-}
-
-Value Value::integer(std::int64_t n) noexcept {
-  if (n >= 0) return uint(static_cast<std::uint64_t>(n));
-  Value v;
-  v.kind_ = Kind::Int;
-  v.i_ = n;
-  return v;
-}
-
-Value Value::real(double d) noexcept {
-  Value v;
-  v.kind_ = Kind::Float;
-  v.d_ = d;
-  return v;
 }
 
 Value Value::string(std::string_view text) {
