@@ -36,7 +36,6 @@ Name major_name("major");
 Name minor_name("minor");
 Name micro_name("micro");
 Name dunder_name("__name__");
-Name vorda_kind_name("__vorda_kind__");
 Name vorda_metadata_name("__vorda_metadata__");
 
 // One name from `modules`: the object as given (imported as is) and its text.
@@ -138,25 +137,6 @@ std::string source_text(const Stdlib& lib, PyObject* obj) {
   std::string text(to_text(stripped.get()));
   text += '\n';
   return text;
-}
-
-// The member's `__vorda_kind__` is text reading exactly "asset". Nothing
-// user-defined runs beyond the attribute read: the bytes are compared.
-bool is_asset(PyObject* member) {
-  PyObject* kind = PyObject_GetAttr(member, vorda_kind_name.get());
-  if (kind == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  Ref owned = Ref::steal(kind);
-  if (!PyUnicode_Check(kind)) return false;
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(kind, &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::string_view(data, static_cast<std::size_t>(size)) == "asset";
 }
 
 // Resolved absolute path of the function's source file; empty when
