@@ -324,18 +324,19 @@ void walk_dict(PyObject* dict, Visit visit) {
 Name vorda_kind_name("__vorda_kind__"), vorda_original_name("__vorda_original__"), getsourcefile_name("getsourcefile"),
     path_name("Path"), resolve_name("resolve"), dunder_name("__name__");
 
+}  // namespace
+
 bool is_asset(PyObject* obj) {
   PyObject* kind = PyObject_GetAttr(obj, vorda_kind_name.get());
   if (kind == nullptr) {
     PyErr_Clear();
     return false;
   }
+  // A C-level comparison: a str subclass's own __eq__ never runs.
   bool asset = PyUnicode_Check(kind) && PyUnicode_CompareWithASCIIString(kind, "asset") == 0;
   Py_DECREF(kind);
   return asset;
 }
-
-}  // namespace
 
 Ref undecorated(PyObject* obj) {
   PyObject* original = PyObject_GetAttr(obj, vorda_original_name.get());

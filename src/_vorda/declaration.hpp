@@ -19,6 +19,10 @@ Ref partitions(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObje
 // any other object.
 const json::Value* partition_values(PyObject* obj) noexcept;
 
+// Whether the object's `__vorda_kind__` reads as the text "asset"; a failed
+// read counts as no.
+bool is_asset(PyObject* obj);
+
 // The object's `__vorda_original__`, or the object itself when reading that
 // attribute raises.
 Ref undecorated(PyObject* obj);

@@ -1,7 +1,16 @@
 #include "discovery.hpp"
 
+#include <cerrno>
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <unistd.h>
+
+#include "convert.hpp"
+#include "declaration.hpp"
+#include "json.hpp"
 
 namespace vorda {
 namespace {
@@ -9,25 +18,231 @@ namespace {
 constexpr const char* kParams[] = {"modules"};
 constexpr Signature kSignature = {"inspect_modules", kParams, 1, 1, 1};
 
-std::vector<std::string> module_names(PyObject* modules) {
+Name import_module_name("import_module");
+Name getsource_name("getsource");
+Name getsourcefile_name("getsourcefile");
+Name getmembers_name("getmembers");
+Name signature_name("signature");
+Name signature_class_name("Signature");
+Name empty_name("empty");
+Name return_annotation_name("return_annotation");
+Name isinstance_name("isinstance");
+Name dedent_name("dedent");
+Name strip_name("strip");
+Name path_name("Path");
+Name resolve_name("resolve");
+Name version_info_name("version_info");
+Name major_name("major");
+Name minor_name("minor");
+Name micro_name("micro");
+Name dunder_name("__name__");
+Name vorda_metadata_name("__vorda_metadata__");
+
+// One name from `modules`: the object as given (imported as is) and its text.
+struct ModuleName {
+  Ref object;
+  std::string_view text;  // owned by `object`
+};
+
+std::vector<ModuleName> module_names(PyObject* modules) {
   if (PyUnicode_Check(modules)) throw_message(PyExc_TypeError, "Can't extract `str` to `Vec`");
   if (!PySequence_Check(modules)) throw_cannot_convert(modules, "Sequence");
-  std::vector<std::string> names;
+  std::vector<ModuleName> names;
   Ref iterator = check(PyObject_GetIter(modules));
   while (PyObject* item = PyIter_Next(iterator.get())) {
     Ref owned = Ref::steal(item);
-    names.emplace_back(to_text(item));
+    std::string_view text = to_text(item);
+    names.push_back({std::move(owned), text});
   }
   if (PyErr_Occurred()) throw_pending();
   return names;
+}
+
+// The standard modules the whole call works with.
+struct Stdlib {
+  Ref importlib, inspect, textwrap, sys, pathlib;
+};
+
+std::int64_t version_part(PyObject* version_info, Name& name) {
+  Ref part = get_attr(version_info, name);
+  long long n = PyLong_AsLongLong(part.get());
+  if (n == -1 && PyErr_Occurred()) throw_pending();
+  return n;
+}
+
+std::string version_text(PyObject* sys) {
+  Ref info = get_attr(sys, version_info_name);
+  std::int64_t major = version_part(info.get(), major_name);
+  std::int64_t minor = version_part(info.get(), minor_name);
+  std::int64_t micro = version_part(info.get(), micro_name);
+  std::string text = std::to_string(major);
+  text += '.';
+  text += std::to_string(minor);
+  text += '.';
+  text += std::to_string(micro);
+  return text;
+}
+
+// ---- The skip line -------------------------------------------------------------
+
+// Straight to file descriptor 2, so a replaced `sys.stderr` does not see it.
+void write_stderr(std::string_view text) noexcept {
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    ssize_t n = ::write(2, p, left);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // nowhere left to report to
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+// "{qualname}: {str(exc)}", or "{qualname}: <exception str() failed>".
+std::string describe_exception(PyObject* exc) {
+  std::string text;
+  if (exc == nullptr) return "<exception str() failed>";
+  Ref qualname = type_qualname(exc);
+  if (!qualname) throw_pending();
+  text = lossy_text(qualname.get());
+  text += ": ";
+  Ref message = Ref::steal(PyObject_Str(exc));
+  if (message) {
+    text += lossy_text(message.get());
+  } else {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
+
+void report_skipped(std::string_view name, PyError& error) {
+  std::string line = "vorda: skipping module '";
+  line += name;
+  line += "': ";
+  line += describe_exception(error.value());
+  line += '\n';
+  write_stderr(line);
+}
+
+// ---- Reading one module ----------------------------------------------------------
+
+// `textwrap.dedent(inspect.getsource(obj)).strip()` and a line feed.
+std::string source_text(const Stdlib& lib, PyObject* obj) {
+  Ref source = call(get_attr(lib.inspect.get(), getsource_name).get(), obj);
+  Ref dedented = call(get_attr(lib.textwrap.get(), dedent_name).get(), source.get());
+  Ref stripped = call_method(dedented.get(), strip_name);
+  std::string text(to_text(stripped.get()));
+  text += '\n';
+  return text;
+}
+
+// Resolved absolute path of the function's source file; empty when
+// `inspect.getsourcefile` raises.
+std::string file_path(const Stdlib& lib, PyObject* function) {
+  Ref getsourcefile = get_attr(lib.inspect.get(), getsourcefile_name);
+  PyObject* file = PyObject_CallOneArg(getsourcefile.get(), function);
+  if (file == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  Ref owned = Ref::steal(file);
+  Ref path = call(get_attr(lib.pathlib.get(), path_name).get(), file);
+  Ref resolved = call_method(path.get(), resolve_name);
+  Ref text = check(PyObject_Str(resolved.get()));
+  return std::string(to_text(text.get()));
+}
+
+// Null without an annotation; a class's `__name__`; otherwise `str()`.
+json::Value return_type(const Stdlib& lib, PyObject* function) {
+  Ref signature = call(get_attr(lib.inspect.get(), signature_name).get(), function);
+  Ref annotation = get_attr(signature.get(), return_annotation_name);
+  Ref signature_class = get_attr(lib.inspect.get(), signature_class_name);
+  Ref empty = get_attr(signature_class.get(), empty_name);
+  if (annotation.get() == empty.get()) return json::Value();
+  Ref builtins = import_module("builtins");
+  Ref is_class = call(get_attr(builtins.get(), isinstance_name).get(), annotation.get(),
+                      reinterpret_cast<PyObject*>(&PyType_Type));
+  Ref text = check_status(PyObject_IsTrue(is_class.get())) ? get_attr(annotation.get(), dunder_name)
+                                                            : check(PyObject_Str(annotation.get()));
+  return json::Value::string(to_text(text.get()));
+}
+
+json::Value asset_record(const Stdlib& lib, PyObject* module, PyObject* member, std::string_view module_source,
+                         std::string_view version) {
+  json::Value metadata = python_to_json(get_attr(member, vorda_metadata_name).get());
+  Ref function = undecorated(member);
+  std::string function_source = source_text(lib, function.get());
+  Ref function_name = get_attr(function.get(), dunder_name);
+  std::string_view function_name_text = to_text(function_name.get());
+  std::string path = file_path(lib, function.get());
+  json::Value returns = return_type(lib, function.get());
+  Ref module_name = get_attr(module, dunder_name);
+  std::string_view module_name_text = to_text(module_name.get());
+
+  // Already in ascending key order.
+  json::Members members;
+  members.reserve(9);
+  members.push_back({"decorator_metadata", std::move(metadata)});
+  members.push_back({"file_path", json::Value::string(path)});
+  members.push_back({"function_name", json::Value::string(function_name_text)});
+  members.push_back({"function_source", json::Value::string(function_source)});
+  members.push_back({"kind", json::Value::string("asset")});
+  members.push_back({"module_path", json::Value::string(module_name_text)});
+  members.push_back({"module_source", json::Value::string(module_source)});
+  members.push_back({"python_version", json::Value::string(version)});
+  members.push_back({"return_type", std::move(returns)});
+  return json::Value::object_sorted(std::move(members));
+}
+
+void inspect_module(const Stdlib& lib, PyObject* module, std::string_view version, json::Array& records) {
+  std::string module_source = source_text(lib, module);
+  Ref members = call(get_attr(lib.inspect.get(), getmembers_name).get(), module);
+  Ref iterator = check(PyObject_GetIter(members.get()));
+  while (PyObject* next = PyIter_Next(iterator.get())) {
+    Ref item = Ref::steal(next);
+    if (!PyTuple_Check(next)) throw_cannot_convert(next, "PyTuple");
+    Ref member = Ref::borrow(PyTuple_GetItem(next, 1));
+    if (!member) throw_pending();
+    if (!is_asset(member.get())) continue;
+    records.push_back(asset_record(lib, module, member.get(), module_source, version));
+  }
+  if (PyErr_Occurred()) throw_pending();
 }
 
 }  // namespace
 
 Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   auto [modules] = bind<1>(kSignature, args, nargs, kwnames);
-  std::vector<std::string> names = convert_argument("modules", [&] { return module_names(modules); });
-  throw_message(PyExc_NotImplementedError, "inspect_modules is not built yet");
+  std::vector<ModuleName> names = convert_argument("modules", [&] { return module_names(modules); });
+
+  Stdlib lib;
+  lib.importlib = import_module("importlib");
+  lib.inspect = import_module("inspect");
+  lib.textwrap = import_module("textwrap");
+  lib.sys = import_module("sys");
+  lib.pathlib = import_module("pathlib");
+  std::string version = version_text(lib.sys.get());
+
+  json::Array records;
+  for (ModuleName& name : names) {
+    Ref import = get_attr(lib.importlib.get(), import_module_name);
+    PyObject* module = PyObject_CallOneArg(import.get(), name.object.get());
+    if (module == nullptr) {
+      // Whatever the import raised, SystemExit included, only skips the name.
+      PyError error = PyError::fetch();
+      report_skipped(name.text, error);
+      continue;
+    }
+    Ref owned = Ref::steal(module);
+    inspect_module(lib, module, version, records);
+  }
+
+  json::Members report;
+  report.push_back({"assets", json::Value::array(std::move(records))});
+  return new_text(json::write(json::Value::object_sorted(std::move(report))));
 }
 
 }  // namespace vorda

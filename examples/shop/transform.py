@@ -1,0 +1,15 @@
+"""Assets computed from the raw data."""
+
+from vorda import asset
+
+from shop import raw
+
+
+@asset(inputs={"orders": raw.orders, "customers": raw.customers})
+def customer_totals(orders: list, customers: dict) -> dict:
+    """Total spend per customer, with the customer's name."""
+    totals = {}
+    for order in orders:
+        entry = totals.setdefault(order["customer"], {"name": customers[order["customer"]]["name"], "total": 0.0})
+        entry["total"] = round(entry["total"] + order["amount"], 2)
+    return totals
