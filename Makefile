@@ -7,7 +7,7 @@ NATIVE_BUILD := build/native
 DEV_BUILD := build/dev
 JOBS ?= $(shell nproc)
 
-.PHONY: all demo test test-native test-python install venv system-deps dev clean sanitize
+.PHONY: all demo test test-native test-python install venv system-deps dev clean sanitize fuzz fuzz-deps
 
 all: test
 
@@ -95,6 +95,50 @@ sanitize: venv system-deps
 	  'import sys, vorda._vorda as m; print("sanitized module:", m.__file__); sys.exit(not m.__file__.startswith(sys.argv[1]))' \
 	  $(CURDIR)/$(SAN_PKG)/
 	cd tests && env $(SAN_PY_ENV) ../$(VPY) -m pytest -q -p no:cacheprovider --capture=sys .; $(SAN_CHECK)
+
+# libFuzzer targets of the JSON reader and writer (fuzz/), built with clang
+# and ASan + UBSan, each run for FUZZ_SECONDS. The corpus each run grows is
+# kept in fuzz/corpus-<target>/ (not committed); the seeds are the committed
+# regressions and, where they are, the shared corpora beside the clone. A
+# failing input is left in $(FUZZ_BUILD)/artifacts/: add it to
+# fuzz/regressions/<target>/, where CTest replays it on every test run.
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++
+CORPORA ?= ../shared/corpora
+FUZZ_SEEDS_read := $(CORPORA)/JSONTestSuite/test_parsing $(CORPORA)/nativejson
+FUZZ_FLAGS_read := -dict=fuzz/json.dict
+# Debian 12's clang is clang 14; libFuzzer's runtime comes with libclang-rt-14-dev.
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+
+fuzz-deps:
+	@missing=""; for p in $(FUZZ_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+# One target's run: the seeds that are there, then libFuzzer for FUZZ_SECONDS.
+define fuzz_run
+	@mkdir -p fuzz/corpus-$(1) $(FUZZ_BUILD)/artifacts
+	@seeds=""; for s in fuzz/regressions/$(1) $(FUZZ_SEEDS_$(1)); do [ -e $$s ] && seeds="$$seeds $$s"; done; \
+	echo "fuzz: $(1) for $(FUZZ_SECONDS) s, seeds:$$seeds"; \
+	if ! $(FUZZ_BUILD)/fuzz/vorda_fuzz_$(1) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 \
+	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/$(1)- $(FUZZ_FLAGS_$(1)) \
+	    fuzz/corpus-$(1) $$seeds > $(FUZZ_BUILD)/$(1).log 2>&1; then \
+	  tail -n 60 $(FUZZ_BUILD)/$(1).log; \
+	  echo "fuzz: $(1) failed; the input is in $(FUZZ_BUILD)/artifacts/"; exit 1; \
+	fi; \
+	grep -E "^(Done|stat::new_units_added)" $(FUZZ_BUILD)/$(1).log
+endef
+
+fuzz: fuzz-deps venv
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORDA_MODULE=OFF -DVORDA_TESTS=OFF -DVORDA_FUZZ=ON \
+	  -DVORDA_SANITIZE=address,undefined >/dev/null
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	$(call fuzz_run,read)
+	$(call fuzz_run,write)
 
 clean:
 	rm -rf build src/vorda/_vorda*.so
