@@ -424,7 +424,7 @@ Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto [list] = bind<1>(kPartitionsSignature, args, nargs, kwnames);
+  PyObject* list = bind<1>(kPartitionsSignature, args, nargs, kwnames)[0];
   if (!PyList_Check(list)) {
     convert_argument("values", [&] { throw_cannot_convert(list, "PyList"); });
   }

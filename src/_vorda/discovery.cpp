@@ -215,7 +215,7 @@ void inspect_module(const Stdlib& lib, PyObject* module, std::string_view versio
 }  // namespace
 
 Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto [modules] = bind<1>(kSignature, args, nargs, kwnames);
+  PyObject* modules = bind<1>(kSignature, args, nargs, kwnames)[0];
   std::vector<ModuleName> names = convert_argument("modules", [&] { return module_names(modules); });
 
   Stdlib lib;
