@@ -419,7 +419,7 @@ Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
   if (given(partitions)) metadata->partitions = build_partitions(partitions);
 
   Ref capsule = check(PyCapsule_New(metadata.get(), kCapsuleName, capsule_destructor));
-  metadata.release();
+  static_cast<void>(metadata.release());  // the capsule owns it now
   return check(PyCMethod_New(&decorator_def, capsule.get(), nullptr, nullptr));
 }
 
