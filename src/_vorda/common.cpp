@@ -1,5 +1,6 @@
 #include "common.hpp"
 
+#include <algorithm>
 #include <string>
 
 namespace vorda {
@@ -172,6 +173,7 @@ const char* was_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out) {
   if (static_cast<std::size_t>(nargs) > sig.positional) throw_too_many(sig, nargs);
+  std::fill_n(out, sig.count, nullptr);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {

@@ -128,13 +128,14 @@ struct Signature {
   std::size_t required;     // the first `required` must be given
 };
 
-// Binds fast-call arguments to parameters; missing ones are null (borrowed).
+// Binds fast-call arguments to parameters: sets out[0] to out[sig.count - 1],
+// missing ones to null (borrowed).
 void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                     PyObject** out);
 
 template <std::size_t N>
 std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, N> out{};
+  std::array<PyObject*, N> out;  // every slot set by bind_arguments (N is sig.count)
   bind_arguments(sig, args, nargs, kwnames, out.data());
   return out;
 }
