@@ -131,8 +131,11 @@ inline std::uint32_t eight_digits_value(std::uint64_t v) {
 
 // Four hexadecimal digits, or -1 if any is not one.
 inline int hex4(const char* p) {
+  // The table holds small numbers, -1 for a non-digit, not characters.
+  // NOLINTBEGIN(bugprone-signed-char-misuse)
   int a = kClass.hex[byte(p[0])], b = kClass.hex[byte(p[1])];
   int c = kClass.hex[byte(p[2])], d = kClass.hex[byte(p[3])];
+  // NOLINTEND(bugprone-signed-char-misuse)
   if ((a | b | c | d) < 0) return -1;
   return (a << 12) | (b << 8) | (c << 4) | d;
 }
