@@ -157,7 +157,8 @@ void write_float(double d, std::string& out) {
     }
     return;
   }
-  out.push_back(digits[0]);
+  // to_chars puts at least one digit before the 'e'.
+  out.push_back(digits[0]);  // NOLINT(clang-analyzer-core.CallAndMessage)
   if (n > 1) {
     out.push_back('.');
     out.append(digits + 1, n - 1);
