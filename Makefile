@@ -7,7 +7,7 @@ NATIVE_BUILD := build/native
 DEV_BUILD := build/dev
 JOBS ?= $(shell nproc)
 
-.PHONY: all demo test test-native test-python install venv system-deps dev clean sanitize fuzz fuzz-deps
+.PHONY: all demo test test-native test-python install venv system-deps dev clean sanitize fuzz fuzz-deps lint lint-deps
 
 all: test
 
@@ -139,6 +139,25 @@ fuzz: fuzz-deps venv
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	$(call fuzz_run,read)
 	$(call fuzz_run,write)
+
+# Static analysis: clang-format (style) and clang-tidy (.clang-tidy's checks)
+# over the C++ sources; any finding fails. The tools are pinned wheels from
+# PyPI in $(VENV), so every machine runs the same versions; clang-tidy reads
+# the compile commands of a configured (not built) tree.
+LINT_BUILD := build/lint
+LINT_TOOLS := clang-format==18.1.8 clang-tidy==18.1.8
+LINT_FORMAT := src/_vorda/*.cpp src/_vorda/*.hpp fuzz/*.cpp fuzz/*.hpp
+LINT_TIDY := src/_vorda/*.cpp fuzz/*.cpp
+
+lint-deps: venv
+	$(VPY) -m pip install -q --disable-pip-version-check $(LINT_TOOLS)
+
+lint: lint-deps system-deps
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DVORDA_MODULE=ON -DVORDA_TESTS=ON >/dev/null
+	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_FORMAT)
+	ls $(LINT_TIDY) | xargs -P $(JOBS) -n 1 $(VENV)/bin/clang-tidy -p $(LINT_BUILD) --quiet
+	@echo "lint: clean"
 
 clean:
 	rm -rf build src/vorda/_vorda*.so
