@@ -22,9 +22,7 @@ PyError PyError::fetch() noexcept {
 
 PyError::PyError(PyObject* type, Ref message) noexcept : type_(Ref::borrow(type)), value_(std::move(message)) {}
 
-void PyError::restore() noexcept {
-  PyErr_Restore(type_.release(), value_.release(), traceback_.release());
-}
+void PyError::restore() noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
 
 bool PyError::matches(PyObject* exc_type) const noexcept {
   return type_ && PyErr_GivenExceptionMatches(type_.get(), exc_type);
@@ -50,11 +48,11 @@ PyObject* internal_failure_type() noexcept {
   // Created once per process and kept for its life.
   static PyObject* type = nullptr;
   if (type == nullptr) {
-    PyObject* created = PyErr_NewExceptionWithDoc(
-        "vorda._vorda.InternalFailure",
-        "Raised when vorda meets a state that its own code treats as impossible,\n"
-        "such as a dict changed by user code while vorda iterates over it.",
-        PyExc_BaseException, nullptr);
+    PyObject* created =
+        PyErr_NewExceptionWithDoc("vorda._vorda.InternalFailure",
+                                  "Raised when vorda meets a state that its own code treats as impossible,\n"
+                                  "such as a dict changed by user code while vorda iterates over it.",
+                                  PyExc_BaseException, nullptr);
     if (created == nullptr) return nullptr;
     if (type == nullptr) {
       type = created;
@@ -96,7 +94,8 @@ Ref type_qualname(PyObject* obj) noexcept {
 void throw_cannot_convert(PyObject* obj, const char* kind) {
   Ref name = type_qualname(obj);
   if (!name) throw_pending();
-  throw PyError(PyExc_TypeError, check(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), kind)));
+  throw PyError(PyExc_TypeError,
+                check(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), kind)));
 }
 
 void throw_message(PyObject* exc_type, const char* message) {
@@ -170,8 +169,7 @@ const char* was_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 
 }  // namespace
 
-void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out) {
+void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
   if (static_cast<std::size_t>(nargs) > sig.positional) throw_too_many(sig, nargs);
   std::fill_n(out, sig.count, nullptr);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -186,8 +184,7 @@ void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
       }
     }
     if (index == sig.count) {
-      throw_type_error(
-          check(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.function, key)));
+      throw_type_error(check(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%U'", sig.function, key)));
     }
     if (out[index] != nullptr) {
       throw_type_error(

@@ -123,15 +123,14 @@ std::string lossy_text(PyObject* str);
 struct Signature {
   const char* function;  // Python name, used as "name()" in messages
   const char* const* params;
-  std::size_t count;        // all parameters
-  std::size_t positional;   // the first `positional` may be given by position
-  std::size_t required;     // the first `required` must be given
+  std::size_t count;       // all parameters
+  std::size_t positional;  // the first `positional` may be given by position
+  std::size_t required;    // the first `required` must be given
 };
 
 // Binds fast-call arguments to parameters: sets out[0] to out[sig.count - 1],
 // missing ones to null (borrowed).
-void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject** out);
+void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
 template <std::size_t N>
 std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -174,8 +173,8 @@ Ref call(PyObject* callable, Args... args) {
 template <class... Args>
 Ref call_method(PyObject* obj, Name& name, Args... args) {
   PyObject* argv[] = {obj, args...};
-  return check(PyObject_VectorcallMethod(name.get(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
+  return check(
+      PyObject_VectorcallMethod(name.get(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // ---- Entry wrapper -------------------------------------------------------

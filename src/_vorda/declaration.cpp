@@ -167,9 +167,7 @@ Name kind_key("kind"), name_key("name"), serializer_key("serializer"), inputs_ke
 
 void set_item(PyObject* dict, PyObject* key, PyObject* value) { check_status(PyDict_SetItem(dict, key, value)); }
 
-Ref optional_text(const std::optional<std::string>& text) {
-  return text ? new_text(*text) : Ref::borrow(Py_None);
-}
+Ref optional_text(const std::optional<std::string>& text) { return text ? new_text(*text) : Ref::borrow(Py_None); }
 
 Ref metadata_dict(const AssetMetadata& m) {
   Ref d = check(PyDict_New());
@@ -299,7 +297,8 @@ PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) noexcept 
   });
 }
 
-PyMethodDef decorator_def = {"asset_decorator", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_call)),
+PyMethodDef decorator_def = {"asset_decorator",
+                             reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decorator_call)),
                              METH_VARARGS | METH_KEYWORDS, nullptr};
 
 // ---- asset(...) ------------------------------------------------------------------

@@ -166,7 +166,7 @@ json::Value return_type(const Stdlib& lib, PyObject* function) {
   Ref is_class = call(get_attr(builtins.get(), isinstance_name).get(), annotation.get(),
                       reinterpret_cast<PyObject*>(&PyType_Type));
   Ref text = check_status(PyObject_IsTrue(is_class.get())) ? get_attr(annotation.get(), dunder_name)
-                                                            : check(PyObject_Str(annotation.get()));
+                                                           : check(PyObject_Str(annotation.get()));
   return json::Value::string(to_text(text.get()));
 }
 

@@ -78,8 +78,7 @@ Value Value::array(Array&& items) {
 Value Value::object(Members&& members) {
   // A stable sort keeps equal keys in their original order, so the last of
   // each run is the later duplicate, which wins.
-  std::stable_sort(members.begin(), members.end(),
-                   [](const Member& a, const Member& b) { return a.key < b.key; });
+  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) { return a.key < b.key; });
   auto out = members.begin();
   for (auto it = members.begin(); it != members.end();) {
     auto last = it;

@@ -159,8 +159,8 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   }
   Ref result_path = call_method(output_path.get(), truediv_name, result_json_text.get());
 
-  const Run run{module_name,   function_name, module_text.get(), function_text.get(), kwargs_text.get(),
-                importlib.get(), inspect.get(),  json_module.get(), output_path.get(),   result_path.get()};
+  const Run run{module_name,     function_name, module_text.get(), function_text.get(), kwargs_text.get(),
+                importlib.get(), inspect.get(), json_module.get(), output_path.get(),   result_path.get()};
   std::optional<PyError> failure;
   try {
     run_asset(run);

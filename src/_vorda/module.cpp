@@ -93,28 +93,18 @@ constexpr const char kMaterializeAssetDoc[] =
     "If `input_kwargs_json` is provided, it is parsed as a JSON dict and\n"
     "passed as keyword arguments to the function.";
 
-#define VORDA_FASTCALL(body) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<body>))
+#define VORDA_FASTCALL(body) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<body>))
 
 // Created once per registration and never freed.
 PyMethodDef asset_def = {"asset", VORDA_FASTCALL(asset), METH_FASTCALL | METH_KEYWORDS, kAssetDoc};
-PyMethodDef partitions_def = {"partitions", VORDA_FASTCALL(partitions), METH_FASTCALL | METH_KEYWORDS,
-                              kPartitionsDoc};
-PyMethodDef inspect_modules_def = {"inspect_modules", VORDA_FASTCALL(inspect_modules),
-                                   METH_FASTCALL | METH_KEYWORDS, kInspectModulesDoc};
+PyMethodDef partitions_def = {"partitions", VORDA_FASTCALL(partitions), METH_FASTCALL | METH_KEYWORDS, kPartitionsDoc};
+PyMethodDef inspect_modules_def = {"inspect_modules", VORDA_FASTCALL(inspect_modules), METH_FASTCALL | METH_KEYWORDS,
+                                   kInspectModulesDoc};
 PyMethodDef materialize_asset_def = {"materialize_asset", VORDA_FASTCALL(materialize_asset),
                                      METH_FASTCALL | METH_KEYWORDS, kMaterializeAssetDoc};
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_vorda",
-    "The native `_vorda` module.",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_vorda", "The native `_vorda` module.", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Process-wide: the interpreter that first imported the module, and the
