@@ -15,10 +15,12 @@
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -192,6 +194,44 @@ class Scratch {
   std::size_t cap_ = 0;
 };
 
+// The elements of the open arrays, innermost last. Closing an array moves
+// its elements out in one piece, by relocation.
+class ValueStack {
+ public:
+  ValueStack() = default;
+  ValueStack(const ValueStack&) = delete;
+  ValueStack& operator=(const ValueStack&) = delete;
+  ~ValueStack() {
+    for (std::size_t i = 0; i < size_; ++i) items_[i].~Value();
+    std::free(items_);
+  }
+  std::size_t size() const { return size_; }
+  void push(Value&& v) {
+    if (size_ == cap_) grow();
+    new (items_ + size_) Value(std::move(v));
+    ++size_;
+  }
+  // The values from position `base` on, as an array; the stack drops them.
+  Array take_from(std::size_t base) {
+    Array out = Array::relocate(items_ + base, size_ - base);
+    size_ = base;
+    return out;
+  }
+
+ private:
+  void grow() {
+    std::size_t cap = std::max<std::size_t>(64, cap_ * 2);
+    void* grown = std::realloc(static_cast<void*>(items_), cap * sizeof(Value));  // values are relocatable
+    if (grown == nullptr) throw std::bad_alloc();
+    items_ = static_cast<Value*>(grown);
+    cap_ = cap;
+  }
+
+  Value* items_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
 // An object member while its object is open: the key is a view into the
 // text, or into the key store for a key that had escapes. `prefix` holds the
 // key's first eight bytes as a big-endian number (zero-padded), so most key
@@ -354,7 +394,7 @@ class Reader {
         Value element;
         p = parse_value(p, element);
         if (p == nullptr) return nullptr;
-        elements_.push_back(std::move(element));
+        elements_.push(std::move(element));
         p = skip_space(p, end_);
         if (p == end_) return fail_eof(kEofList);
         if (*p == ',') {
@@ -367,10 +407,7 @@ class Reader {
         return fail(kExpectedListEnd, p);
       }
     }
-    auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
-    Array items(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
-    elements_.erase(first, elements_.end());
-    out = Value::array(std::move(items));
+    out = Value::array(elements_.take_from(base));
     --depth_;
     return p + 1;
   }
@@ -451,14 +488,12 @@ class Reader {
       }
       last = kept;
     }
-    Members members(static_cast<std::size_t>(last - first));
-    auto to = members.begin();
-    for (auto it = first; it != last; ++it, ++to) {
-      to->key.assign(it->key.data(), it->key.size());
-      to->value = std::move(it->value);
-    }
+    std::size_t key_bytes = 0;
+    for (auto it = first; it != last; ++it) key_bytes += it->key.size();
+    Object object = Object::with_capacity(static_cast<std::size_t>(last - first), key_bytes);
+    for (auto it = first; it != last; ++it) object.append(it->key, std::move(it->value));
     members_.erase(first, members_.end());
-    return Value::object_sorted(std::move(members));
+    return Value::object_sorted(std::move(object));
   }
 
   // p is at the opening quotation mark. On success `text` holds the string's
@@ -737,7 +772,7 @@ class Reader {
   const char* const begin_;
   const char* const end_;
   int depth_ = 0;
-  Array elements_;
+  ValueStack elements_;
   std::vector<Pending> members_;
   KeyStore keys_;
   Scratch scratch_;

@@ -93,7 +93,7 @@ void write_value(const Value& v, std::string& out) {
     case Kind::Object: {
       out.push_back('{');
       bool first = true;
-      for (const Member& m : v.as_object()) {
+      for (const Entry& m : v.as_object()) {
         if (!first) out.push_back(',');
         first = false;
         write_string(m.key, out);
