@@ -9,6 +9,7 @@
 // relocatable: moving one is a 16-byte copy, so containers move them in bulk.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -127,7 +128,7 @@ using Members = std::vector<Member>;
 
 class Value {
  public:
-  Value() noexcept : kind_(Kind::Null), small_(0), u_(0) {}
+  Value() noexcept : tag_(0), u_(0) {}
   Value(const Value& other);
   Value(Value&& other) noexcept { take(other); }
   Value& operator=(const Value& other);
@@ -144,13 +145,13 @@ class Value {
 
   static Value boolean(bool b) noexcept {
     Value v;
-    v.kind_ = Kind::Bool;
-    v.b_ = b;
+    v.tag_ = tag(Kind::Bool);
+    v.u_ = b ? 1 : 0;
     return v;
   }
   static Value uint(std::uint64_t n) noexcept {
     Value v;
-    v.kind_ = Kind::UInt;
+    v.tag_ = tag(Kind::UInt);
     v.u_ = n;
     return v;
   }
@@ -158,14 +159,14 @@ class Value {
   static Value integer(std::int64_t n) noexcept {
     if (n >= 0) return uint(static_cast<std::uint64_t>(n));
     Value v;
-    v.kind_ = Kind::Int;
+    v.tag_ = tag(Kind::Int);
     v.i_ = n;
     return v;
   }
   // A finite double; callers never pass NaN or infinity.
   static Value real(double d) noexcept {
     Value v;
-    v.kind_ = Kind::Float;
+    v.tag_ = tag(Kind::Float);
     v.d_ = d;
     return v;
   }
@@ -177,15 +178,15 @@ class Value {
   static Value object_sorted(Members&& members);
   static Value object_sorted(Object&& members) noexcept;
 
-  Kind kind() const noexcept { return kind_; }
-  bool is_null() const noexcept { return kind_ == Kind::Null; }
+  Kind kind() const noexcept { return static_cast<Kind>(tag_ & 0xFF); }
+  bool is_null() const noexcept { return kind() == Kind::Null; }
 
-  bool as_bool() const noexcept { return b_; }
+  bool as_bool() const noexcept { return u_ != 0; }
   std::uint64_t as_uint() const noexcept { return u_; }
   std::int64_t as_int() const noexcept { return i_; }
   double as_float() const noexcept { return d_; }
   std::string_view as_string() const noexcept {
-    if (small_ != kHeapString) return {inline_bytes(), small_};
+    if (small() != kHeapString) return {inline_bytes(), small()};
     return {s_->data, s_->size};
   }
   const Array& as_array() const noexcept { return a_; }
@@ -194,7 +195,7 @@ class Value {
 
   // The member of an object with this key, or null when absent.
   const Value* find(std::string_view key) const noexcept {
-    return kind_ == Kind::Object ? o_.find(key) : nullptr;
+    return kind() == Kind::Object ? o_.find(key) : nullptr;
   }
 
   // Structural equality; floats compare by bit pattern so -0.0 != 0.0.
@@ -213,22 +214,27 @@ class Value {
     char data[1];
   };
 
+  static constexpr std::uint64_t tag(Kind k) noexcept { return static_cast<std::uint64_t>(k); }
+  std::uint8_t small() const noexcept { return static_cast<std::uint8_t>(tag_ >> 8); }
+
   // Inline string bytes run from byte 2 to the end of the value.
+  static_assert(std::endian::native == std::endian::little);
   const char* inline_bytes() const noexcept { return reinterpret_cast<const char*>(this) + 2; }
   char* inline_bytes() noexcept { return reinterpret_cast<char*>(this) + 2; }
 
   bool owns_heap() const noexcept {
-    return kind_ >= Kind::Array || (kind_ == Kind::String && small_ == kHeapString);
+    return kind() >= Kind::Array || (tag_ & 0xFFFF) == (tag(Kind::String) | std::uint64_t{kHeapString} << 8);
   }
   void destroy() noexcept;
   // Bitwise move; `other` is left null.
   void take(Value& other) noexcept;
 
-  Kind kind_;
-  std::uint8_t small_;  // an inline string's length, or kHeapString
-  char head_[6];        // the first inline string bytes
+  // Written and read as whole words, so that a value stored just before it
+  // is moved (as the reader does all the time) forwards from the store
+  // buffer instead of stalling. Byte 0 is the kind; for a string byte 1 is
+  // its inline length or kHeapString, and bytes 2 to 7 its first inline bytes.
+  std::uint64_t tag_;
   union {
-    bool b_;
     std::uint64_t u_;
     std::int64_t i_;
     double d_;
@@ -241,8 +247,9 @@ class Value {
 static_assert(sizeof(Value) == 16);
 
 inline void Value::take(Value& other) noexcept {
-  std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Value));
-  other.kind_ = Kind::Null;
+  tag_ = other.tag_;
+  u_ = other.u_;
+  other.tag_ = 0;
 }
 
 struct Member {

@@ -90,9 +90,31 @@ constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 inline unsigned char byte(char c) { return static_cast<unsigned char>(c); }
 
-inline const char* skip_space(const char* p, const char* end) {
+// A run of whitespace, as in indented text: sixteen bytes at a time.
+[[gnu::noinline]] const char* skip_space_run(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  while (end - p >= 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
+                               _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr)));
+    unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(hit)) & 0xFFFF;
+    if (other != 0) return p + __builtin_ctz(other);
+    p += 16;
+  }
+#endif
   while (p != end && kClass.space[byte(*p)]) ++p;
   return p;
+}
+
+inline const char* skip_space(const char* p, const char* end) {
+  // Most tokens follow the previous one directly or after one space.
+  if (p == end || byte(*p) > ' ') return p;
+  if (*p == ' ' && end - p >= 2 && byte(p[1]) > ' ') return p + 1;
+  return skip_space_run(p, end);
 }
 
 // The first byte at or after p that is a quotation mark, a backslash or a

@@ -15,6 +15,20 @@ void* allocate(std::size_t bytes) {
   return p;
 }
 
+// The n bytes at p (n at most 8) as a little-endian number, reading no byte
+// outside them: two overlapping loads instead of a byte loop.
+inline std::uint64_t load_upto8(const char* p, std::size_t n) noexcept {
+  if (n >= 4) {
+    std::uint32_t lo, hi;
+    std::memcpy(&lo, p, 4);
+    std::memcpy(&hi, p + n - 4, 4);
+    return std::uint64_t{lo} | (std::uint64_t{hi} << (8 * (n - 4)));
+  }
+  if (n == 0) return 0;
+  const auto b = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
+  return b(0) | (b(n / 2) << (8 * (n / 2))) | (b(n - 1) << (8 * (n - 1)));
+}
+
 }  // namespace
 
 // ---- Array ---------------------------------------------------------------------
@@ -167,26 +181,27 @@ bool operator==(const Object& a, const Object& b) noexcept {
 
 // ---- Value ---------------------------------------------------------------------
 
-Value::Value(const Value& other) : kind_(Kind::Null), small_(0), u_(0) {
-  switch (other.kind_) {
+Value::Value(const Value& other) : tag_(0), u_(0) {
+  switch (other.kind()) {
     case Kind::String:
-      if (other.small_ == kHeapString) {
+      if (other.small() == kHeapString) {
         *this = string(other.as_string());
         return;
       }
       break;
     case Kind::Array:
       new (&a_) Array(other.a_);
-      kind_ = Kind::Array;
+      tag_ = tag(Kind::Array);
       return;
     case Kind::Object:
       new (&o_) Object(other.o_);
-      kind_ = Kind::Object;
+      tag_ = tag(Kind::Object);
       return;
     default:
       break;
   }
-  std::memcpy(static_cast<void*>(this), static_cast<const void*>(&other), sizeof(Value));
+  tag_ = other.tag_;
+  u_ = other.u_;
 }
 
 Value& Value::operator=(const Value& other) {
@@ -198,7 +213,7 @@ Value& Value::operator=(const Value& other) {
 }
 
 void Value::destroy() noexcept {
-  switch (kind_) {
+  switch (kind()) {
     case Kind::String:
       std::free(s_);
       break;
@@ -211,21 +226,24 @@ void Value::destroy() noexcept {
     default:
       break;
   }
-  kind_ = Kind::Null;
+  tag_ = 0;
 }
 
 Value Value::string(std::string_view text) {
   Value v;
-  v.kind_ = Kind::String;
-  if (text.size() <= kInlineMax) {
-    v.small_ = static_cast<std::uint8_t>(text.size());
-    if (!text.empty()) std::memcpy(v.inline_bytes(), text.data(), text.size());
+  const std::size_t n = text.size();
+  if (n <= kInlineMax) {
+    // Both words are put together in registers and stored whole.
+    const char* p = text.data();
+    const std::uint64_t head = load_upto8(p, std::min<std::size_t>(n, 6));
+    v.tag_ = tag(Kind::String) | (std::uint64_t{n} << 8) | (head << 16);
+    v.u_ = n > 6 ? load_upto8(p + 6, n - 6) : 0;
     return v;
   }
   auto* rep = static_cast<StringRep*>(allocate(offsetof(StringRep, data) + text.size()));
   rep->size = text.size();
   std::memcpy(rep->data, text.data(), text.size());
-  v.small_ = kHeapString;
+  v.tag_ = tag(Kind::String) | (std::uint64_t{kHeapString} << 8);
   v.s_ = rep;
   return v;
 }
@@ -233,7 +251,7 @@ Value Value::string(std::string_view text) {
 Value Value::array(Array&& items) noexcept {
   Value v;
   new (&v.a_) Array(std::move(items));
-  v.kind_ = Kind::Array;
+  v.tag_ = tag(Kind::Array);
   return v;
 }
 
@@ -266,17 +284,17 @@ Value Value::object_sorted(Members&& members) {
 Value Value::object_sorted(Object&& members) noexcept {
   Value v;
   new (&v.o_) Object(std::move(members));
-  v.kind_ = Kind::Object;
+  v.tag_ = tag(Kind::Object);
   return v;
 }
 
 bool operator==(const Value& a, const Value& b) noexcept {
-  if (a.kind_ != b.kind_) return false;
-  switch (a.kind_) {
+  if (a.kind() != b.kind()) return false;
+  switch (a.kind()) {
     case Kind::Null:
       return true;
     case Kind::Bool:
-      return a.b_ == b.b_;
+      return a.as_bool() == b.as_bool();
     case Kind::UInt:
       return a.u_ == b.u_;
     case Kind::Int:
