@@ -8,8 +8,11 @@
 // (one allocation each); strings with escapes are decoded into a reusable
 // scratch buffer first. Numbers are scanned once for the grammar, the
 // integer forms and a significand of up to 19 digits (eight at a time); a
-// float that the exact fast path cannot give is converted by
-// std::from_chars over the literal, which rounds correctly using every digit.
+// float that the exact fast path cannot give is converted by the
+// Eisel-Lemire method from the significand and exponent already gathered,
+// and only when that cannot decide (or the literal has more than 19
+// significant digits) by std::from_chars over the literal, which rounds
+// correctly using every digit.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -151,6 +154,85 @@ inline std::uint32_t eight_digits_value(std::uint64_t v) {
   v = (v * 10) + (v >> 8);
   v = (((v & kMask) * kMul1) + (((v >> 16) & kMask) * kMul2)) >> 32;
   return static_cast<std::uint32_t>(v);
+}
+
+// ---- Decimal to double: the Eisel-Lemire method -------------------------------
+//
+// w * 10^q = w * 5^q * 2^q. With w shifted so that its top bit is set and a
+// 128-bit approximation of 5^q (top bit set too), the upper bits of the
+// product hold the double's 53 significant bits and a rounding bit; the
+// exponent is q * log2(10) plus the shifts. The approximation's error is
+// below one unit of the product's 128th bit, so the result is exact unless
+// the bits below the rounding bit are all ones or all zeros, which the
+// checks below either settle (the second half of the power, ties) or hand
+// back to the caller.
+
+constexpr int kPow5Smallest = -342;
+constexpr int kPow5Largest = 308;
+constexpr std::uint64_t kPow5[][2] = {
+#include "json_pow5_table.inc"
+};
+static_assert(std::size(kPow5) == kPow5Largest - kPow5Smallest + 1);
+
+constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000;
+constexpr std::uint64_t kSignBit = 0x8000000000000000;
+
+__extension__ typedef unsigned __int128 Wide;
+
+struct Product {
+  std::uint64_t high, low;
+};
+inline Product multiply(std::uint64_t a, std::uint64_t b) {
+  const Wide p = static_cast<Wide>(a) * b;
+  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
+}
+
+// The bits of the double nearest to w * 10^q (w > 0, q within the table),
+// infinity's bits when it overflows; false when 128 bits do not decide.
+inline bool eisel_lemire(std::uint64_t w, int q, std::uint64_t& bits) {
+  const int shift_w = std::countl_zero(w);
+  w <<= shift_w;
+  const std::uint64_t* power = kPow5[q - kPow5Smallest];
+  Product z = multiply(w, power[0]);
+  if ((z.high & 0x1FF) == 0x1FF) {
+    // The low half of the power may carry into the deciding bits.
+    const Product low = multiply(w, power[1]);
+    z.low += low.high;
+    if (z.low < low.high) ++z.high;
+    if (z.low == ~std::uint64_t{0} && (q < -27 || q > 55)) return false;
+  }
+  // The product's top bit is bit 127 or 126; keep 54 bits below it.
+  const int top = static_cast<int>(z.high >> 63);
+  const int drop = top + 9;
+  std::uint64_t m = z.high >> drop;
+  // floor(q * log2(10)) + 63 is the exponent of 5^q * 2^q as scaled.
+  int exponent = ((217706 * q) >> 16) + 63 + top - shift_w + 1023;
+  if (exponent <= 0) {
+    // Subnormal: no tie can occur this far down with 64-bit significands.
+    if (1 - exponent >= 64) {
+      bits = 0;
+      return true;
+    }
+    m >>= 1 - exponent;
+    m += m & 1;
+    m >>= 1;
+    bits = m;  // a carry into bit 52 makes it the smallest normal
+    return true;
+  }
+  // An exact tie (only possible for small q) rounds to even.
+  if (z.low <= 1 && q >= -4 && q <= 23 && (m & 3) == 1 && (m << drop) == z.high) m &= ~std::uint64_t{1};
+  m += m & 1;
+  m >>= 1;
+  if (m >= (std::uint64_t{1} << 53)) {
+    m = std::uint64_t{1} << 52;
+    ++exponent;
+  }
+  if (exponent >= 0x7FF) {
+    bits = kInfinityBits;
+    return true;
+  }
+  bits = (m & ~(std::uint64_t{1} << 52)) | (static_cast<std::uint64_t>(exponent) << 52);
+  return true;
 }
 
 // Four hexadecimal digits, or -1 if any is not one.
@@ -695,14 +777,26 @@ class Reader {
       exponent = exponent_negative ? -std::int64_t{digits} : std::int64_t{digits};
     }
 
-    // Exact fast path: both operands are exact doubles, so the single
-    // multiplication or division rounds correctly.
-    if (exact && significand <= (std::uint64_t{1} << 53)) {
-      std::int64_t e = exponent + fraction_exponent;
-      if (e >= -22 && e <= 22) {
+    if (exact) {
+      const std::int64_t e = exponent + fraction_exponent;
+      // Exact fast path: both operands are exact doubles, so the single
+      // multiplication or division rounds correctly.
+      if (significand <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
         double d = static_cast<double>(significand);
         d = e < 0 ? d / kExactPow10[-e] : d * kExactPow10[e];
         out = Value::real(negative ? -d : d);
+        return p;
+      }
+      // Below 10^-342 even the largest significand rounds to zero.
+      if (significand == 0 || e < kPow5Smallest) {
+        out = Value::real(negative ? -0.0 : 0.0);
+        return p;
+      }
+      if (e > kPow5Largest) return fail(kOutOfRange, p - 1);
+      std::uint64_t bits;
+      if (eisel_lemire(significand, static_cast<int>(e), bits)) {
+        if (bits == kInfinityBits) return fail(kOutOfRange, p - 1);
+        out = Value::real(std::bit_cast<double>(negative ? bits | kSignBit : bits));
         return p;
       }
     }
