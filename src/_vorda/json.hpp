@@ -247,7 +247,13 @@ class Value {
 static_assert(sizeof(Value) == 16);
 
 inline void Value::take(Value& other) noexcept {
-  tag_ = other.tag_;
+  std::uint64_t tag = other.tag_;
+#if defined(__GNUC__)
+  // Two 8-byte copies, not one 16-byte copy, which could not forward from
+  // the two stores that just wrote the value.
+  asm("" : "+r"(tag));
+#endif
+  tag_ = tag;
   u_ = other.u_;
   other.tag_ = 0;
 }
