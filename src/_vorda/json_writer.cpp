@@ -2,10 +2,13 @@
 //
 // Room is reserved before each token and bytes are then stored through a
 // plain pointer; strings are scanned sixteen bytes at a time for the bytes
-// that need escaping, and each float's shortest digits are put in their
-// final layout where std::to_chars wrote them.
+// that need escaping, and each float's shortest digits are computed as one
+// integer and put straight into their layout.
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
+#include <iterator>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -145,6 +148,118 @@ void write_integer(Int n, Sink& sink) {
   sink.advance_to(std::to_chars(o, o + 24, n).ptr);
 }
 
+// ---- Shortest float digits: the Schubfach method -----------------------------
+//
+// A double v = c * 2^q rounds back from every decimal inside its rounding
+// interval (the halfway points to its neighbours, included when c is even).
+// With k chosen so that v * 10^-k has 16 or 17 digits, the interval scaled
+// by 10^-k (times 4, to keep the halves exact) holds either a multiple of 10
+// (a decimal one digit shorter) or a digit string of that length; among the
+// candidates of the shortest length the one nearest v wins, an exact tie
+// going to the even one. A 128-bit table of rounded-up powers of ten with
+// round-to-odd products keeps every comparison exact.
+
+constexpr int kPow10Smallest = -292;
+constexpr std::uint64_t kPow10[][2] = {
+#include "json_pow10_table.inc"
+};
+static_assert(std::size(kPow10) == 324 - kPow10Smallest + 1);
+
+__extension__ typedef unsigned __int128 Wide;
+
+inline int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
+inline int floor_log10_three_quarters_pow2(int e) { return (e * 1262611 - 524031) >> 22; }
+inline int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
+
+// (g * cp) / 2^128 rounded to odd: exact when the quotient is an integer,
+// otherwise its floor with the lowest bit set.
+inline std::uint64_t round_to_odd(const std::uint64_t* g, std::uint64_t cp) {
+  const Wide x = static_cast<Wide>(g[1]) * cp;
+  const Wide y = static_cast<Wide>(g[0]) * cp + static_cast<std::uint64_t>(x >> 64);
+  const auto high = static_cast<std::uint64_t>(y >> 64);
+  const auto low = static_cast<std::uint64_t>(y);
+  return high | (low > 1 ? 1 : 0);
+}
+
+struct Decimal {
+  std::uint64_t digits;
+  int exponent;  // value = digits * 10^exponent
+};
+
+// The shortest decimal that reads back as v (finite, positive), nearest v.
+Decimal shortest(double v) {
+  const auto bits = std::bit_cast<std::uint64_t>(v);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const int biased = static_cast<int>(bits >> 52);
+  std::uint64_t c;
+  int q;
+  if (biased != 0) {
+    c = fraction | (std::uint64_t{1} << 52);
+    q = biased - 1075;
+    // Whole numbers below 2^53 are their own shortest digits.
+    if (q <= 0 && q > -53 && (c & ((std::uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+  } else {
+    c = fraction;
+    q = -1074;
+  }
+  const bool even = (c & 1) == 0;
+  // At a power of two the neighbour below is half as far as the one above.
+  const bool closer_below = fraction == 0 && biased > 1;
+  const std::uint64_t cb = c << 2;
+  const std::uint64_t cbl = cb - 2 + (closer_below ? 1 : 0);
+  const std::uint64_t cbr = cb + 2;
+  const int k = closer_below ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  const int h = q + floor_log2_pow10(-k) + 1;
+  const std::uint64_t* g = kPow10[-k - kPow10Smallest];
+  const std::uint64_t vb = round_to_odd(g, cb << h);
+  const std::uint64_t lower = round_to_odd(g, cbl << h) + (even ? 0 : 1);
+  const std::uint64_t upper = round_to_odd(g, cbr << h) - (even ? 0 : 1);
+
+  const std::uint64_t s = vb >> 2;
+  if (s >= 10) {
+    // One digit shorter: a multiple of ten inside the interval.
+    const std::uint64_t sp = s / 10;
+    const bool down_inside = lower <= 40 * sp;
+    const bool up_inside = 40 * sp + 40 <= upper;
+    if (down_inside != up_inside) return {sp + (up_inside ? 1 : 0), k + 1};
+  }
+  const bool down_inside = lower <= 4 * s;
+  const bool up_inside = 4 * s + 4 <= upper;
+  if (down_inside != up_inside) return {s + (up_inside ? 1 : 0), k};
+  // Both (or, for the checks above, neither) inside: the nearer, ties to even.
+  const std::uint64_t mid = 4 * s + 2;
+  const bool round_up = vb > mid || (vb == mid && (s & 1) != 0);
+  return {s + (round_up ? 1 : 0), k};
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+inline int decimal_length(std::uint64_t n) {
+  int len = 1;
+  for (std::uint64_t p = 10; len < 20 && n >= p; p *= 10) ++len;
+  return len;
+}
+
+// The n decimal digits of d at o (n its exact length).
+inline void put_digits(char* o, std::uint64_t d, int n) {
+  char* q = o + n;
+  while (d >= 100) {
+    const auto pair = static_cast<unsigned>(d % 100);
+    d /= 100;
+    q -= 2;
+    std::memcpy(q, kDigitPairs + 2 * pair, 2);
+  }
+  if (d >= 10) {
+    q -= 2;
+    std::memcpy(q, kDigitPairs + 2 * d, 2);
+  } else {
+    *--q = static_cast<char>('0' + d);
+  }
+}
+
 // The float layout at o (room for 32 bytes); returns the end.
 char* put_float(char* o, double d) {
   if (!std::isfinite(d)) {
@@ -163,20 +278,18 @@ char* put_float(char* o, double d) {
     *o++ = '-';
     d = -d;
   }
-  // Shortest round-trip digits in scientific form, "d[.ddd]e[+-]xx", in
-  // place; the digits are then moved into the layout around them.
-  char* const sci_end = std::to_chars(o, o + 26, d, std::chars_format::scientific).ptr;
-  const char* e_mark = static_cast<const char*>(std::memchr(o, 'e', static_cast<std::size_t>(sci_end - o)));
-  const int n = o[1] == '.' ? static_cast<int>(e_mark - o) - 1 : 1;  // digit count
-  const bool negative_exponent = e_mark[1] == '-';
-  int e = 0;
-  for (const char* q = e_mark + 2; q != sci_end; ++q) e = e * 10 + (*q - '0');
-  if (negative_exponent) e = -e;
+  Decimal dec = shortest(d);
+  while (dec.digits % 10 == 0) {
+    dec.digits /= 10;
+    ++dec.exponent;
+  }
+  const int n = decimal_length(dec.digits);
+  const int e = dec.exponent + n - 1;  // of the leading digit
 
   if (e >= -5 && e <= 15) {
-    if (n > 1) std::memmove(o + 1, o + 2, static_cast<std::size_t>(n - 1));  // digits together at o
     if (n - 1 <= e) {
       // A whole number: the digits, zeros, ".0".
+      put_digits(o, dec.digits, n);
       char* z = o + n;
       std::memset(z, '0', static_cast<std::size_t>(e + 1 - n));
       z += e + 1 - n;
@@ -185,25 +298,42 @@ char* put_float(char* o, double d) {
       return z + 2;
     }
     if (e >= 0) {
-      std::memmove(o + e + 2, o + e + 1, static_cast<std::size_t>(n - e - 1));
+      // The digits with the point after the (e+1)th.
+      put_digits(o + 1, dec.digits, n);
+      std::memmove(o, o + 1, static_cast<std::size_t>(e + 1));
       o[e + 1] = '.';
       return o + n + 1;
     }
     // "0." and -e-1 zeros before the digits.
     const int lead = 1 - e;
-    std::memmove(o + lead, o, static_cast<std::size_t>(n));
     o[0] = '0';
     o[1] = '.';
     std::memset(o + 2, '0', static_cast<std::size_t>(lead - 2));
+    put_digits(o + lead, dec.digits, n);
     return o + lead + n;
   }
-  // Scientific as to_chars wrote it, but without an exponent's leading zero.
-  char* x = const_cast<char*>(e_mark) + 2;
-  if (x[0] == '0') {
-    x[0] = x[1];
-    return x + 1;
+  // d[.ddd]e[+-]x
+  put_digits(o + 1, dec.digits, n);
+  o[0] = o[1];
+  char* z = o + 1;
+  if (n > 1) {
+    o[1] = '.';
+    z = o + n + 1;
   }
-  return sci_end;
+  *z++ = 'e';
+  *z++ = e < 0 ? '-' : '+';
+  const int x = e < 0 ? -e : e;
+  if (x >= 100) {
+    *z++ = static_cast<char>('0' + x / 100);
+    std::memcpy(z, kDigitPairs + 2 * (x % 100), 2);
+    return z + 2;
+  }
+  if (x >= 10) {
+    std::memcpy(z, kDigitPairs + 2 * x, 2);
+    return z + 2;
+  }
+  *z++ = static_cast<char>('0' + x);
+  return z;
 }
 
 void write_value(const Value& v, Sink& sink) {
