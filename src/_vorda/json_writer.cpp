@@ -237,26 +237,62 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+constexpr std::uint64_t kPow10U64[] = {1ULL,
+                                       10ULL,
+                                       100ULL,
+                                       1000ULL,
+                                       10000ULL,
+                                       100000ULL,
+                                       1000000ULL,
+                                       10000000ULL,
+                                       100000000ULL,
+                                       1000000000ULL,
+                                       10000000000ULL,
+                                       100000000000ULL,
+                                       1000000000000ULL,
+                                       10000000000000ULL,
+                                       100000000000000ULL,
+                                       1000000000000000ULL,
+                                       10000000000000000ULL,
+                                       100000000000000000ULL,
+                                       1000000000000000000ULL,
+                                       10000000000000000000ULL};
+
+// Decimal digits of n > 0: log10 from the bit length, corrected by one.
 inline int decimal_length(std::uint64_t n) {
-  int len = 1;
-  for (std::uint64_t p = 10; len < 20 && n >= p; p *= 10) ++len;
-  return len;
+  const int guess = (static_cast<int>(std::bit_width(n)) * 1233) >> 12;  // 1233 / 4096 ~ log10(2)
+  return guess + (n >= kPow10U64[guess] ? 1 : 0);
+}
+
+inline void put_pair(char* o, unsigned pair) { std::memcpy(o, kDigitPairs + 2 * pair, 2); }
+
+// Eight digits of n < 10^8 at o, in 32-bit arithmetic.
+inline void put_eight(char* o, std::uint32_t n) {
+  const std::uint32_t high = n / 10000, low = n % 10000;
+  put_pair(o, high / 100);
+  put_pair(o + 2, high % 100);
+  put_pair(o + 4, low / 100);
+  put_pair(o + 6, low % 100);
 }
 
 // The n decimal digits of d at o (n its exact length).
 inline void put_digits(char* o, std::uint64_t d, int n) {
   char* q = o + n;
-  while (d >= 100) {
-    const auto pair = static_cast<unsigned>(d % 100);
-    d /= 100;
-    q -= 2;
-    std::memcpy(q, kDigitPairs + 2 * pair, 2);
+  while (d >= 100000000) {
+    q -= 8;
+    put_eight(q, static_cast<std::uint32_t>(d % 100000000));
+    d /= 100000000;
   }
-  if (d >= 10) {
+  auto r = static_cast<std::uint32_t>(d);
+  while (r >= 100) {
     q -= 2;
-    std::memcpy(q, kDigitPairs + 2 * d, 2);
+    put_pair(q, r % 100);
+    r /= 100;
+  }
+  if (r >= 10) {
+    put_pair(q - 2, r);
   } else {
-    *--q = static_cast<char>('0' + d);
+    q[-1] = static_cast<char>('0' + r);
   }
 }
 
