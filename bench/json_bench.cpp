@@ -1,13 +1,24 @@
 // Read (text to value) and write (value to text) speed of the JSON reader and
-// writer on the nativejson documents and on the text json.dumps makes of them.
+// writer on the nativejson documents and on the text json.dumps makes of
+// them, beside RapidJSON and simdjson when those are installed.
 //
 //   vorda_json_bench [--corpora DIR] [--dumps DIR] [Google Benchmark flags]
 //
-// MB/s is the document's size (10^6 bytes per MB) divided by the time of one
-// read or one write, so both columns of a row measure the same document.
-// Reading includes freeing the value read, as json.loads does.
-// Built on Google Benchmark when it is installed, on a plain std::chrono
-// harness otherwise.
+// Every benchmark reports bytes_per_second: the document's size divided by
+// the time of one read or one write, so the reader and writer rows of a
+// document measure the same bytes. Reading includes freeing the value read,
+// as json.loads does.
+//
+// The comparisons keep our semantics where it costs them something:
+//   rapidjson  Document::Parse with kParseFullPrecisionFlag (correctly rounded
+//              floats), then every object's members sorted by key bytes with
+//              the later of equal keys kept; Writer over that document.
+//   simdjson   DOM parse into a reused parser (its intended use) and
+//              to_string; keys stay unsorted, so it is shown for scale only.
+//
+// Built on Google Benchmark when it is installed; otherwise a plain
+// std::chrono harness that takes the same --benchmark_out=FILE flag and
+// writes the same JSON fields (name, aggregate_name, bytes_per_second).
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,7 +27,10 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "json.hpp"
@@ -24,16 +38,25 @@
 #if VORDA_GOOGLE_BENCHMARK
 #include <benchmark/benchmark.h>
 #endif
+#if VORDA_BENCH_RAPIDJSON
+#include <rapidjson/document.h>
+#include <rapidjson/stringbuffer.h>
+#include <rapidjson/writer.h>
+#endif
+#if VORDA_BENCH_SIMDJSON
+#include <simdjson.h>
+#endif
 
 namespace {
 
-using vorda::json::Value;
-
-struct Document {
-  std::string name;
-  std::string text;
-  Value value;
-};
+template <class T>
+inline void keep(T&& value) {
+#if VORDA_GOOGLE_BENCHMARK
+  benchmark::DoNotOptimize(value);
+#else
+  asm volatile("" : : "g"(&value) : "memory");
+#endif
+}
 
 bool slurp(const std::string& path, std::string& out) {
   std::ifstream in(path, std::ios::binary);
@@ -42,61 +65,230 @@ bool slurp(const std::string& path, std::string& out) {
   return true;
 }
 
-std::vector<Document> load(const std::string& corpora, const std::string& dumps) {
-  std::vector<Document> docs;
+// ---- vorda -----------------------------------------------------------------
+
+struct VordaCase {
+  vorda::json::Value value;
+  bool load(const std::string& text) {
+    vorda::json::ReadError error;
+    if (vorda::json::read(text, value, error)) return true;
+    std::fprintf(stderr, "vorda: %s\n", error.describe().c_str());
+    return false;
+  }
+  static void read(const std::string& text) {
+    vorda::json::Value value;
+    vorda::json::ReadError error;
+    bool ok = vorda::json::read(text, value, error);
+    if (!ok) std::abort();
+    keep(value);
+  }
+  void write() const {
+    std::string out;
+    vorda::json::write(value, out);
+    keep(out);
+  }
+};
+
+// ---- RapidJSON ---------------------------------------------------------------
+
+#if VORDA_BENCH_RAPIDJSON
+namespace rj = rapidjson;
+
+// Sorts every object's members by key bytes, keeping the later of equal keys.
+void sort_members(rj::Value& v, rj::Document::AllocatorType& alloc) {
+  if (v.IsArray()) {
+    for (auto& item : v.GetArray()) sort_members(item, alloc);
+    return;
+  }
+  if (!v.IsObject()) return;
+  auto less = [](const rj::Value& a, const rj::Value& b) {
+    const std::string_view x(a.GetString(), a.GetStringLength()), y(b.GetString(), b.GetStringLength());
+    return x < y;
+  };
+  bool ordered = true;
+  rj::Value::MemberIterator first = v.MemberBegin(), last = v.MemberEnd();
+  for (auto it = first; it != last; ++it) {
+    sort_members(it->value, alloc);
+    if (it != first && !less(it[-1].name, it->name)) ordered = false;
+  }
+  if (ordered) return;
+  std::vector<rj::Value::Member*> order;
+  order.reserve(v.MemberCount());
+  for (auto it = first; it != last; ++it) order.push_back(&*it);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](const rj::Value::Member* a, const rj::Value::Member* b) { return less(a->name, b->name); });
+  rj::Value sorted(rj::kObjectType);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (i + 1 < order.size() && !less(order[i]->name, order[i + 1]->name)) continue;  // a later duplicate wins
+    sorted.AddMember(order[i]->name, order[i]->value, alloc);
+  }
+  v = sorted;  // moves
+}
+
+struct RapidCase {
+  rj::Document doc;
+  bool load(const std::string& text) {
+    doc.Parse<rj::kParseFullPrecisionFlag>(text.data(), text.size());
+    if (doc.HasParseError()) {
+      std::fprintf(stderr, "rapidjson: parse error %d\n", static_cast<int>(doc.GetParseError()));
+      return false;
+    }
+    sort_members(doc, doc.GetAllocator());
+    return true;
+  }
+  static void read(const std::string& text) {
+    rj::Document doc;
+    doc.Parse<rj::kParseFullPrecisionFlag>(text.data(), text.size());
+    if (doc.HasParseError()) std::abort();
+    sort_members(doc, doc.GetAllocator());
+    keep(doc);
+  }
+  void write() const {
+    rj::StringBuffer buffer;
+    rj::Writer<rj::StringBuffer> writer(buffer);
+    doc.Accept(writer);
+    keep(buffer);
+  }
+};
+#endif
+
+// ---- simdjson ----------------------------------------------------------------
+
+#if VORDA_BENCH_SIMDJSON
+struct SimdCase {
+  simdjson::padded_string padded;
+  simdjson::dom::parser parser;  // reused, as simdjson is meant to be used
+  simdjson::dom::parser write_parser;
+  simdjson::dom::element root;
+  bool load(const std::string& text) {
+    padded = simdjson::padded_string(text);
+    if (write_parser.parse(padded).get(root) != simdjson::SUCCESS) {
+      std::fprintf(stderr, "simdjson: parse error\n");
+      return false;
+    }
+    return true;
+  }
+  void read() {
+    simdjson::dom::element element;
+    if (parser.parse(padded).get(element) != simdjson::SUCCESS) std::abort();
+    keep(element);
+  }
+  void write() const {
+    std::string out = simdjson::to_string(root);
+    keep(out);
+  }
+};
+#endif
+
+struct Document {
+  std::string name;
+  std::string text;
+  VordaCase vorda;
+#if VORDA_BENCH_RAPIDJSON
+  RapidCase rapid;
+#endif
+#if VORDA_BENCH_SIMDJSON
+  SimdCase simd;
+#endif
+};
+
+std::vector<std::unique_ptr<Document>> load(const std::string& corpora, const std::string& dumps) {
+  std::vector<std::unique_ptr<Document>> docs;
   for (const char* base : {"canada", "citm_catalog", "twitter"}) {
     for (const auto& [dir, suffix] : {std::pair{corpora, ".json"}, std::pair{dumps, ".dumps.json"}}) {
-      Document doc;
-      doc.name = std::string(base) + suffix;
-      if (!slurp(dir + "/" + doc.name, doc.text)) {
-        std::fprintf(stderr, "skipping %s/%s (not found)\n", dir.c_str(), doc.name.c_str());
+      auto doc = std::make_unique<Document>();
+      doc->name = std::string(base) + suffix;
+      if (!slurp(dir + "/" + doc->name, doc->text)) {
+        std::fprintf(stderr, "skipping %s/%s (not found)\n", dir.c_str(), doc->name.c_str());
         continue;
       }
-      vorda::json::ReadError error;
-      if (!vorda::json::read(doc.text, doc.value, error)) {
-        std::fprintf(stderr, "%s: %s\n", doc.name.c_str(), error.describe().c_str());
-        continue;
-      }
-      docs.push_back(std::move(doc));
+      bool ok = doc->vorda.load(doc->text);
+#if VORDA_BENCH_RAPIDJSON
+      ok = ok && doc->rapid.load(doc->text);
+#endif
+#if VORDA_BENCH_SIMDJSON
+      ok = ok && doc->simd.load(doc->text);
+#endif
+      if (ok) docs.push_back(std::move(doc));
     }
   }
   return docs;
 }
 
-void read_once(const Document& doc) {
-  Value value;
-  vorda::json::ReadError error;
-  bool ok = vorda::json::read(doc.text, value, error);
-#if VORDA_GOOGLE_BENCHMARK
-  benchmark::DoNotOptimize(ok);
-  benchmark::DoNotOptimize(value);
-#else
-  if (!ok) std::abort();
-#endif
-}
+struct Case {
+  std::string name;  // operation/library/document
+  std::size_t bytes;
+  std::function<void()> run;
+};
 
-std::size_t write_once(const Document& doc) {
-  std::string out;
-  vorda::json::write(doc.value, out);
-  return out.size();
+std::vector<Case> cases(std::vector<std::unique_ptr<Document>>& docs) {
+  std::vector<Case> all;
+  for (auto& owned : docs) {
+    Document* d = owned.get();
+    const std::size_t n = d->text.size();
+    all.push_back({"read/vorda/" + d->name, n, [d] { VordaCase::read(d->text); }});
+#if VORDA_BENCH_RAPIDJSON
+    all.push_back({"read/rapidjson/" + d->name, n, [d] { RapidCase::read(d->text); }});
+#endif
+#if VORDA_BENCH_SIMDJSON
+    all.push_back({"read/simdjson/" + d->name, n, [d] { d->simd.read(); }});
+#endif
+    all.push_back({"write/vorda/" + d->name, n, [d] { d->vorda.write(); }});
+#if VORDA_BENCH_RAPIDJSON
+    all.push_back({"write/rapidjson/" + d->name, n, [d] { d->rapid.write(); }});
+#endif
+#if VORDA_BENCH_SIMDJSON
+    all.push_back({"write/simdjson/" + d->name, n, [d] { d->simd.write(); }});
+#endif
+  }
+  return all;
 }
 
 #if !VORDA_GOOGLE_BENCHMARK
-// Time of one call: the median over five batches of about 0.5 s each.
-double median_seconds(const std::function<void()>& call) {
+// Seconds per call in each of `rounds` batches of about 0.2 s; the batches of
+// all cases are interleaved round by round, so slow phases of a shared
+// machine spread over every case.
+std::vector<std::vector<double>> plain_times(const std::vector<Case>& all, int rounds) {
   using clock = std::chrono::steady_clock;
-  auto t0 = clock::now();
-  call();
-  double once = std::chrono::duration<double>(clock::now() - t0).count();
-  long n = std::max(1L, static_cast<long>(0.5 / std::max(once, 1e-9)));
-  std::vector<double> times;
-  for (int round = 0; round < 5; ++round) {
-    auto start = clock::now();
-    for (long i = 0; i < n; ++i) call();
-    times.push_back(std::chrono::duration<double>(clock::now() - start).count() / static_cast<double>(n));
+  std::vector<long> counts;
+  for (const Case& c : all) {
+    auto t0 = clock::now();
+    c.run();
+    double once = std::chrono::duration<double>(clock::now() - t0).count();
+    counts.push_back(std::max(1L, static_cast<long>(0.2 / std::max(once, 1e-9))));
   }
-  std::sort(times.begin(), times.end());
-  return times[2];
+  std::vector<std::vector<double>> times(all.size());
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t i = 0; i < all.size(); ++i) {
+      auto start = clock::now();
+      for (long k = 0; k < counts[i]; ++k) all[i].run();
+      times[i].push_back(std::chrono::duration<double>(clock::now() - start).count() / static_cast<double>(counts[i]));
+    }
+  }
+  return times;
+}
+
+int plain_main(const std::vector<Case>& all, int rounds, const std::string& out_path) {
+  auto times = plain_times(all, rounds);
+  std::string json = "{\"context\":{\"harness\":\"plain\"},\"benchmarks\":[";
+  std::printf("%-40s%14s\n", "case", "MB/s");
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    std::vector<double> t = times[i];
+    std::sort(t.begin(), t.end());
+    double median = t[t.size() / 2];
+    double rate = static_cast<double>(all[i].bytes) / median;
+    std::printf("%-40s%14.1f\n", all[i].name.c_str(), rate / 1e6);
+    char row[512];
+    std::snprintf(row, sizeof row, "%s{\"name\":\"%s_median\",\"aggregate_name\":\"median\",\"bytes_per_second\":%.6g}",
+                  i ? "," : "", all[i].name.c_str(), rate);
+    json += row;
+  }
+  json += "]}\n";
+  if (!out_path.empty()) {
+    std::ofstream out(out_path, std::ios::binary);
+    out << json;
+  }
+  return 0;
 }
 #endif
 
@@ -106,31 +298,34 @@ int main(int argc, char** argv) {
   std::string corpora = VORDA_BENCH_CORPORA;
   std::string dumps = VORDA_BENCH_DUMPS;
   std::vector<char*> rest{argv[0]};
+  [[maybe_unused]] int rounds = 5;
+  [[maybe_unused]] std::string out_path;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--corpora") == 0 && i + 1 < argc) {
+    std::string_view arg = argv[i];
+    if (arg == "--corpora" && i + 1 < argc) {
       corpora = argv[++i];
-    } else if (std::strcmp(argv[i], "--dumps") == 0 && i + 1 < argc) {
+    } else if (arg == "--dumps" && i + 1 < argc) {
       dumps = argv[++i];
     } else {
+#if !VORDA_GOOGLE_BENCHMARK
+      if (arg.starts_with("--benchmark_out=")) out_path = std::string(arg.substr(16));
+      if (arg.starts_with("--benchmark_repetitions=")) rounds = std::max(1, std::atoi(argv[i] + 24));
+#endif
       rest.push_back(argv[i]);
     }
   }
-  static std::vector<Document> docs = load(corpora, dumps);
+  static std::vector<std::unique_ptr<Document>> docs = load(corpora, dumps);
   if (docs.empty()) {
     std::fprintf(stderr, "no documents under %s\n", corpora.c_str());
     return 1;
   }
+  static std::vector<Case> all = cases(docs);
 
 #if VORDA_GOOGLE_BENCHMARK
-  for (const Document& doc : docs) {
-    const auto size = static_cast<double>(doc.text.size());
-    benchmark::RegisterBenchmark(("read/" + doc.name).c_str(), [&doc, size](benchmark::State& state) {
-      for (auto _ : state) read_once(doc);
-      state.counters["MB/s"] = benchmark::Counter(size / 1e6, benchmark::Counter::kIsIterationInvariantRate);
-    })->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("write/" + doc.name).c_str(), [&doc, size](benchmark::State& state) {
-      for (auto _ : state) benchmark::DoNotOptimize(write_once(doc));
-      state.counters["MB/s"] = benchmark::Counter(size / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+  for (const Case& c : all) {
+    benchmark::RegisterBenchmark(c.name.c_str(), [&c](benchmark::State& state) {
+      for (auto _ : state) c.run();
+      state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(c.bytes));
     })->Unit(benchmark::kMillisecond);
   }
   int count = static_cast<int>(rest.size());
@@ -138,15 +333,8 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(count, rest.data())) return 1;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-#else
-  std::printf("%-26s%10s%14s%14s\n", "document", "bytes", "read MB/s", "write MB/s");
-  for (const Document& doc : docs) {
-    double mb = static_cast<double>(doc.text.size()) / 1e6;
-    double read = median_seconds([&] { read_once(doc); });
-    std::size_t written = 0;
-    double write = median_seconds([&] { written += write_once(doc); });
-    std::printf("%-26s%10zu%14.1f%14.1f\n", doc.name.c_str(), doc.text.size(), mb / read, mb / write);
-  }
-#endif
   return 0;
+#else
+  return plain_main(all, rounds, out_path);
+#endif
 }

@@ -143,9 +143,9 @@ CASES = sorted(operations(__import__("pathlib").Path(".")).keys())
 @pytest.mark.parametrize("case", CASES)
 def test_no_growth(case, modules):
     operation = operations(modules)[case]
+    # An interpreter cache may grow once inside a window; a leak grows in every one.
     with quiet_fd2():
-        gained = grows(operation)
-    # A few blocks of interpreter caches may settle; a leak grows with ROUNDS.
+        gained = min(grows(operation) for _ in range(3))
     assert gained < ROUNDS // 10, f"{case}: {gained} blocks gained over {ROUNDS} calls"
 
 

@@ -2,12 +2,20 @@
 //
 // Plain C++: nothing here touches the interpreter, so values may be built,
 // written and read on any thread and outlive the call that made them.
+//
+// A value is 16 bytes. Strings of up to 14 bytes are kept inside it; a
+// longer string, an array and an object each own exactly one heap block
+// (an object's block holds its members and all their key bytes). Values are
+// relocatable: moving one is a 16-byte copy, so containers move them in bulk.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vorda::json {
@@ -15,27 +23,119 @@ namespace vorda::json {
 enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Object };
 
 class Value;
+struct Entry;
+
+// The elements of an array: a vector held by a single pointer to one block
+// (size, capacity, then the elements); an empty array owns nothing.
+class Array {
+ public:
+  using value_type = Value;
+  using size_type = std::size_t;
+  using iterator = Value*;
+  using const_iterator = const Value*;
+
+  Array() noexcept = default;
+  Array(const Array& other);
+  Array(Array&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  Array& operator=(const Array& other);
+  Array& operator=(Array&& other) noexcept;
+  ~Array() { release(); }
+
+  std::size_t size() const noexcept { return block_ ? block_->size : 0; }
+  std::size_t capacity() const noexcept { return block_ ? block_->capacity : 0; }
+  bool empty() const noexcept { return size() == 0; }
+  Value* data() noexcept { return items(block_); }
+  const Value* data() const noexcept { return items(block_); }
+  Value* begin() noexcept { return data(); }
+  const Value* begin() const noexcept { return data(); }
+  Value* end() noexcept;
+  const Value* end() const noexcept;
+  Value& operator[](std::size_t i) noexcept;
+  const Value& operator[](std::size_t i) const noexcept;
+  Value& front() noexcept { return (*this)[0]; }
+  Value& back() noexcept { return (*this)[size() - 1]; }
+
+  void reserve(std::size_t n);
+  void push_back(Value&& v);
+  void push_back(const Value& v);
+  void clear() noexcept;
+
+  // Takes the n values at `first` by bitwise relocation into a new array of
+  // exactly that size; the caller must neither use nor destroy them again.
+  static Array relocate(Value* first, std::size_t n);
+
+  friend bool operator==(const Array& a, const Array& b) noexcept;
+
+ private:
+  struct Block {
+    std::size_t size;
+    std::size_t capacity;
+  };
+  static Value* items(Block* b) noexcept { return b ? reinterpret_cast<Value*>(b + 1) : nullptr; }
+  void grow(std::size_t need);
+  void release() noexcept;
+
+  Block* block_ = nullptr;
+};
+
+// An object's members as stored: ascending unsigned byte order of keys, keys
+// unique. Each key views bytes kept in the object's own block.
+class Object {
+ public:
+  using value_type = Entry;
+  using size_type = std::size_t;
+  using const_iterator = const Entry*;
+
+  Object() noexcept = default;
+  Object(const Object& other);
+  Object(Object&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  Object& operator=(const Object& other);
+  Object& operator=(Object&& other) noexcept;
+  ~Object() { release(); }
+
+  std::size_t size() const noexcept { return block_ ? block_->size : 0; }
+  bool empty() const noexcept { return size() == 0; }
+  const Entry* begin() const noexcept { return entries(); }
+  const Entry* end() const noexcept;
+  const Entry& operator[](std::size_t i) const noexcept;
+
+  // The member's value with this key, or null when absent.
+  const Value* find(std::string_view key) const noexcept;
+
+  // Building: room for `members` members whose keys hold `key_bytes` bytes
+  // in all; then exactly `members` calls of append, in ascending key order
+  // without repeats, before the object is compared, copied or destroyed.
+  static Object with_capacity(std::size_t members, std::size_t key_bytes);
+  void append(std::string_view key, Value&& value) noexcept;
+
+  friend bool operator==(const Object& a, const Object& b) noexcept;
+
+ private:
+  struct Block {
+    std::size_t size;
+    std::size_t capacity;
+    char* next_key;  // where the next appended key's bytes go
+  };
+  Entry* entries() const noexcept { return block_ ? reinterpret_cast<Entry*>(block_ + 1) : nullptr; }
+  void release() noexcept;
+
+  Block* block_ = nullptr;
+};
+
 struct Member;
-using Array = std::vector<Value>;
-// Object members, kept in ascending unsigned byte order of their keys, keys unique.
+// Object members while an object is built by hand, in any order.
 using Members = std::vector<Member>;
 
 class Value {
  public:
-  Value() noexcept : kind_(Kind::Null), u_(0) {}
+  Value() noexcept : tag_(0), u_(0) {}
   Value(const Value& other);
-  Value(Value&& other) noexcept : kind_(other.kind_), u_(other.u_) {
-    other.kind_ = Kind::Null;
-    other.u_ = 0;
-  }
+  Value(Value&& other) noexcept { take(other); }
   Value& operator=(const Value& other);
   Value& operator=(Value&& other) noexcept {
     if (this != &other) {
       if (owns_heap()) destroy();
-      kind_ = other.kind_;
-      u_ = other.u_;
-      other.kind_ = Kind::Null;
-      other.u_ = 0;
+      take(other);
     }
     return *this;
   }
@@ -45,13 +145,13 @@ class Value {
 
   static Value boolean(bool b) noexcept {
     Value v;
-    v.kind_ = Kind::Bool;
-    v.b_ = b;
+    v.tag_ = tag(Kind::Bool);
+    v.u_ = b ? 1 : 0;
     return v;
   }
   static Value uint(std::uint64_t n) noexcept {
     Value v;
-    v.kind_ = Kind::UInt;
+    v.tag_ = tag(Kind::UInt);
     v.u_ = n;
     return v;
   }
@@ -59,69 +159,121 @@ class Value {
   static Value integer(std::int64_t n) noexcept {
     if (n >= 0) return uint(static_cast<std::uint64_t>(n));
     Value v;
-    v.kind_ = Kind::Int;
+    v.tag_ = tag(Kind::Int);
     v.i_ = n;
     return v;
   }
   // A finite double; callers never pass NaN or infinity.
   static Value real(double d) noexcept {
     Value v;
-    v.kind_ = Kind::Float;
+    v.tag_ = tag(Kind::Float);
     v.d_ = d;
     return v;
   }
   static Value string(std::string_view text);
-  static Value array(Array&& items);
+  static Value array(Array&& items) noexcept;
   // Sorts the members by key; of members with equal keys the later one wins.
   static Value object(Members&& members);
   // Members already sorted and unique (the caller guarantees it).
   static Value object_sorted(Members&& members);
+  static Value object_sorted(Object&& members) noexcept;
 
-  Kind kind() const noexcept { return kind_; }
-  bool is_null() const noexcept { return kind_ == Kind::Null; }
+  Kind kind() const noexcept { return static_cast<Kind>(tag_ & 0xFF); }
+  bool is_null() const noexcept { return kind() == Kind::Null; }
 
-  bool as_bool() const noexcept { return b_; }
+  bool as_bool() const noexcept { return u_ != 0; }
   std::uint64_t as_uint() const noexcept { return u_; }
   std::int64_t as_int() const noexcept { return i_; }
   double as_float() const noexcept { return d_; }
-  std::string_view as_string() const noexcept;
-  const Array& as_array() const noexcept { return *a_; }
-  Array& as_array() noexcept { return *a_; }
-  const Members& as_object() const noexcept { return *o_; }
+  std::string_view as_string() const noexcept {
+    if (small() != kHeapString) return {inline_bytes(), small()};
+    return {s_->data, s_->size};
+  }
+  const Array& as_array() const noexcept { return a_; }
+  Array& as_array() noexcept { return a_; }
+  const Object& as_object() const noexcept { return o_; }
 
   // The member of an object with this key, or null when absent.
-  const Value* find(std::string_view key) const noexcept;
+  const Value* find(std::string_view key) const noexcept {
+    return kind() == Kind::Object ? o_.find(key) : nullptr;
+  }
 
   // Structural equality; floats compare by bit pattern so -0.0 != 0.0.
   friend bool operator==(const Value& a, const Value& b) noexcept;
 
  private:
-  // A string's bytes live in one block: its length, then the bytes and a NUL.
+  friend class Array;
+  friend class Object;
+
+  static constexpr std::size_t kInlineMax = 14;
+  static constexpr std::uint8_t kHeapString = 0xFF;
+
+  // A long string's block: its length, then the bytes.
   struct StringRep {
     std::size_t size;
     char data[1];
   };
 
-  // Strings, arrays and objects own a heap block.
-  bool owns_heap() const noexcept { return kind_ >= Kind::String; }
-  void destroy() noexcept;
+  static constexpr std::uint64_t tag(Kind k) noexcept { return static_cast<std::uint64_t>(k); }
+  std::uint8_t small() const noexcept { return static_cast<std::uint8_t>(tag_ >> 8); }
 
-  Kind kind_;
+  // Inline string bytes run from byte 2 to the end of the value.
+  static_assert(std::endian::native == std::endian::little);
+  const char* inline_bytes() const noexcept { return reinterpret_cast<const char*>(this) + 2; }
+  char* inline_bytes() noexcept { return reinterpret_cast<char*>(this) + 2; }
+
+  bool owns_heap() const noexcept {
+    return kind() >= Kind::Array || (tag_ & 0xFFFF) == (tag(Kind::String) | std::uint64_t{kHeapString} << 8);
+  }
+  void destroy() noexcept;
+  // Bitwise move; `other` is left null.
+  void take(Value& other) noexcept;
+
+  // Written and read as whole words, so that a value stored just before it
+  // is moved (as the reader does all the time) forwards from the store
+  // buffer instead of stalling. Byte 0 is the kind; for a string byte 1 is
+  // its inline length or kHeapString, and bytes 2 to 7 its first inline bytes.
+  std::uint64_t tag_;
   union {
-    bool b_;
     std::uint64_t u_;
     std::int64_t i_;
     double d_;
-    StringRep* s_;  // null for the empty string
-    Array* a_;
-    Members* o_;
+    StringRep* s_;
+    Array a_;
+    Object o_;
   };
 };
+
+static_assert(sizeof(Value) == 16);
+
+inline void Value::take(Value& other) noexcept {
+  std::uint64_t tag = other.tag_;
+#if defined(__GNUC__)
+  // Two 8-byte copies, not one 16-byte copy, which could not forward from
+  // the two stores that just wrote the value.
+  asm("" : "+r"(tag));
+#endif
+  tag_ = tag;
+  u_ = other.u_;
+  other.tag_ = 0;
+}
 
 struct Member {
   std::string key;
   Value value;
 };
+
+struct Entry {
+  std::string_view key;
+  Value value;
+};
+
+inline Value* Array::end() noexcept { return data() + size(); }
+inline const Value* Array::end() const noexcept { return data() + size(); }
+inline Value& Array::operator[](std::size_t i) noexcept { return data()[i]; }
+inline const Value& Array::operator[](std::size_t i) const noexcept { return data()[i]; }
+inline const Entry* Object::end() const noexcept { return entries() + size(); }
+inline const Entry& Object::operator[](std::size_t i) const noexcept { return entries()[i]; }
 
 // Compact text: no whitespace, members in key order, minimal escaping.
 void write(const Value& value, std::string& out);

@@ -8,17 +8,22 @@
 // (one allocation each); strings with escapes are decoded into a reusable
 // scratch buffer first. Numbers are scanned once for the grammar, the
 // integer forms and a significand of up to 19 digits (eight at a time); a
-// float that the exact fast path cannot give is converted by
-// std::from_chars over the literal, which rounds correctly using every digit.
+// float that the exact fast path cannot give is converted by the
+// Eisel-Lemire method from the significand and exponent already gathered,
+// and only when that cannot decide (or the literal has more than 19
+// significant digits) by std::from_chars over the literal, which rounds
+// correctly using every digit.
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -88,9 +93,31 @@ constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
 inline bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 inline unsigned char byte(char c) { return static_cast<unsigned char>(c); }
 
-inline const char* skip_space(const char* p, const char* end) {
+// A run of whitespace, as in indented text: sixteen bytes at a time.
+[[gnu::noinline]] const char* skip_space_run(const char* p, const char* end) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  while (end - p >= 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, space), _mm_cmpeq_epi8(x, tab)),
+                               _mm_or_si128(_mm_cmpeq_epi8(x, lf), _mm_cmpeq_epi8(x, cr)));
+    unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(hit)) & 0xFFFF;
+    if (other != 0) return p + __builtin_ctz(other);
+    p += 16;
+  }
+#endif
   while (p != end && kClass.space[byte(*p)]) ++p;
   return p;
+}
+
+inline const char* skip_space(const char* p, const char* end) {
+  // Most tokens follow the previous one directly or after one space.
+  if (p == end || byte(*p) > ' ') return p;
+  if (*p == ' ' && end - p >= 2 && byte(p[1]) > ' ') return p + 1;
+  return skip_space_run(p, end);
 }
 
 // The first byte at or after p that is a quotation mark, a backslash or a
@@ -127,6 +154,85 @@ inline std::uint32_t eight_digits_value(std::uint64_t v) {
   v = (v * 10) + (v >> 8);
   v = (((v & kMask) * kMul1) + (((v >> 16) & kMask) * kMul2)) >> 32;
   return static_cast<std::uint32_t>(v);
+}
+
+// ---- Decimal to double: the Eisel-Lemire method -------------------------------
+//
+// w * 10^q = w * 5^q * 2^q. With w shifted so that its top bit is set and a
+// 128-bit approximation of 5^q (top bit set too), the upper bits of the
+// product hold the double's 53 significant bits and a rounding bit; the
+// exponent is q * log2(10) plus the shifts. The approximation's error is
+// below one unit of the product's 128th bit, so the result is exact unless
+// the bits below the rounding bit are all ones or all zeros, which the
+// checks below either settle (the second half of the power, ties) or hand
+// back to the caller.
+
+constexpr int kPow5Smallest = -342;
+constexpr int kPow5Largest = 308;
+constexpr std::uint64_t kPow5[][2] = {
+#include "json_pow5_table.inc"
+};
+static_assert(std::size(kPow5) == kPow5Largest - kPow5Smallest + 1);
+
+constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000;
+constexpr std::uint64_t kSignBit = 0x8000000000000000;
+
+__extension__ typedef unsigned __int128 Wide;
+
+struct Product {
+  std::uint64_t high, low;
+};
+inline Product multiply(std::uint64_t a, std::uint64_t b) {
+  const Wide p = static_cast<Wide>(a) * b;
+  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
+}
+
+// The bits of the double nearest to w * 10^q (w > 0, q within the table),
+// infinity's bits when it overflows; false when 128 bits do not decide.
+inline bool eisel_lemire(std::uint64_t w, int q, std::uint64_t& bits) {
+  const int shift_w = std::countl_zero(w);
+  w <<= shift_w;
+  const std::uint64_t* power = kPow5[q - kPow5Smallest];
+  Product z = multiply(w, power[0]);
+  if ((z.high & 0x1FF) == 0x1FF) {
+    // The low half of the power may carry into the deciding bits.
+    const Product low = multiply(w, power[1]);
+    z.low += low.high;
+    if (z.low < low.high) ++z.high;
+    if (z.low == ~std::uint64_t{0} && (q < -27 || q > 55)) return false;
+  }
+  // The product's top bit is bit 127 or 126; keep 54 bits below it.
+  const int top = static_cast<int>(z.high >> 63);
+  const int drop = top + 9;
+  std::uint64_t m = z.high >> drop;
+  // floor(q * log2(10)) + 63 is the exponent of 5^q * 2^q as scaled.
+  int exponent = ((217706 * q) >> 16) + 63 + top - shift_w + 1023;
+  if (exponent <= 0) {
+    // Subnormal: no tie can occur this far down with 64-bit significands.
+    if (1 - exponent >= 64) {
+      bits = 0;
+      return true;
+    }
+    m >>= 1 - exponent;
+    m += m & 1;
+    m >>= 1;
+    bits = m;  // a carry into bit 52 makes it the smallest normal
+    return true;
+  }
+  // An exact tie (only possible for small q) rounds to even.
+  if (z.low <= 1 && q >= -4 && q <= 23 && (m & 3) == 1 && (m << drop) == z.high) m &= ~std::uint64_t{1};
+  m += m & 1;
+  m >>= 1;
+  if (m >= (std::uint64_t{1} << 53)) {
+    m = std::uint64_t{1} << 52;
+    ++exponent;
+  }
+  if (exponent >= 0x7FF) {
+    bits = kInfinityBits;
+    return true;
+  }
+  bits = (m & ~(std::uint64_t{1} << 52)) | (static_cast<std::uint64_t>(exponent) << 52);
+  return true;
 }
 
 // Four hexadecimal digits, or -1 if any is not one.
@@ -191,6 +297,44 @@ class Scratch {
   }
 
   std::unique_ptr<char[]> buf_;
+  std::size_t size_ = 0;
+  std::size_t cap_ = 0;
+};
+
+// The elements of the open arrays, innermost last. Closing an array moves
+// its elements out in one piece, by relocation.
+class ValueStack {
+ public:
+  ValueStack() = default;
+  ValueStack(const ValueStack&) = delete;
+  ValueStack& operator=(const ValueStack&) = delete;
+  ~ValueStack() {
+    for (std::size_t i = 0; i < size_; ++i) items_[i].~Value();
+    std::free(items_);
+  }
+  std::size_t size() const { return size_; }
+  void push(Value&& v) {
+    if (size_ == cap_) grow();
+    new (items_ + size_) Value(std::move(v));
+    ++size_;
+  }
+  // The values from position `base` on, as an array; the stack drops them.
+  Array take_from(std::size_t base) {
+    Array out = Array::relocate(items_ + base, size_ - base);
+    size_ = base;
+    return out;
+  }
+
+ private:
+  void grow() {
+    std::size_t cap = std::max<std::size_t>(64, cap_ * 2);
+    void* grown = std::realloc(static_cast<void*>(items_), cap * sizeof(Value));  // values are relocatable
+    if (grown == nullptr) throw std::bad_alloc();
+    items_ = static_cast<Value*>(grown);
+    cap_ = cap;
+  }
+
+  Value* items_ = nullptr;
   std::size_t size_ = 0;
   std::size_t cap_ = 0;
 };
@@ -357,7 +501,7 @@ class Reader {
         Value element;
         p = parse_value(p, element);
         if (p == nullptr) return nullptr;
-        elements_.push_back(std::move(element));
+        elements_.push(std::move(element));
         p = skip_space(p, end_);
         if (p == end_) return fail_eof(kEofList);
         if (*p == ',') {
@@ -370,10 +514,7 @@ class Reader {
         return fail(kExpectedListEnd, p);
       }
     }
-    auto first = elements_.begin() + static_cast<std::ptrdiff_t>(base);
-    Array items(std::make_move_iterator(first), std::make_move_iterator(elements_.end()));
-    elements_.erase(first, elements_.end());
-    out = Value::array(std::move(items));
+    out = Value::array(elements_.take_from(base));
     --depth_;
     return p + 1;
   }
@@ -454,14 +595,12 @@ class Reader {
       }
       last = kept;
     }
-    Members members(static_cast<std::size_t>(last - first));
-    auto to = members.begin();
-    for (auto it = first; it != last; ++it, ++to) {
-      to->key.assign(it->key.data(), it->key.size());
-      to->value = std::move(it->value);
-    }
+    std::size_t key_bytes = 0;
+    for (auto it = first; it != last; ++it) key_bytes += it->key.size();
+    Object object = Object::with_capacity(static_cast<std::size_t>(last - first), key_bytes);
+    for (auto it = first; it != last; ++it) object.append(it->key, std::move(it->value));
     members_.erase(first, members_.end());
-    return Value::object_sorted(std::move(members));
+    return Value::object_sorted(std::move(object));
   }
 
   // p is at the opening quotation mark. On success `text` holds the string's
@@ -641,14 +780,26 @@ class Reader {
       exponent = exponent_negative ? -std::int64_t{digits} : std::int64_t{digits};
     }
 
-    // Exact fast path: both operands are exact doubles, so the single
-    // multiplication or division rounds correctly.
-    if (exact && significand <= (std::uint64_t{1} << 53)) {
-      std::int64_t e = exponent + fraction_exponent;
-      if (e >= -22 && e <= 22) {
+    if (exact) {
+      const std::int64_t e = exponent + fraction_exponent;
+      // Exact fast path: both operands are exact doubles, so the single
+      // multiplication or division rounds correctly.
+      if (significand <= (std::uint64_t{1} << 53) && e >= -22 && e <= 22) {
         double d = static_cast<double>(significand);
         d = e < 0 ? d / kExactPow10[-e] : d * kExactPow10[e];
         out = Value::real(negative ? -d : d);
+        return p;
+      }
+      // Below 10^-342 even the largest significand rounds to zero.
+      if (significand == 0 || e < kPow5Smallest) {
+        out = Value::real(negative ? -0.0 : 0.0);
+        return p;
+      }
+      if (e > kPow5Largest) return fail(kOutOfRange, p - 1);
+      std::uint64_t bits;
+      if (eisel_lemire(significand, static_cast<int>(e), bits)) {
+        if (bits == kInfinityBits) return fail(kOutOfRange, p - 1);
+        out = Value::real(std::bit_cast<double>(negative ? bits | kSignBit : bits));
         return p;
       }
     }
@@ -740,7 +891,7 @@ class Reader {
   const char* const begin_;
   const char* const end_;
   int depth_ = 0;
-  Array elements_;
+  ValueStack elements_;
   std::vector<Pending> members_;
   KeyStore keys_;
   Scratch scratch_;

@@ -1,7 +1,21 @@
+// The compact writer: one pass over the value into one growing buffer.
+//
+// Room is reserved before each token and bytes are then stored through a
+// plain pointer; strings are scanned sixteen bytes at a time for the bytes
+// that need escaping, and each float's shortest digits are computed as one
+// integer and put straight into their layout.
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdint>
+#include <iterator>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "json.hpp"
 
@@ -24,83 +38,386 @@ constexpr std::array<char, 256> make_escapes() {
 }
 constexpr std::array<char, 256> kEscape = make_escapes();
 
-void write_string(std::string_view s, std::string& out) {
-  out.push_back('"');
-  const char* p = s.data();
-  const char* end = p + s.size();
-  const char* run = p;
-  for (; p != end; ++p) {
-    char e = kEscape[static_cast<unsigned char>(*p)];
-    if (e == 0) continue;
-    out.append(run, p);
-    if (e == 'u') {
-      static constexpr char hex[] = "0123456789abcdef";
-      unsigned char c = static_cast<unsigned char>(*p);
-      const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-      out.append(esc, 6);
-    } else {
-      const char esc[2] = {'\\', e};
-      out.append(esc, 2);
-    }
-    run = p + 1;
+// Writing space at the end of a std::string: the string is grown ahead of
+// need and cut back to what was written when the sink goes.
+class Sink {
+ public:
+  // Bytes a token may store past its own end (whole 16-byte string blocks).
+  static constexpr std::size_t kSlack = 16;
+
+  explicit Sink(std::string& out) : out_(out) {
+    const std::size_t used = out.size();
+    out.resize(std::max<std::size_t>(used + 256, out.capacity()));
+    pos_ = out.data() + used;
+    end_ = out.data() + out.size();
   }
-  out.append(run, end);
-  out.push_back('"');
+  Sink(const Sink&) = delete;
+  Sink& operator=(const Sink&) = delete;
+  ~Sink() { out_.resize(static_cast<std::size_t>(pos_ - out_.data())); }
+
+  // At least n bytes may be stored at pos() from now on.
+  char* room(std::size_t n) {
+    if (static_cast<std::size_t>(end_ - pos_) < n) grow(n);
+    return pos_;
+  }
+  char* pos() const { return pos_; }
+  void advance_to(char* p) { pos_ = p; }
+  void put(char c) {
+    room(1);
+    *pos_++ = c;
+  }
+  void put(const char* text, std::size_t n) {
+    room(n);
+    std::memcpy(pos_, text, n);
+    pos_ += n;
+  }
+
+ private:
+  [[gnu::noinline]] void grow(std::size_t n) {
+    const std::size_t at = static_cast<std::size_t>(pos_ - out_.data());
+    out_.resize(std::max(out_.size() * 2, at + n + 256));
+    pos_ = out_.data() + at;
+    end_ = out_.data() + out_.size();
+  }
+
+  std::string& out_;
+  char* pos_;
+  char* end_;
+};
+
+// Stores the escape of byte c at o and returns the end.
+char* put_escape(char* o, unsigned char c) {
+  const char e = kEscape[c];
+  o[0] = '\\';
+  if (e != 'u') {
+    o[1] = e;
+    return o + 2;
+  }
+  static constexpr char hex[] = "0123456789abcdef";
+  o[1] = 'u';
+  o[2] = '0';
+  o[3] = '0';
+  o[4] = hex[c >> 4];
+  o[5] = hex[c & 15];
+  return o + 6;
+}
+
+void write_string(std::string_view s, Sink& sink) {
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  // The quotes, every byte as is, and the block overrun.
+  char* o = sink.room(s.size() + 2 + Sink::kSlack);
+  *o++ = '"';
+  for (;;) {
+#if defined(__SSE2__)
+    // Copy sixteen bytes at a time (stored whole; the room covers the
+    // overrun) until one of them needs escaping.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control_max = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+      __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
+      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
+                                 _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
+      int mask = _mm_movemask_epi8(hit);
+      if (mask != 0) {
+        const int n = __builtin_ctz(static_cast<unsigned>(mask));
+        p += n;
+        o += n;
+        break;
+      }
+      p += 16;
+      o += 16;
+    }
+#endif
+    while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) *o++ = *p++;
+    if (p == end) break;
+    // An escape takes up to six bytes for one: room for it and the rest.
+    sink.advance_to(o);
+    o = sink.room(6 + static_cast<std::size_t>(end - p) + 1 + Sink::kSlack);
+    o = put_escape(o, static_cast<unsigned char>(*p++));
+  }
+  *o++ = '"';
+  sink.advance_to(o);
 }
 
 template <class Int>
-void write_integer(Int n, std::string& out) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, n);
-  out.append(buf, res.ptr);
+void write_integer(Int n, Sink& sink) {
+  char* o = sink.room(24);
+  sink.advance_to(std::to_chars(o, o + 24, n).ptr);
 }
 
-void write_value(const Value& v, std::string& out) {
+// ---- Shortest float digits: the Schubfach method -----------------------------
+//
+// A double v = c * 2^q rounds back from every decimal inside its rounding
+// interval (the halfway points to its neighbours, included when c is even).
+// With k chosen so that v * 10^-k has 16 or 17 digits, the interval scaled
+// by 10^-k (times 4, to keep the halves exact) holds either a multiple of 10
+// (a decimal one digit shorter) or a digit string of that length; among the
+// candidates of the shortest length the one nearest v wins, an exact tie
+// going to the even one. A 128-bit table of rounded-up powers of ten with
+// round-to-odd products keeps every comparison exact.
+
+constexpr int kPow10Smallest = -292;
+constexpr std::uint64_t kPow10[][2] = {
+#include "json_pow10_table.inc"
+};
+static_assert(std::size(kPow10) == 324 - kPow10Smallest + 1);
+
+__extension__ typedef unsigned __int128 Wide;
+
+inline int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
+inline int floor_log10_three_quarters_pow2(int e) { return (e * 1262611 - 524031) >> 22; }
+inline int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
+
+// (g * cp) / 2^128 rounded to odd: exact when the quotient is an integer,
+// otherwise its floor with the lowest bit set.
+inline std::uint64_t round_to_odd(const std::uint64_t* g, std::uint64_t cp) {
+  const Wide x = static_cast<Wide>(g[1]) * cp;
+  const Wide y = static_cast<Wide>(g[0]) * cp + static_cast<std::uint64_t>(x >> 64);
+  const auto high = static_cast<std::uint64_t>(y >> 64);
+  const auto low = static_cast<std::uint64_t>(y);
+  return high | (low > 1 ? 1 : 0);
+}
+
+struct Decimal {
+  std::uint64_t digits;
+  int exponent;  // value = digits * 10^exponent
+};
+
+// The shortest decimal that reads back as v (finite, positive), nearest v.
+Decimal shortest(double v) {
+  const auto bits = std::bit_cast<std::uint64_t>(v);
+  const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+  const int biased = static_cast<int>(bits >> 52);
+  std::uint64_t c;
+  int q;
+  if (biased != 0) {
+    c = fraction | (std::uint64_t{1} << 52);
+    q = biased - 1075;
+    // Whole numbers below 2^53 are their own shortest digits.
+    if (q <= 0 && q > -53 && (c & ((std::uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+  } else {
+    c = fraction;
+    q = -1074;
+  }
+  const bool even = (c & 1) == 0;
+  // At a power of two the neighbour below is half as far as the one above.
+  const bool closer_below = fraction == 0 && biased > 1;
+  const std::uint64_t cb = c << 2;
+  const std::uint64_t cbl = cb - 2 + (closer_below ? 1 : 0);
+  const std::uint64_t cbr = cb + 2;
+  const int k = closer_below ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
+  const int h = q + floor_log2_pow10(-k) + 1;
+  const std::uint64_t* g = kPow10[-k - kPow10Smallest];
+  const std::uint64_t vb = round_to_odd(g, cb << h);
+  const std::uint64_t lower = round_to_odd(g, cbl << h) + (even ? 0 : 1);
+  const std::uint64_t upper = round_to_odd(g, cbr << h) - (even ? 0 : 1);
+
+  const std::uint64_t s = vb >> 2;
+  if (s >= 10) {
+    // One digit shorter: a multiple of ten inside the interval.
+    const std::uint64_t sp = s / 10;
+    const bool down_inside = lower <= 40 * sp;
+    const bool up_inside = 40 * sp + 40 <= upper;
+    if (down_inside != up_inside) return {sp + (up_inside ? 1 : 0), k + 1};
+  }
+  const bool down_inside = lower <= 4 * s;
+  const bool up_inside = 4 * s + 4 <= upper;
+  if (down_inside != up_inside) return {s + (up_inside ? 1 : 0), k};
+  // Both (or, for the checks above, neither) inside: the nearer, ties to even.
+  const std::uint64_t mid = 4 * s + 2;
+  const bool round_up = vb > mid || (vb == mid && (s & 1) != 0);
+  return {s + (round_up ? 1 : 0), k};
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+constexpr std::uint64_t kPow10U64[] = {1ULL,
+                                       10ULL,
+                                       100ULL,
+                                       1000ULL,
+                                       10000ULL,
+                                       100000ULL,
+                                       1000000ULL,
+                                       10000000ULL,
+                                       100000000ULL,
+                                       1000000000ULL,
+                                       10000000000ULL,
+                                       100000000000ULL,
+                                       1000000000000ULL,
+                                       10000000000000ULL,
+                                       100000000000000ULL,
+                                       1000000000000000ULL,
+                                       10000000000000000ULL,
+                                       100000000000000000ULL,
+                                       1000000000000000000ULL,
+                                       10000000000000000000ULL};
+
+// Decimal digits of n > 0: log10 from the bit length, corrected by one.
+inline int decimal_length(std::uint64_t n) {
+  const int guess = (static_cast<int>(std::bit_width(n)) * 1233) >> 12;  // 1233 / 4096 ~ log10(2)
+  return guess + (n >= kPow10U64[guess] ? 1 : 0);
+}
+
+inline void put_pair(char* o, unsigned pair) { std::memcpy(o, kDigitPairs + 2 * pair, 2); }
+
+// Eight digits of n < 10^8 at o, in 32-bit arithmetic.
+inline void put_eight(char* o, std::uint32_t n) {
+  const std::uint32_t high = n / 10000, low = n % 10000;
+  put_pair(o, high / 100);
+  put_pair(o + 2, high % 100);
+  put_pair(o + 4, low / 100);
+  put_pair(o + 6, low % 100);
+}
+
+// The n decimal digits of d at o (n its exact length).
+inline void put_digits(char* o, std::uint64_t d, int n) {
+  char* q = o + n;
+  while (d >= 100000000) {
+    q -= 8;
+    put_eight(q, static_cast<std::uint32_t>(d % 100000000));
+    d /= 100000000;
+  }
+  auto r = static_cast<std::uint32_t>(d);
+  while (r >= 100) {
+    q -= 2;
+    put_pair(q, r % 100);
+    r /= 100;
+  }
+  if (r >= 10) {
+    put_pair(q - 2, r);
+  } else {
+    q[-1] = static_cast<char>('0' + r);
+  }
+}
+
+// The float layout at o (room for 32 bytes); returns the end.
+char* put_float(char* o, double d) {
+  if (!std::isfinite(d)) {
+    std::memcpy(o, "null", 4);
+    return o + 4;
+  }
+  if (d == 0) {
+    if (std::signbit(d)) {
+      std::memcpy(o, "-0.0", 4);
+      return o + 4;
+    }
+    std::memcpy(o, "0.0", 3);
+    return o + 3;
+  }
+  if (d < 0) {
+    *o++ = '-';
+    d = -d;
+  }
+  Decimal dec = shortest(d);
+  while (dec.digits % 10 == 0) {
+    dec.digits /= 10;
+    ++dec.exponent;
+  }
+  const int n = decimal_length(dec.digits);
+  const int e = dec.exponent + n - 1;  // of the leading digit
+
+  if (e >= -5 && e <= 15) {
+    if (n - 1 <= e) {
+      // A whole number: the digits, zeros, ".0".
+      put_digits(o, dec.digits, n);
+      char* z = o + n;
+      std::memset(z, '0', static_cast<std::size_t>(e + 1 - n));
+      z += e + 1 - n;
+      z[0] = '.';
+      z[1] = '0';
+      return z + 2;
+    }
+    if (e >= 0) {
+      // The digits with the point after the (e+1)th.
+      put_digits(o + 1, dec.digits, n);
+      std::memmove(o, o + 1, static_cast<std::size_t>(e + 1));
+      o[e + 1] = '.';
+      return o + n + 1;
+    }
+    // "0." and -e-1 zeros before the digits.
+    const int lead = 1 - e;
+    o[0] = '0';
+    o[1] = '.';
+    std::memset(o + 2, '0', static_cast<std::size_t>(lead - 2));
+    put_digits(o + lead, dec.digits, n);
+    return o + lead + n;
+  }
+  // d[.ddd]e[+-]x
+  put_digits(o + 1, dec.digits, n);
+  o[0] = o[1];
+  char* z = o + 1;
+  if (n > 1) {
+    o[1] = '.';
+    z = o + n + 1;
+  }
+  *z++ = 'e';
+  *z++ = e < 0 ? '-' : '+';
+  const int x = e < 0 ? -e : e;
+  if (x >= 100) {
+    *z++ = static_cast<char>('0' + x / 100);
+    std::memcpy(z, kDigitPairs + 2 * (x % 100), 2);
+    return z + 2;
+  }
+  if (x >= 10) {
+    std::memcpy(z, kDigitPairs + 2 * x, 2);
+    return z + 2;
+  }
+  *z++ = static_cast<char>('0' + x);
+  return z;
+}
+
+void write_value(const Value& v, Sink& sink) {
   switch (v.kind()) {
     case Kind::Null:
-      out.append("null", 4);
+      sink.put("null", 4);
       return;
     case Kind::Bool:
       if (v.as_bool()) {
-        out.append("true", 4);
+        sink.put("true", 4);
       } else {
-        out.append("false", 5);
+        sink.put("false", 5);
       }
       return;
     case Kind::UInt:
-      write_integer(v.as_uint(), out);
+      write_integer(v.as_uint(), sink);
       return;
     case Kind::Int:
-      write_integer(v.as_int(), out);
+      write_integer(v.as_int(), sink);
       return;
     case Kind::Float:
-      write_float(v.as_float(), out);
+      sink.advance_to(put_float(sink.room(32), v.as_float()));
       return;
     case Kind::String:
-      write_string(v.as_string(), out);
+      write_string(v.as_string(), sink);
       return;
     case Kind::Array: {
-      out.push_back('[');
+      sink.put('[');
       bool first = true;
       for (const Value& item : v.as_array()) {
-        if (!first) out.push_back(',');
+        if (!first) sink.put(',');
         first = false;
-        write_value(item, out);
+        write_value(item, sink);
       }
-      out.push_back(']');
+      sink.put(']');
       return;
     }
     case Kind::Object: {
-      out.push_back('{');
+      sink.put('{');
       bool first = true;
-      for (const Member& m : v.as_object()) {
-        if (!first) out.push_back(',');
+      for (const Entry& m : v.as_object()) {
+        if (!first) sink.put(',');
         first = false;
-        write_string(m.key, out);
-        out.push_back(':');
-        write_value(m.value, out);
+        write_string(m.key, sink);
+        sink.put(':');
+        write_value(m.value, sink);
       }
-      out.push_back('}');
+      sink.put('}');
       return;
     }
   }
@@ -109,70 +426,18 @@ void write_value(const Value& v, std::string& out) {
 }  // namespace
 
 void write_float(double d, std::string& out) {
-  if (!std::isfinite(d)) {
-    out.append("null", 4);
-    return;
-  }
-  if (d == 0) {
-    if (std::signbit(d)) {
-      out.append("-0.0", 4);
-    } else {
-      out.append("0.0", 3);
-    }
-    return;
-  }
-  // Shortest round-trip digits in scientific form: "d[.ddd]e[+-]x".
-  char sci[32];
-  auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-  const char* p = sci;
-  if (*p == '-') {
-    out.push_back('-');
-    ++p;
-  }
-  char digits[20];
-  int n = 0;
-  for (; *p != 'e'; ++p) {
-    if (*p != '.') digits[n++] = *p;
-  }
-  ++p;  // 'e'
-  bool neg_exp = *p == '-';
-  ++p;  // sign
-  int e = 0;
-  std::from_chars(p, res.ptr, e);
-  if (neg_exp) e = -e;
-
-  if (e >= -5 && e <= 15) {
-    if (n - 1 <= e) {
-      out.append(digits, n);
-      out.append(static_cast<std::size_t>(e + 1 - n), '0');
-      out.append(".0", 2);
-    } else if (e >= 0) {
-      out.append(digits, e + 1);
-      out.push_back('.');
-      out.append(digits + e + 1, n - e - 1);
-    } else {
-      out.append("0.", 2);
-      out.append(static_cast<std::size_t>(-e - 1), '0');
-      out.append(digits, n);
-    }
-    return;
-  }
-  // to_chars puts at least one digit before the 'e'.
-  out.push_back(digits[0]);  // NOLINT(clang-analyzer-core.CallAndMessage)
-  if (n > 1) {
-    out.push_back('.');
-    out.append(digits + 1, n - 1);
-  }
-  out.push_back('e');
-  out.push_back(e < 0 ? '-' : '+');
-  write_integer(e < 0 ? -e : e, out);
+  Sink sink(out);
+  sink.advance_to(put_float(sink.room(32), d));
 }
 
-void write(const Value& value, std::string& out) { write_value(value, out); }
+void write(const Value& value, std::string& out) {
+  Sink sink(out);
+  write_value(value, sink);
+}
 
 std::string write(const Value& value) {
   std::string out;
-  write_value(value, out);
+  write(value, out);
   return out;
 }
 

@@ -3,6 +3,7 @@
 // read/write round trips.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -423,6 +424,62 @@ TEST(ReaderNumber, RandomLiteralsAreCorrectlyRounded) {
     EXPECT_EQ(parse(std::to_string(u)).as_uint(), u);
     auto s = static_cast<std::int64_t>(rng() | (std::uint64_t{1} << 63)) >> (rng() % 63);
     EXPECT_EQ(parse(std::to_string(s)).as_int(), s);
+  }
+}
+
+// Literals whose significand fits 64 bits take the 128-bit conversion: every
+// decimal exponent of its table and past both ends, exact ties between two
+// doubles (rounded to even), and the subnormal range, against strtod.
+TEST(ReaderNumber, SixtyFourBitSignificandsAtEveryExponent) {
+  std::mt19937_64 rng(4021);
+  auto check = [](const std::string& text) {
+    Value v;
+    ReadError error;
+    bool ok = vorda::json::read(text, v, error);
+    double expected = std::strtod(text.c_str(), nullptr);
+    if (std::isinf(expected)) {
+      ASSERT_FALSE(ok) << text;
+      ASSERT_EQ(std::string(error.message), "number out of range") << text;
+      return;
+    }
+    ASSERT_TRUE(ok) << text << ": " << error.describe();
+    ASSERT_EQ(v.kind(), Kind::Float) << text;
+    ASSERT_EQ(bits(v.as_float()), bits(expected)) << text;
+  };
+  for (int q = -380; q <= 330; ++q) {
+    for (int i = 0; i < 60; ++i) {
+      std::uint64_t w = rng() >> (rng() % 64);
+      if (i % 3 == 0) w = std::uint64_t{9999999999999999999u} - rng() % 1000;  // 19 digits
+      if (w == 0) w = 1;
+      check(std::to_string(w) + "e" + std::to_string(q));
+      check("-" + std::to_string(w) + ".5e" + std::to_string(q));
+    }
+  }
+  // Exact midpoints t * 2^s with t odd and 54 bits long: written as
+  // w * 10^q with t divisible by 5^q, so that w = (t / 5^q) * 2^(s - q).
+  std::uint64_t five = 1;
+  for (int q = 0; q <= 23; ++q, five *= 5) {
+    for (int i = 0; i < 200; ++i) {
+      std::uint64_t c = (rng() >> std::min(63, 10 + static_cast<int>(std::bit_width(five)))) | 1;
+      std::uint64_t t = c * five;
+      if (std::bit_width(t) != 54) {
+        while (std::bit_width(t) < 54 && std::bit_width(c) < 63) {
+          c = (c << 1) | 1;
+          t = c * five;
+        }
+        if (std::bit_width(t) != 54 || t % 2 == 0) continue;
+      }
+      for (int s = q; s <= q + 8 && std::bit_width(c) + (s - q) < 64; ++s) {
+        check(std::to_string(c << (s - q)) + "e" + std::to_string(q));
+      }
+    }
+  }
+  // Around the smallest subnormal and the smallest normal.
+  for (const char* text : {"4.9406564584124654e-324", "2.4703282292062328e-324", "2.4703282292062327e-324",
+                           "2.2250738585072011e-308", "2.2250738585072014e-308", "2.2250738585072009e-308",
+                           "1.7976931348623157e308", "1.7976931348623158e308", "1.7976931348623159e308",
+                           "7.2057594037927933e16", "9007199254740993.0", "9007199254740995.0"}) {
+    check(text);
   }
 }
 

@@ -123,6 +123,53 @@ TEST(Writer, FloatsRoundTripAndFollowTheLayout) {
   }
 }
 
+// The digits are the shortest that read back, nearest the value: the same
+// digits and decimal exponent as std::to_chars gives, over random bit
+// patterns, whole numbers, powers of two (whose lower neighbour is nearer)
+// and subnormals.
+TEST(Writer, FloatDigitsAreShortestAndNearest) {
+  // Significant digits without leading or trailing zeros, and the decimal
+  // exponent of the first.
+  auto canonical = [](std::string text) {
+    if (text[0] == '-') text.erase(0, 1);
+    int exponent = 0;
+    if (std::size_t e = text.find('e'); e != std::string::npos) {
+      exponent = std::stoi(text.substr(e + 1));
+      text.erase(e);
+    }
+    std::size_t point = text.find('.');
+    if (point == std::string::npos) point = text.size();
+    std::string digits = text.substr(0, point) + (point < text.size() ? text.substr(point + 1) : "");
+    exponent += static_cast<int>(point) - 1;
+    std::size_t lead = digits.find_first_not_of('0');
+    exponent -= static_cast<int>(lead);
+    digits = digits.substr(lead);
+    digits.erase(digits.find_last_not_of('0') + 1);
+    return digits + "e" + std::to_string(exponent);
+  };
+  auto check = [&](double d) {
+    if (d == 0) return;
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::scientific);
+    ASSERT_EQ(canonical(float_text(d)), canonical(std::string(buf, res.ptr))) << float_text(d);
+  };
+  std::mt19937_64 rng(7719);
+  for (int i = 0; i < 300000; ++i) {
+    double d = std::bit_cast<double>(rng() >> 1);
+    if (std::isfinite(d) && d != 0) check(d);
+  }
+  for (int e = -1074; e <= 1023; ++e) {
+    check(std::ldexp(1.0, e));
+    check(std::nextafter(std::ldexp(1.0, e), 0.0));
+    check(std::nextafter(std::ldexp(1.0, e), INFINITY));
+  }
+  for (int i = 0; i < 50000; ++i) {
+    check(static_cast<double>(rng() >> (rng() % 64)));
+    check(std::bit_cast<double>(rng() >> 12));  // subnormal
+    check(static_cast<double>(rng() % 100000) / 1000.0);
+  }
+}
+
 TEST(Value, CopiesAreDeepAndMovesLeaveNull) {
   Array items;
   items.push_back(str("payload that is longer than any small-string buffer"));
