@@ -194,9 +194,7 @@ class Value {
   const Object& as_object() const noexcept { return o_; }
 
   // The member of an object with this key, or null when absent.
-  const Value* find(std::string_view key) const noexcept {
-    return kind() == Kind::Object ? o_.find(key) : nullptr;
-  }
+  const Value* find(std::string_view key) const noexcept { return kind() == Kind::Object ? o_.find(key) : nullptr; }
 
   // Structural equality; floats compare by bit pattern so -0.0 != 0.0.
   friend bool operator==(const Value& a, const Value& b) noexcept;

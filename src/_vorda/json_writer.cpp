@@ -7,11 +7,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstdint>
-#include <iterator>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
