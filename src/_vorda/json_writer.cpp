@@ -264,7 +264,7 @@ inline int decimal_length(std::uint64_t n) {
   return guess + (n >= kPow10U64[guess] ? 1 : 0);
 }
 
-inline void put_pair(char* o, unsigned pair) { std::memcpy(o, kDigitPairs + 2 * pair, 2); }
+inline void put_pair(char* o, std::size_t pair) { std::memcpy(o, kDigitPairs + 2 * pair, 2); }
 
 // Eight digits of n < 10^8 at o, in 32-bit arithmetic.
 inline void put_eight(char* o, std::uint32_t n) {
@@ -336,7 +336,7 @@ char* put_float(char* o, double d) {
     if (e >= 0) {
       // The digits with the point after the (e+1)th.
       put_digits(o + 1, dec.digits, n);
-      std::memmove(o, o + 1, static_cast<std::size_t>(e + 1));
+      std::memmove(o, o + 1, static_cast<std::size_t>(e) + 1);
       o[e + 1] = '.';
       return o + n + 1;
     }
@@ -361,11 +361,11 @@ char* put_float(char* o, double d) {
   const int x = e < 0 ? -e : e;
   if (x >= 100) {
     *z++ = static_cast<char>('0' + x / 100);
-    std::memcpy(z, kDigitPairs + 2 * (x % 100), 2);
+    put_pair(z, static_cast<std::size_t>(x % 100));
     return z + 2;
   }
   if (x >= 10) {
-    std::memcpy(z, kDigitPairs + 2 * x, 2);
+    put_pair(z, static_cast<std::size_t>(x));
     return z + 2;
   }
   *z++ = static_cast<char>('0' + x);
