@@ -3,6 +3,8 @@
 // replay driver) reports as a crash with the input that caused it.
 #pragma once
 
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -159,6 +161,32 @@ inline std::string expected_string_text(std::string_view s) {
   }
   out += '"';
   return out;
+}
+
+// How the writer must write a finite float, made independently of it: the
+// shortest round-trip digits from std::to_chars, laid out positionally for
+// decimal exponents -5 to 15 and as d.ddde[+-]x otherwise.
+inline std::string expected_float_text(double d) {
+  if (d == 0) return std::signbit(d) ? "-0.0" : "0.0";
+  char sci[32];
+  const auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
+  const std::string_view text(sci, static_cast<std::size_t>(res.ptr - sci));
+  const std::size_t e_at = text.find('e');
+  std::string out = d < 0 ? "-" : "";
+  std::string digits;
+  for (char c : text.substr(0, e_at)) {
+    if (c >= '0' && c <= '9') digits += c;
+  }
+  const int e = std::stoi(std::string(text.substr(e_at + 1)));
+  const int n = static_cast<int>(digits.size());
+  if (e >= -5 && e <= 15) {
+    if (n - 1 <= e) return out + digits + std::string(static_cast<std::size_t>(e + 1 - n), '0') + ".0";
+    if (e >= 0) return out + digits.substr(0, static_cast<std::size_t>(e) + 1) + "." + digits.substr(e + 1);
+    return out + "0." + std::string(static_cast<std::size_t>(-e - 1), '0') + digits;
+  }
+  out += digits[0];
+  if (n > 1) out += "." + digits.substr(1);
+  return out + (e < 0 ? "e-" : "e+") + std::to_string(e < 0 ? -e : e);
 }
 
 }  // namespace vorda::fuzz

@@ -1,7 +1,8 @@
 // Fuzz target: the writer over values built from the input bytes. Every
 // value's text reads back to an equal value (floats bit for bit, -0.0
-// included) and is written the same again, and every string is written with
-// exactly the writer's 34 escapes and nothing else escaped.
+// included) and is written the same again; every string is written with
+// exactly the writer's 34 escapes and nothing else escaped, and every float
+// with the shortest digits std::to_chars finds, in the float layout.
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -99,6 +100,13 @@ void check_string(std::string_view s) {
   vorda::fuzz::require(written == vorda::fuzz::expected_string_text(s), "string escaping", written);
 }
 
+void check_float(double d) {
+  std::string written;
+  vorda::json::write_float(d, written);
+  const std::string expected = vorda::fuzz::expected_float_text(d);
+  vorda::fuzz::require(written == expected, "float layout or digits", written + " instead of " + expected);
+}
+
 Value make_value(Input& in, int depth) {
   const int kinds = depth >= 24 || in.empty() ? 6 : 8;  // no containers past the depth cap
   switch (in.byte() % kinds) {
@@ -112,8 +120,11 @@ Value make_value(Input& in, int depth) {
       auto n = static_cast<std::int64_t>(in.bits(8));
       return Value::integer(n < 0 ? n : -n - 1);
     }
-    case 4:
-      return Value::real(make_float(in));
+    case 4: {
+      const double d = make_float(in);
+      check_float(d);
+      return Value::real(d);
+    }
     case 5: {
       std::string_view s = in.bytes(in.byte() & 1 ? 255 : 16);
       check_string(s);
