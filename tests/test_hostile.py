@@ -7,7 +7,9 @@ import inspect
 import json
 import os
 import pathlib
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -585,6 +587,47 @@ class TestSurrogatesFromPython:
 
 
 # ---- Deep recursion and huge inputs -----------------------------------------------------------
+
+CHAINS = textwrap.dedent(
+    """
+    import functools
+    from vorda._vorda import asset
+
+    def f():
+        return "end"
+
+    def chain(length, through_partial=False):
+        w = f
+        for _ in range(length):
+            w = asset()(functools.partial(w) if through_partial else w)
+        return w
+
+    short = chain(50)
+    assert short() == "end" and short.__name__ == "f" and short.__doc__ is None
+
+    long = chain(200_000)
+    for read in (lambda: long(), lambda: long(1, k=2), lambda: type(long).__call__(long),
+                 lambda: long.__name__, lambda: long.__qualname__, lambda: long.__module__, lambda: long.__doc__):
+        try:
+            read()
+        except RecursionError:
+            pass
+        else:
+            raise AssertionError("no RecursionError")
+    assert long.__vorda_original__.__vorda_original__ is not None
+    del long
+    mixed = chain(100_000, through_partial=True)
+    del mixed
+    print("released")
+    """
+)
+
+
+def test_long_wrapper_chains_do_not_exhaust_the_stack():
+    done = subprocess.run([sys.executable, "-c", CHAINS], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stdout == "released\n"
+
 
 def nested(depth, leaf=0):
     value = leaf

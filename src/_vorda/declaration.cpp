@@ -131,6 +131,7 @@ struct AssetWrapperObject {
   vectorcallfunc vectorcall;
   PyObject* wrapped;
   AssetMetadata* metadata;
+  AssetWrapperObject* next_release;  // queued for release (wrapper_dealloc)
 };
 
 PyTypeObject* asset_wrapper_type_cell = nullptr;
@@ -140,21 +141,59 @@ AssetWrapperObject* as_wrapper(PyObject* self) {
   return reinterpret_cast<AssetWrapperObject*>(self);
 }
 
-void wrapper_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  auto* w = reinterpret_cast<AssetWrapperObject*>(self);
+void release_wrapper(AssetWrapperObject* w) noexcept {
+  PyTypeObject* type = Py_TYPE(w);
   delete w->metadata;
   Py_CLEAR(w->wrapped);
-  type->tp_free(self);
+  type->tp_free(w);
   Py_DECREF(type);
 }
 
+// Releasing a wrapper releases what it wraps, which may be another wrapper:
+// a long chain of wrappers would recurse once per link and overflow the C
+// stack. Past a small depth, wrappers are queued and released by the
+// outermost release on the same thread.
+struct ReleaseQueue {
+  int depth = 0;
+  AssetWrapperObject* pending = nullptr;
+};
+thread_local ReleaseQueue release_queue;
+constexpr int kMaxReleaseDepth = 32;
+
+void wrapper_dealloc(PyObject* self) noexcept {
+  auto* w = reinterpret_cast<AssetWrapperObject*>(self);
+  ReleaseQueue& queue = release_queue;
+  if (queue.depth >= kMaxReleaseDepth) {
+    w->next_release = queue.pending;
+    queue.pending = w;
+    return;
+  }
+  ++queue.depth;
+  release_wrapper(w);
+  if (queue.depth == 1) {
+    while (AssetWrapperObject* next = queue.pending) {
+      queue.pending = next->next_release;
+      release_wrapper(next);
+    }
+  }
+  --queue.depth;
+}
+
+// Calls and forwarded attribute reads go through the wrapped object, which
+// may be another wrapper: each level counts against the recursion limit, so
+// a long chain raises RecursionError instead of overflowing the C stack.
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return PyObject_Call(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, kwargs);
+  if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
+  PyObject* result = PyObject_Call(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, kwargs);
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-  return PyObject_Vectorcall(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, nargsf, kwnames);
+  if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
+  PyObject* result = PyObject_Vectorcall(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, nargsf, kwnames);
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
 PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) noexcept {
@@ -224,7 +263,10 @@ PyObject* get_wrapped(PyObject* self, void*) noexcept {
 PyObject* get_forwarded(PyObject* self, void* closure) noexcept {
   return guarded([&] {
     PyObject* wrapped = as_wrapper(self)->wrapped;
-    return check(PyObject_GetAttrString(wrapped, static_cast<const char*>(closure)));
+    if (Py_EnterRecursiveCall(" while reading an AssetWrapper attribute")) throw_pending();
+    PyObject* value = PyObject_GetAttrString(wrapped, static_cast<const char*>(closure));
+    Py_LeaveRecursiveCall();
+    return check(value);
   });
 }
 
@@ -277,6 +319,7 @@ Ref new_wrapper(const AssetMetadata& metadata, PyObject* wrapped) {
   w->vectorcall = wrapper_vectorcall;
   w->wrapped = Py_NewRef(wrapped);
   w->metadata = copy.release();
+  w->next_release = nullptr;
   return Ref::steal(self);
 }
 
