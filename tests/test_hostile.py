@@ -710,7 +710,9 @@ class TestHugeInputs:
             assert inspect_modules(names) == '{"assets":[]}'
         lines = err.text.splitlines()
         assert len(lines) == 3000
-        assert lines[-1] == "vorda: skipping module 'hostile_missing_2999': ModuleNotFoundError: No module named 'hostile_missing_2999'"
+        assert lines[-1] == (
+            "vorda: skipping module 'hostile_missing_2999': ModuleNotFoundError: No module named 'hostile_missing_2999'"
+        )
 
     def test_large_metadata_and_arguments(self, moddir, tmp_path):
         moddir.write(
