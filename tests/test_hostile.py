@@ -617,6 +617,12 @@ CHAINS = textwrap.dedent(
     assert long.__vorda_original__.__vorda_original__ is not None
     del long
     mixed = chain(100_000, through_partial=True)
+    try:
+        mixed()
+    except RecursionError:
+        pass
+    else:
+        raise AssertionError("no RecursionError through partial objects")
     del mixed
     print("released")
     """

@@ -180,18 +180,24 @@ void wrapper_dealloc(PyObject* self) noexcept {
 }
 
 // Calls and forwarded attribute reads go through the wrapped object, which
-// may be another wrapper: each level counts against the recursion limit, so
-// a long chain raises RecursionError instead of overflowing the C stack.
+// may be another wrapper (or a partial around one) and lead straight back
+// here: each such level counts against the recursion limit, so a long chain
+// raises RecursionError instead of overflowing the C stack. A Python
+// function counts its own frame, so calling one needs no check here.
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
+  if (PyFunction_Check(wrapped)) return PyObject_Call(wrapped, args, kwargs);
   if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
-  PyObject* result = PyObject_Call(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, kwargs);
+  PyObject* result = PyObject_Call(wrapped, args, kwargs);
   Py_LeaveRecursiveCall();
   return result;
 }
 
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+  PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
+  if (PyFunction_Check(wrapped)) return PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
   if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
-  PyObject* result = PyObject_Vectorcall(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, nargsf, kwnames);
+  PyObject* result = PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
   Py_LeaveRecursiveCall();
   return result;
 }
