@@ -363,3 +363,59 @@ class TestInterpreters:
     def test_the_first_interpreter_to_import_owns_the_module(self):
         pytest.importorskip("_xxsubinterpreters")
         assert run_python(OWNED_BY_SUBINTERPRETER) == "main refused\n"
+
+
+# At exit the 3.11 interpreter ends daemon threads that still run Python code
+# by unwinding their stacks (pthread_exit), through any vorda call on them.
+DAEMON_AT_EXIT = """
+import sys
+import threading
+from vorda._vorda import asset, inspect_modules, materialize_asset, partitions
+
+started = threading.Event()
+
+def spin(*args, **kwargs):
+    started.set()
+    while True:
+        pass
+
+class Spinning(dict):
+    def items(self):
+        spin()
+
+class SpinningDel:
+    def __del__(self):
+        spin()
+
+def released():
+    w = asset()(SpinningDel())
+    del w
+
+module = type(sys)("daemon_assets")
+module.run = spin
+sys.modules["daemon_assets"] = module
+case = sys.argv[1]
+body = {
+    "wrapper call": lambda: asset()(spin)(),
+    "wrapper around a callable": lambda: asset()(type("C", (), {"__call__": spin})())(),
+    "json.dumps callback": lambda: partitions([Spinning(a=1)]),
+    "wrapper release": released,
+    "inputs marker": lambda: asset(inputs={"x": type("K", (), {"__vorda_kind__": property(spin)})()}),
+    "materialize": lambda: materialize_asset("daemon_assets", "run", sys.argv[2]),
+}[case]
+threading.Thread(target=body, daemon=True).start()
+started.wait()
+print("exiting")
+"""
+
+
+@pytest.mark.parametrize(
+    "case",
+    ["wrapper call", "wrapper around a callable", "json.dumps callback", "wrapper release", "inputs marker", "materialize"],
+)
+def test_daemon_thread_inside_a_call_at_exit(case, tmp_path):
+    done = subprocess.run(
+        [sys.executable, "-c", DAEMON_AT_EXIT, case, str(tmp_path / "out")], capture_output=True, text=True, timeout=60
+    )
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == "exiting\n"

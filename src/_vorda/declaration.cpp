@@ -52,7 +52,7 @@ struct AssetMetadata {
 
 // ---- Type creation helpers -----------------------------------------------------
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded([&]() -> Ref {
     Ref name = check(PyType_GetName(type));
     throw PyError(PyExc_TypeError, check(PyUnicode_FromFormat("No constructor defined for %U", name.get())));
@@ -91,14 +91,14 @@ struct PartitionsObject {
 
 PyTypeObject* partitions_type_cell = nullptr;
 
-void partitions_dealloc(PyObject* self) noexcept {
+void partitions_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<PartitionsObject*>(self)->values;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyObject* partitions_repr(PyObject* self) noexcept {
+PyObject* partitions_repr(PyObject* self) {
   const json::Value* values = reinterpret_cast<PartitionsObject*>(self)->values;
   return PyUnicode_FromFormat("Partitions(%zu values)", values->as_array().size());
 }
@@ -141,7 +141,7 @@ AssetWrapperObject* as_wrapper(PyObject* self) {
   return reinterpret_cast<AssetWrapperObject*>(self);
 }
 
-void release_wrapper(AssetWrapperObject* w) noexcept {
+void release_wrapper(AssetWrapperObject* w) {
   PyTypeObject* type = Py_TYPE(w);
   delete w->metadata;
   Py_CLEAR(w->wrapped);
@@ -160,7 +160,7 @@ struct ReleaseQueue {
 thread_local ReleaseQueue release_queue;
 constexpr int kMaxReleaseDepth = 32;
 
-void wrapper_dealloc(PyObject* self) noexcept {
+void wrapper_dealloc(PyObject* self) {
   auto* w = reinterpret_cast<AssetWrapperObject*>(self);
   ReleaseQueue& queue = release_queue;
   if (queue.depth >= kMaxReleaseDepth) {
@@ -184,7 +184,7 @@ void wrapper_dealloc(PyObject* self) noexcept {
 // here: each such level counts against the recursion limit, so a long chain
 // raises RecursionError instead of overflowing the C stack. A Python
 // function counts its own frame, so calling one needs no check here.
-PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
   if (PyFunction_Check(wrapped)) return PyObject_Call(wrapped, args, kwargs);
   if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
@@ -193,7 +193,7 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
   return result;
 }
 
-PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
   if (PyFunction_Check(wrapped)) return PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
   if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
@@ -202,7 +202,7 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t 
   return result;
 }
 
-PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) noexcept {
+PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) {
   Py_INCREF(self);
   return self;
 }
@@ -249,24 +249,24 @@ Ref metadata_dict(const AssetMetadata& m) {
   return d;
 }
 
-PyObject* get_metadata(PyObject* self, void*) noexcept {
+PyObject* get_metadata(PyObject* self, void*) {
   return guarded([&] { return metadata_dict(*as_wrapper(self)->metadata); });
 }
 
-PyObject* get_kind(PyObject* self, void*) noexcept {
+PyObject* get_kind(PyObject* self, void*) {
   return guarded([&] {
     as_wrapper(self);
     return check(PyUnicode_FromString("asset"));
   });
 }
 
-PyObject* get_wrapped(PyObject* self, void*) noexcept {
+PyObject* get_wrapped(PyObject* self, void*) {
   return guarded([&] { return Ref::borrow(as_wrapper(self)->wrapped); });
 }
 
 // __name__, __qualname__, __module__ and __doc__ are read from the wrapped
 // object at every read; the closure is the attribute name.
-PyObject* get_forwarded(PyObject* self, void* closure) noexcept {
+PyObject* get_forwarded(PyObject* self, void* closure) {
   return guarded([&] {
     PyObject* wrapped = as_wrapper(self)->wrapped;
     if (Py_EnterRecursiveCall(" while reading an AssetWrapper attribute")) throw_pending();
@@ -333,11 +333,11 @@ Ref new_wrapper(const AssetMetadata& metadata, PyObject* wrapped) {
 
 constexpr const char kCapsuleName[] = "vorda.asset_metadata";
 
-void capsule_destructor(PyObject* capsule) noexcept {
+void capsule_destructor(PyObject* capsule) {
   delete static_cast<AssetMetadata*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
-PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) noexcept {
+PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) {
   return guarded([&] {
     if (PyTuple_GET_SIZE(args) != 1) {
       throw_message(PyExc_TypeError, "asset() decorator expects exactly one argument (the function)");
