@@ -6,10 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <cxxabi.h>
-
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -199,8 +198,6 @@ template <class F>
 PyObject* guarded(F&& body) {
   try {
     return body().release();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (PyError& error) {
     error.restore();
   } catch (const std::bad_alloc&) {
@@ -208,6 +205,8 @@ PyObject* guarded(F&& body) {
   } catch (const std::exception& error) {
     raise_internal(error.what());
   } catch (...) {
+    // Not a C++ exception: the interpreter ending this thread. It passes on.
+    if (!std::current_exception()) throw;
     raise_internal("unknown internal failure");
   }
   return nullptr;
