@@ -1,5 +1,8 @@
+import contextlib
 import importlib
+import os
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -40,3 +43,30 @@ def moddir(tmp_path, monkeypatch):
         if getattr(module, "__file__", None) and str(tmp_path) in module.__file__:
             del sys.modules[name]
     importlib.invalidate_caches()
+
+
+class Fd2Capture:
+    text = ""
+
+
+@contextlib.contextmanager
+def fd2_captured():
+    """What is written to file descriptor 2 itself while the block runs."""
+    captured = Fd2Capture()
+    sys.stderr.flush()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as sink:
+        os.dup2(sink.fileno(), 2)
+        try:
+            yield captured
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+            sink.seek(0)
+            captured.text = sink.read().decode("utf-8")
+
+
+@pytest.fixture
+def fd2():
+    """fd2() is a context manager capturing file descriptor 2."""
+    return fd2_captured

@@ -1,16 +1,14 @@
-import contextlib
 import importlib
 import inspect
 import io
 import json
 import linecache
-import os
 import pathlib
 import sys
-import tempfile
 
 import pytest
 
+from conftest import fd2_captured
 from vorda._vorda import inspect_modules
 
 RECORD_KEYS = [
@@ -25,27 +23,6 @@ RECORD_KEYS = [
     "return_type",
 ]
 VERSION = "{}.{}.{}".format(*sys.version_info[:3])
-
-
-class Fd2:
-    text = ""
-
-
-@contextlib.contextmanager
-def fd2_captured():
-    """What is written to file descriptor 2 itself while the block runs."""
-    captured = Fd2()
-    sys.stderr.flush()
-    saved = os.dup(2)
-    with tempfile.TemporaryFile() as sink:
-        os.dup2(sink.fileno(), 2)
-        try:
-            yield captured
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-            sink.seek(0)
-            captured.text = sink.read().decode("utf-8")
 
 
 def assets(modules):

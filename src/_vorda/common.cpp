@@ -28,7 +28,7 @@ bool PyError::matches(PyObject* exc_type) const noexcept {
   return type_ && PyErr_GivenExceptionMatches(type_.get(), exc_type);
 }
 
-PyObject* PyError::value() noexcept {
+PyObject* PyError::value() {
   if (!value_ || !PyExceptionInstance_Check(value_.get())) {
     PyObject *type = type_.release(), *value = value_.release(), *traceback = traceback_.release();
     PyErr_NormalizeException(&type, &value, &traceback);
@@ -44,7 +44,7 @@ void throw_pending() { throw PyError::fetch(); }
 
 namespace {
 
-PyObject* internal_failure_type() noexcept {
+PyObject* internal_failure_type() {
   // Created once per process and kept for its life.
   static PyObject* type = nullptr;
   if (type == nullptr) {
@@ -65,7 +65,7 @@ PyObject* internal_failure_type() noexcept {
 
 }  // namespace
 
-void raise_internal(const char* description) noexcept {
+void raise_internal(const char* description) {
   PyObject* type = internal_failure_type();
   if (type == nullptr) return;  // the creation failure is set instead
   PyErr_SetString(type, description);

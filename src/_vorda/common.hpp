@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -31,7 +32,13 @@ class Ref {
     std::swap(p_, other.p_);
     return *this;
   }
-  ~Ref() { Py_XDECREF(p_); }
+  ~Ref() {
+    // Released only with the interpreter lock held. The one destructor run
+    // without it is on a daemon thread that the interpreter ends at exit
+    // by unwinding its stack: what that thread owned is left alone rather
+    // than released under the finalizing thread's feet.
+    if (p_ != nullptr && (!_Py_IsFinalizing() || PyGILState_Check())) Py_DECREF(p_);
+  }
 
   PyObject* get() const noexcept { return p_; }
   PyObject* release() noexcept { return std::exchange(p_, nullptr); }
@@ -59,7 +66,7 @@ class PyError {
   void restore() noexcept;
   bool matches(PyObject* exc_type) const noexcept;
   // The exception instance, normalised on first use (borrowed).
-  PyObject* value() noexcept;
+  PyObject* value();
 
  private:
   PyError() noexcept = default;
@@ -179,11 +186,16 @@ Ref call_method(PyObject* obj, Name& name, Args... args) {
 
 // ---- Entry wrapper -------------------------------------------------------
 
-void raise_internal(const char* description) noexcept;
+void raise_internal(const char* description);
 
 // Runs one entry's body; every failure becomes a Python exception.
+//
+// Entries, and every function the interpreter calls, are not noexcept: at
+// exit the interpreter ends daemon threads still running Python code with
+// pthread_exit, whose forced unwinding must pass through vorda's frames
+// (stopping it, or a noexcept frame in its way, aborts the process).
 template <class F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
   try {
     return body().release();
   } catch (PyError& error) {
@@ -193,6 +205,8 @@ PyObject* guarded(F&& body) noexcept {
   } catch (const std::exception& error) {
     raise_internal(error.what());
   } catch (...) {
+    // Not a C++ exception: the interpreter ending this thread. It passes on.
+    if (!std::current_exception()) throw;
     raise_internal("unknown internal failure");
   }
   return nullptr;
@@ -201,7 +215,7 @@ PyObject* guarded(F&& body) noexcept {
 using FastBody = Ref (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 template <FastBody Body>
-PyObject* fastcall_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* fastcall_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&] { return Body(module, args, nargs, kwnames); });
 }
 

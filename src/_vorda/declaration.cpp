@@ -52,7 +52,7 @@ struct AssetMetadata {
 
 // ---- Type creation helpers -----------------------------------------------------
 
-PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded([&]() -> Ref {
     Ref name = check(PyType_GetName(type));
     throw PyError(PyExc_TypeError, check(PyUnicode_FromFormat("No constructor defined for %U", name.get())));
@@ -91,14 +91,14 @@ struct PartitionsObject {
 
 PyTypeObject* partitions_type_cell = nullptr;
 
-void partitions_dealloc(PyObject* self) noexcept {
+void partitions_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<PartitionsObject*>(self)->values;
   type->tp_free(self);
   Py_DECREF(type);
 }
 
-PyObject* partitions_repr(PyObject* self) noexcept {
+PyObject* partitions_repr(PyObject* self) {
   const json::Value* values = reinterpret_cast<PartitionsObject*>(self)->values;
   return PyUnicode_FromFormat("Partitions(%zu values)", values->as_array().size());
 }
@@ -131,6 +131,7 @@ struct AssetWrapperObject {
   vectorcallfunc vectorcall;
   PyObject* wrapped;
   AssetMetadata* metadata;
+  AssetWrapperObject* next_release;  // queued for release (wrapper_dealloc)
 };
 
 PyTypeObject* asset_wrapper_type_cell = nullptr;
@@ -140,24 +141,68 @@ AssetWrapperObject* as_wrapper(PyObject* self) {
   return reinterpret_cast<AssetWrapperObject*>(self);
 }
 
-void wrapper_dealloc(PyObject* self) noexcept {
-  PyTypeObject* type = Py_TYPE(self);
-  auto* w = reinterpret_cast<AssetWrapperObject*>(self);
+void release_wrapper(AssetWrapperObject* w) {
+  PyTypeObject* type = Py_TYPE(w);
   delete w->metadata;
   Py_CLEAR(w->wrapped);
-  type->tp_free(self);
+  type->tp_free(w);
   Py_DECREF(type);
 }
 
-PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return PyObject_Call(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, kwargs);
+// Releasing a wrapper releases what it wraps, which may be another wrapper:
+// a long chain of wrappers would recurse once per link and overflow the C
+// stack. Past a small depth, wrappers are queued and released by the
+// outermost release on the same thread.
+struct ReleaseQueue {
+  int depth = 0;
+  AssetWrapperObject* pending = nullptr;
+};
+thread_local ReleaseQueue release_queue;
+constexpr int kMaxReleaseDepth = 32;
+
+void wrapper_dealloc(PyObject* self) {
+  auto* w = reinterpret_cast<AssetWrapperObject*>(self);
+  ReleaseQueue& queue = release_queue;
+  if (queue.depth >= kMaxReleaseDepth) {
+    w->next_release = queue.pending;
+    queue.pending = w;
+    return;
+  }
+  ++queue.depth;
+  release_wrapper(w);
+  if (queue.depth == 1) {
+    while (AssetWrapperObject* next = queue.pending) {
+      queue.pending = next->next_release;
+      release_wrapper(next);
+    }
+  }
+  --queue.depth;
 }
 
-PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
-  return PyObject_Vectorcall(reinterpret_cast<AssetWrapperObject*>(self)->wrapped, args, nargsf, kwnames);
+// Calls and forwarded attribute reads go through the wrapped object, which
+// may be another wrapper (or a partial around one) and lead straight back
+// here: each such level counts against the recursion limit, so a long chain
+// raises RecursionError instead of overflowing the C stack. A Python
+// function counts its own frame, so calling one needs no check here.
+PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
+  if (PyFunction_Check(wrapped)) return PyObject_Call(wrapped, args, kwargs);
+  if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
+  PyObject* result = PyObject_Call(wrapped, args, kwargs);
+  Py_LeaveRecursiveCall();
+  return result;
 }
 
-PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) noexcept {
+PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
+  if (PyFunction_Check(wrapped)) return PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
+  if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
+  PyObject* result = PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
+  Py_LeaveRecursiveCall();
+  return result;
+}
+
+PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) {
   Py_INCREF(self);
   return self;
 }
@@ -202,27 +247,30 @@ Ref metadata_dict(const AssetMetadata& m) {
   return d;
 }
 
-PyObject* get_metadata(PyObject* self, void*) noexcept {
+PyObject* get_metadata(PyObject* self, void*) {
   return guarded([&] { return metadata_dict(*as_wrapper(self)->metadata); });
 }
 
-PyObject* get_kind(PyObject* self, void*) noexcept {
+PyObject* get_kind(PyObject* self, void*) {
   return guarded([&] {
     as_wrapper(self);
     return check(PyUnicode_FromString("asset"));
   });
 }
 
-PyObject* get_wrapped(PyObject* self, void*) noexcept {
+PyObject* get_wrapped(PyObject* self, void*) {
   return guarded([&] { return Ref::borrow(as_wrapper(self)->wrapped); });
 }
 
 // __name__, __qualname__, __module__ and __doc__ are read from the wrapped
 // object at every read; the closure is the attribute name.
-PyObject* get_forwarded(PyObject* self, void* closure) noexcept {
+PyObject* get_forwarded(PyObject* self, void* closure) {
   return guarded([&] {
     PyObject* wrapped = as_wrapper(self)->wrapped;
-    return check(PyObject_GetAttrString(wrapped, static_cast<const char*>(closure)));
+    if (Py_EnterRecursiveCall(" while reading an AssetWrapper attribute")) throw_pending();
+    PyObject* value = PyObject_GetAttrString(wrapped, static_cast<const char*>(closure));
+    Py_LeaveRecursiveCall();
+    return check(value);
   });
 }
 
@@ -275,6 +323,7 @@ Ref new_wrapper(const AssetMetadata& metadata, PyObject* wrapped) {
   w->vectorcall = wrapper_vectorcall;
   w->wrapped = Py_NewRef(wrapped);
   w->metadata = copy.release();
+  w->next_release = nullptr;
   return Ref::steal(self);
 }
 
@@ -282,11 +331,11 @@ Ref new_wrapper(const AssetMetadata& metadata, PyObject* wrapped) {
 
 constexpr const char kCapsuleName[] = "vorda.asset_metadata";
 
-void capsule_destructor(PyObject* capsule) noexcept {
+void capsule_destructor(PyObject* capsule) {
   delete static_cast<AssetMetadata*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
-PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) noexcept {
+PyObject* decorator_call(PyObject* capsule, PyObject* args, PyObject*) {
   return guarded([&] {
     if (PyTuple_GET_SIZE(args) != 1) {
       throw_message(PyExc_TypeError, "asset() decorator expects exactly one argument (the function)");

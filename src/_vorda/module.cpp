@@ -152,7 +152,7 @@ void register_all(PyObject* module) {
   add_function(module, &materialize_asset_def);
 }
 
-PyObject* init_module() noexcept {
+PyObject* init_module() {
   return guarded([]() -> Ref {
     PyInterpreterState* interp = PyInterpreterState_Get();
     std::int64_t id = interp ? PyInterpreterState_GetID(interp) : -1;
