@@ -33,6 +33,7 @@
 #endif
 
 #include "json.hpp"
+#include "json_simd.hpp"
 
 namespace vorda::json {
 namespace {
@@ -124,14 +125,8 @@ inline const char* skip_space(const char* p, const char* end) {
 // control byte, or end.
 inline const char* find_special(const char* p, const char* end) {
 #if defined(__SSE2__)
-  const __m128i quote = _mm_set1_epi8('"');
-  const __m128i backslash = _mm_set1_epi8('\\');
-  const __m128i control_max = _mm_set1_epi8(0x1F);
   while (end - p >= 16) {
-    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                               _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
-    int mask = _mm_movemask_epi8(hit);
+    int mask = string_specials(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     if (mask != 0) return p + __builtin_ctz(static_cast<unsigned>(mask));
     p += 16;
   }

@@ -18,6 +18,7 @@
 #endif
 
 #include "json.hpp"
+#include "json_simd.hpp"
 
 namespace vorda::json {
 namespace {
@@ -112,15 +113,10 @@ void write_string(std::string_view s, Sink& sink) {
 #if defined(__SSE2__)
     // Copy sixteen bytes at a time (stored whole; the room covers the
     // overrun) until one of them needs escaping.
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control_max = _mm_set1_epi8(0x1F);
     while (end - p >= 16) {
       __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o), x);
-      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(x, quote), _mm_cmpeq_epi8(x, backslash)),
-                                 _mm_cmpeq_epi8(_mm_min_epu8(x, control_max), x));
-      int mask = _mm_movemask_epi8(hit);
+      int mask = string_specials(x);
       if (mask != 0) {
         const int n = __builtin_ctz(static_cast<unsigned>(mask));
         p += n;
