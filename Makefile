@@ -31,8 +31,12 @@ system-deps:
 install: venv
 	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+# The example pipeline, twice into a fresh store: everything runs, then
+# everything is up to date.
 demo: install
-	$(VPY) examples/run_pipeline.py --out build/demo
+	rm -rf build/demo
+	$(VENV)/bin/vorda run --path examples --store build/demo shop
+	$(VENV)/bin/vorda run --path examples --store build/demo shop
 
 test-native: venv system-deps
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
