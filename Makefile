@@ -74,6 +74,7 @@ bench: $(VPY) bench-deps
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(BENCH_BUILD) -j $(JOBS)
 	rm -rf $(BENCH_BUILD)/python && mkdir -p $(BENCH_BUILD)/python/vorda
 	cp src/vorda/*.py src/vorda/py.typed $(BENCH_BUILD)/python/vorda/
+	cp -r src/vorda/run $(BENCH_BUILD)/python/vorda/
 	cp $(BENCH_BUILD)/_vorda*.so $(BENCH_BUILD)/python/vorda/
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD)/python $(VPY) bench/run_bench.py --cpp $(BENCH_BUILD)/bench/vorda_json_bench $(BENCH_ARGS)
 

@@ -121,7 +121,9 @@ def discover(modules: list[str], search: SearchPath) -> dict[str, Asset]:
     if stderr:
         print(stderr, file=sys.stderr)
     try:
-        records = json.loads(done.stdout)["assets"]
+        # The report is the last line; a module may print while it imports.
+        lines = done.stdout.strip().splitlines()
+        records = json.loads(lines[-1] if lines else b"")["assets"]
         return _assets(records, search)
     except (ValueError, KeyError, TypeError, AttributeError) as error:
         raise UsageError(f"discovery gave an unreadable report: {type(error).__name__}: {error}") from None

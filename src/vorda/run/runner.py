@@ -160,7 +160,13 @@ class Run:
                 done, _ = wait(futures, timeout=0.5, return_when=FIRST_COMPLETED)
                 for future in done:
                     job = futures.pop(future)
-                    self.finish(job, future.result())
+                    try:
+                        outcome = future.result()
+                    except Exception as error:  # the executor could not run it
+                        self.fail(job, f"could not run the worker: {type(error).__name__}: {error}",
+                                  seconds=time.monotonic() - self.t0[job.seq])
+                    else:
+                        self.finish(job, outcome)
                     sorter.done(job.seq)
         except KeyboardInterrupt:
             for sig in (signal.SIGINT, signal.SIGTERM):
@@ -173,6 +179,9 @@ class Run:
                 if row.status == "pending":
                     row.status = "not-run"
             return "interrupted"
+        except BaseException:
+            executor.stop()  # no worker outlives the runner
+            raise
         finally:
             executor.shutdown()
             shutil.rmtree(self.tmp, ignore_errors=True)
