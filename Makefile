@@ -128,7 +128,8 @@ sanitize: venv system-deps
 # libFuzzer targets of the JSON reader and writer (fuzz/), built with clang
 # and ASan + UBSan, each run for FUZZ_SECONDS. The corpus each run grows is
 # kept in fuzz/corpus-<target>/ (not committed); the seeds are the committed
-# regressions and, where they are, the shared corpora beside the clone. A
+# regressions and the shared corpora beside the clone (under CI=true a missing
+# corpus fails the run; elsewhere it is left out). A
 # failing input is left in $(FUZZ_BUILD)/artifacts/: add it to
 # fuzz/regressions/<target>/, where CTest replays it on every test run.
 FUZZ_BUILD := build/fuzz
@@ -150,7 +151,10 @@ fuzz-deps:
 # One target's run: the seeds that are there, then libFuzzer for FUZZ_SECONDS.
 define fuzz_run
 	@mkdir -p fuzz/corpus-$(1) $(FUZZ_BUILD)/artifacts
-	@seeds=""; for s in fuzz/regressions/$(1) $(FUZZ_SEEDS_$(1)); do [ -e $$s ] && seeds="$$seeds $$s"; done; \
+	@seeds=""; for s in fuzz/regressions/$(1) $(FUZZ_SEEDS_$(1)); do \
+	  if [ -e $$s ]; then seeds="$$seeds $$s"; \
+	  elif [ "$$CI" = true ]; then echo "fuzz: seed corpus $$s is missing"; exit 1; fi; \
+	done; \
 	echo "fuzz: $(1) for $(FUZZ_SECONDS) s, seeds:$$seeds"; \
 	if ! $(FUZZ_BUILD)/fuzz/vorda_fuzz_$(1) -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -timeout=10 \
 	    -print_final_stats=1 -artifact_prefix=$(FUZZ_BUILD)/artifacts/$(1)- $(FUZZ_FLAGS_$(1)) \

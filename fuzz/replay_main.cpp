@@ -1,14 +1,18 @@
 // Runs a fuzz target over files without libFuzzer: each argument is a file or
 // a directory of files (read in name order). Missing paths are skipped, so
-// that corpora that are not there leave the run green. Used by CTest to
-// replay the regressions and the seed corpora on every test run.
+// that corpora that are not there leave a local run green; under CI
+// (CI=true) a missing path fails, and a run that replayed nothing fails
+// everywhere. Used by CTest to replay the regressions and the seed corpora on
+// every test run.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
@@ -16,7 +20,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 namespace fs = std::filesystem;
 
 int main(int argc, char** argv) {
+  const char* ci = std::getenv("CI");
+  const bool strict = ci != nullptr && std::string_view(ci) == "true";
   int replayed = 0;
+  int absent = 0;
   for (int i = 1; i < argc; ++i) {
     const fs::path root = argv[i];
     std::vector<fs::path> files;
@@ -28,7 +35,8 @@ int main(int argc, char** argv) {
     } else if (fs::is_regular_file(root)) {
       files.push_back(root);
     } else {
-      std::printf("skipped (absent): %s\n", root.c_str());
+      std::printf("%s (absent): %s\n", strict ? "missing" : "skipped", root.c_str());
+      ++absent;
       continue;
     }
     for (const fs::path& file : files) {
@@ -40,5 +48,9 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%d inputs replayed\n", replayed);
-  return 0;
+  if (replayed == 0) {
+    std::printf("nothing was replayed\n");
+    return 1;
+  }
+  return strict && absent > 0 ? 1 : 0;
 }

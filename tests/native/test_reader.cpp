@@ -542,7 +542,7 @@ TEST(ReaderObject, SortedByKeyBytesWithLaterDuplicatesWinning) {
 // ---------------------------------------------------------------------------
 // Values and round trips.
 
-TEST(Reader, PartExamplesAndWhitespace) {
+TEST(Reader, ScalarsContainersWhitespaceAndFailedReads) {
   EXPECT_EQ(rewrite(" \t\r\n[ 1 , \"a\" , { \"k\" : null } , true , false ] \n"), R"([1,"a",{"k":null},true,false])");
   EXPECT_EQ(parse("null"), Value());
   EXPECT_EQ(parse("true"), Value::boolean(true));
