@@ -82,8 +82,10 @@ struct VordaCase {
     if (!ok) std::abort();
     keep(value);
   }
+  // Into a fresh buffer each time, as RapidJSON's rows write into a fresh
+  // StringBuffer.
   void write() const {
-    std::string out;
+    vorda::json::Text out;
     vorda::json::write(value, out);
     keep(out);
   }

@@ -273,7 +273,40 @@ inline const Value& Array::operator[](std::size_t i) const noexcept { return dat
 inline const Entry* Object::end() const noexcept { return entries() + size(); }
 inline const Entry& Object::operator[](std::size_t i) const noexcept { return entries()[i]; }
 
+// A byte buffer the writer appends to: malloc'd and grown by realloc, never
+// cleared first, so a large buffer grows by remapping its pages rather than
+// by zero-filling and copying them.
+class Text {
+ public:
+  Text() noexcept = default;
+  Text(Text&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  Text& operator=(Text&& other) noexcept;
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  ~Text();
+
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  std::string_view view() const noexcept { return {data_, size_}; }
+  // Room for at least n bytes in all.
+  void reserve(std::size_t n);
+  // Appends bytes (for text made outside the writer).
+  void append(std::string_view bytes);
+  void clear() noexcept { size_ = 0; }
+
+ private:
+  friend class TextWriter;
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // Compact text: no whitespace, members in key order, minimal escaping.
+void write(const Value& value, Text& out);
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);
 // The float layout used for every float the writer emits.

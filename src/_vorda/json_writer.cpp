@@ -10,8 +10,13 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <new>
+#include <utility>
+
+#include <sys/mman.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -39,22 +44,23 @@ constexpr std::array<char, 256> make_escapes() {
 }
 constexpr std::array<char, 256> kEscape = make_escapes();
 
-// Writing space at the end of a std::string: the string is grown ahead of
-// need and cut back to what was written when the sink goes.
-class Sink {
+}  // namespace
+
+// Writing space at the end of a Text: grown ahead of need; its size is set
+// to what was written when the sink goes.
+class TextWriter {
  public:
   // Bytes a token may store past its own end (whole 16-byte string blocks).
   static constexpr std::size_t kSlack = 16;
 
-  explicit Sink(std::string& out) : out_(out) {
-    const std::size_t used = out.size();
-    out.resize(std::max<std::size_t>(used + 256, out.capacity()));
-    pos_ = out.data() + used;
-    end_ = out.data() + out.size();
+  explicit TextWriter(Text& out) : out_(out) {
+    out.reserve(out.size() + 256);
+    pos_ = out.data_ + out.size_;
+    end_ = out.data_ + out.capacity_;
   }
-  Sink(const Sink&) = delete;
-  Sink& operator=(const Sink&) = delete;
-  ~Sink() { out_.resize(static_cast<std::size_t>(pos_ - out_.data())); }
+  TextWriter(const TextWriter&) = delete;
+  TextWriter& operator=(const TextWriter&) = delete;
+  ~TextWriter() { out_.size_ = static_cast<std::size_t>(pos_ - out_.data_); }
 
   // At least n bytes may be stored at pos() from now on.
   char* room(std::size_t n) {
@@ -75,16 +81,64 @@ class Sink {
 
  private:
   [[gnu::noinline]] void grow(std::size_t n) {
-    const std::size_t at = static_cast<std::size_t>(pos_ - out_.data());
-    out_.resize(std::max(out_.size() * 2, at + n + 256));
-    pos_ = out_.data() + at;
-    end_ = out_.data() + out_.size();
+    const std::size_t at = static_cast<std::size_t>(pos_ - out_.data_);
+    out_.size_ = at;
+    out_.reserve(std::max(out_.capacity_ * 2, at + n + 256));
+    pos_ = out_.data_ + at;
+    end_ = out_.data_ + out_.capacity_;
   }
 
-  std::string& out_;
+  Text& out_;
   char* pos_;
   char* end_;
 };
+
+namespace {
+
+// A large buffer's new stretch is usually fresh pages from the kernel, which
+// would fault in one at a time as the writer reaches them; one call maps
+// them all. Where the call is not known, the pages fault in as before.
+void prefault([[maybe_unused]] char* from, [[maybe_unused]] char* to) noexcept {
+#if defined(MADV_POPULATE_WRITE)
+  constexpr std::uintptr_t kPage = 4096;
+  constexpr std::size_t kLarge = std::size_t{1} << 18;
+  if (static_cast<std::size_t>(to - from) < kLarge) return;
+  const std::uintptr_t first = (reinterpret_cast<std::uintptr_t>(from) + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = reinterpret_cast<std::uintptr_t>(to) & ~(kPage - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#endif
+}
+
+}  // namespace
+
+Text& Text::operator=(Text&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+Text::~Text() { std::free(data_); }
+
+void Text::reserve(std::size_t n) {
+  if (n <= capacity_) return;
+  void* grown = std::realloc(data_, n);
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<char*>(grown);
+  prefault(data_ + capacity_, data_ + n);
+  capacity_ = n;
+}
+
+void Text::append(std::string_view bytes) {
+  if (capacity_ - size_ < bytes.size()) reserve(std::max(capacity_ * 2, size_ + bytes.size()));
+  if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
+  size_ += bytes.size();
+}
+
+namespace {
 
 // Stores the escape of byte c at o and returns the end.
 char* put_escape(char* o, unsigned char c) {
@@ -103,11 +157,11 @@ char* put_escape(char* o, unsigned char c) {
   return o + 6;
 }
 
-void write_string(std::string_view s, Sink& sink) {
+void write_string(std::string_view s, TextWriter& sink) {
   const char* p = s.data();
   const char* const end = p + s.size();
   // The quotes, every byte as is, and the block overrun.
-  char* o = sink.room(s.size() + 2 + Sink::kSlack);
+  char* o = sink.room(s.size() + 2 + TextWriter::kSlack);
   *o++ = '"';
   for (;;) {
 #if defined(__SSE2__)
@@ -131,7 +185,7 @@ void write_string(std::string_view s, Sink& sink) {
     if (p == end) break;
     // An escape takes up to six bytes for one: room for it and the rest.
     sink.advance_to(o);
-    o = sink.room(6 + static_cast<std::size_t>(end - p) + 1 + Sink::kSlack);
+    o = sink.room(6 + static_cast<std::size_t>(end - p) + 1 + TextWriter::kSlack);
     o = put_escape(o, static_cast<unsigned char>(*p++));
   }
   *o++ = '"';
@@ -139,7 +193,7 @@ void write_string(std::string_view s, Sink& sink) {
 }
 
 template <class Int>
-void write_integer(Int n, Sink& sink) {
+void write_integer(Int n, TextWriter& sink) {
   char* o = sink.room(24);
   sink.advance_to(std::to_chars(o, o + 24, n).ptr);
 }
@@ -368,7 +422,7 @@ char* put_float(char* o, double d) {
   return z;
 }
 
-void write_value(const Value& v, Sink& sink) {
+void write_value(const Value& v, TextWriter& sink) {
   switch (v.kind()) {
     case Kind::Null:
       sink.put("null", 4);
@@ -422,19 +476,25 @@ void write_value(const Value& v, Sink& sink) {
 }  // namespace
 
 void write_float(double d, std::string& out) {
-  Sink sink(out);
-  sink.advance_to(put_float(sink.room(32), d));
+  char digits[32];
+  out.append(digits, static_cast<std::size_t>(put_float(digits, d) - digits));
 }
 
-void write(const Value& value, std::string& out) {
-  Sink sink(out);
+void write(const Value& value, Text& out) {
+  TextWriter sink(out);
   write_value(value, sink);
 }
 
+void write(const Value& value, std::string& out) {
+  Text text;
+  write(value, text);
+  out.append(text.data(), text.size());
+}
+
 std::string write(const Value& value) {
-  std::string out;
-  write(value, out);
-  return out;
+  Text text;
+  write(value, text);
+  return std::string(text.view());
 }
 
 }  // namespace vorda::json
