@@ -7,8 +7,10 @@
 // longer string, an array and an object each own exactly one heap block
 // (an object's block holds its members and all their key bytes). Values are
 // relocatable: moving one is a 16-byte copy, so containers move them in bulk.
+// The reader takes the blocks of one document from an Arena.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +26,37 @@ enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Ob
 
 class Value;
 struct Entry;
+
+// Blocks for the values of one document, cut from a few large chunks instead
+// of one malloc each. Every block still belongs to its value alone: a chunk
+// counts the blocks alive in it and is freed with the last of them, so a
+// document is freed in a few calls, and a value moved out of it keeps only
+// its own chunk. Used by one thread while it builds; blocks may be freed on
+// any thread.
+class Arena {
+ public:
+  // `text_size`: the size of the text read, from which the first chunk's
+  // size is guessed.
+  explicit Arena(std::size_t text_size) noexcept;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena();
+
+  // A block of `bytes` (8-byte aligned) behind its owner header.
+  void* allocate(std::size_t bytes);
+
+  struct Chunk;
+
+ private:
+  void retire() noexcept;
+  void* next_chunk(std::size_t bytes);
+
+  Chunk* chunk_ = nullptr;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::uint64_t taken_ = 0;  // blocks cut from chunk_
+  std::size_t chunk_size_;
+};
 
 // The elements of an array: a vector held by a single pointer to one block
 // (size, capacity, then the elements); an empty array owns nothing.
@@ -62,7 +95,7 @@ class Array {
 
   // Takes the n values at `first` by bitwise relocation into a new array of
   // exactly that size; the caller must neither use nor destroy them again.
-  static Array relocate(Value* first, std::size_t n);
+  static Array relocate(Value* first, std::size_t n, Arena* arena = nullptr);
 
   friend bool operator==(const Array& a, const Array& b) noexcept;
 
@@ -105,7 +138,7 @@ class Object {
   // Building: room for `members` members whose keys hold `key_bytes` bytes
   // in all; then exactly `members` calls of append, in ascending key order
   // without repeats, before the object is compared, copied or destroyed.
-  static Object with_capacity(std::size_t members, std::size_t key_bytes);
+  static Object with_capacity(std::size_t members, std::size_t key_bytes, Arena* arena = nullptr);
   void append(std::string_view key, Value&& value) noexcept;
 
   friend bool operator==(const Object& a, const Object& b) noexcept;
@@ -170,7 +203,7 @@ class Value {
     v.d_ = d;
     return v;
   }
-  static Value string(std::string_view text);
+  static Value string(std::string_view text, Arena* arena = nullptr);
   static Value array(Array&& items) noexcept;
   // Sorts the members by key; of members with equal keys the later one wins.
   static Value object(Members&& members);
