@@ -52,6 +52,8 @@ struct AssetMetadata {
 
 // ---- Type creation helpers -----------------------------------------------------
 
+// Both types are also immutable: a `__new__` assigned from Python could
+// otherwise make instances that this module never initialised.
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
   return guarded([&]() -> Ref {
     Ref name = check(PyType_GetName(type));
@@ -111,7 +113,8 @@ Ref make_partitions_type() {
       {Py_tp_repr, reinterpret_cast<void*>(partitions_repr)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"builtins.Partitions", sizeof(PartitionsObject), 0, Py_TPFLAGS_DEFAULT, slots};
+  static PyType_Spec spec = {"builtins.Partitions", sizeof(PartitionsObject), 0,
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   return check(PyType_FromSpec(&spec));
 }
 
@@ -303,7 +306,7 @@ Ref make_asset_wrapper_type() {
       {0, nullptr},
   };
   static PyType_Spec spec = {"builtins.AssetWrapper", sizeof(AssetWrapperObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL, slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL, slots};
   Ref type = check(PyType_FromSpec(&spec));
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   restore_getset(tp, wrapper_getsets, "__doc__");

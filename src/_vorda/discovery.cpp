@@ -86,14 +86,21 @@ std::string version_text(PyObject* sys) {
 // ---- The skip line -------------------------------------------------------------
 
 // Straight to file descriptor 2, so a replaced `sys.stderr` does not see it.
-void write_stderr(std::string_view text) noexcept {
+// The write may block (a pipe nobody drains), so other threads run meanwhile
+// and an interrupted write runs the signal handlers; one that raises ends
+// the call with its exception.
+void write_stderr(std::string_view text) {
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
-    ssize_t n = ::write(2, p, left);
+    PyThreadState* saved = PyEval_SaveThread();
+    const ssize_t n = ::write(2, p, left);
+    const int error = errno;
+    PyEval_RestoreThread(saved);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // nowhere left to report to
+      if (error != EINTR) return;  // nowhere left to report to
+      if (PyErr_CheckSignals() < 0) throw_pending();
+      continue;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
@@ -231,7 +238,9 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     Ref import = get_attr(lib.importlib.get(), import_module_name);
     PyObject* module = PyObject_CallOneArg(import.get(), name.object.get());
     if (module == nullptr) {
-      // Whatever the import raised, SystemExit included, only skips the name.
+      // Whatever else the import raised, SystemExit included, only skips
+      // the name; Ctrl-C stops the call.
+      if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw_pending();
       PyError error = PyError::fetch();
       report_skipped(name.text, error);
       continue;

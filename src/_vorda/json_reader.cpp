@@ -747,13 +747,15 @@ class Reader {
     }
 
     // Fraction: digits join the significand while it stays exact.
-    int fraction_exponent = 0;  // minus the number of fraction digits in `significand`
+    // Minus the number of fraction digits in `significand`: as wide as the
+    // text, whose zeros after "0." all join a significand that stays 0.
+    std::int64_t fraction_exponent = 0;
     if (*p == '.') {
       if (++p == end_) return fail_eof(kEofValue);
       if (!is_digit(*p)) return fail(kInvalidNumber, p);
       const char* digits = p;
       p = take_digits(p, significand, room);
-      fraction_exponent = static_cast<int>(digits - p);
+      fraction_exponent = digits - p;
       if (p != end_ && is_digit(*p)) p = take_checked_digits(p, significand, exact, &fraction_exponent);
     }
 
@@ -844,7 +846,8 @@ class Reader {
 
   // Adds digits to the significand while it does not overflow, counting
   // fraction digits into *fraction_exponent; the rest are skipped.
-  const char* take_checked_digits(const char* p, std::uint64_t& significand, bool& exact, int* fraction_exponent) {
+  const char* take_checked_digits(const char* p, std::uint64_t& significand, bool& exact,
+                                  std::int64_t* fraction_exponent) {
     for (; p != end_ && is_digit(*p); ++p) {
       std::uint64_t next;
       if (!exact || __builtin_mul_overflow(significand, 10u, &next) ||
