@@ -228,6 +228,8 @@ class Value {
 
   // The member of an object with this key, or null when absent.
   const Value* find(std::string_view key) const noexcept { return kind() == Kind::Object ? o_.find(key) : nullptr; }
+  // The same, to change or take the member's value (its key stays).
+  Value* find(std::string_view key) noexcept { return const_cast<Value*>(std::as_const(*this).find(key)); }
 
   // Structural equality; floats compare by bit pattern so -0.0 != 0.0.
   friend bool operator==(const Value& a, const Value& b) noexcept;
@@ -308,19 +310,30 @@ inline const Entry& Object::operator[](std::size_t i) const noexcept { return en
 
 // A byte buffer the writer appends to: malloc'd and grown by realloc, never
 // cleared first, so a large buffer grows by remapping its pages rather than
-// by zero-filling and copying them.
+// by zero-filling and copying them. A Text may instead live in storage that
+// its owner provides and grows (a Python str being written in place).
 class Text {
  public:
+  // Grows the owner's storage to at least `n` bytes, keeping the first
+  // `size` bytes; sets `capacity` and returns where the bytes now are.
+  using Grow = char* (*)(void* owner, std::size_t size, std::size_t n, std::size_t& capacity);
+
   Text() noexcept = default;
+  // A Text in the owner's storage (`data`, `capacity` bytes), which it never frees.
+  Text(Grow grow, void* owner, char* data, std::size_t capacity) noexcept
+      : data_(data), capacity_(capacity), grow_(grow), owner_(owner) {}
   Text(Text&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        grow_(std::exchange(other.grow_, nullptr)),
+        owner_(std::exchange(other.owner_, nullptr)) {}
   Text& operator=(Text&& other) noexcept;
   Text(const Text&) = delete;
   Text& operator=(const Text&) = delete;
   ~Text();
 
+  char* data() noexcept { return data_; }
   const char* data() const noexcept { return data_; }
   std::size_t size() const noexcept { return size_; }
   std::size_t capacity() const noexcept { return capacity_; }
@@ -330,16 +343,46 @@ class Text {
   // Appends bytes (for text made outside the writer).
   void append(std::string_view bytes);
   void clear() noexcept { size_ = 0; }
+  // Maps the pages of [from, to) at once where that stretch is large (fresh
+  // pages would otherwise fault in one at a time as they are written).
+  static void prefault(char* from, char* to) noexcept;
 
  private:
   friend class TextWriter;
+  void release() noexcept;
+
   char* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  Grow grow_ = nullptr;  // null: the Text's own malloc'd block
+  void* owner_ = nullptr;
+};
+
+// The escaped text of the last long string written through it, for a
+// sequence of writes that repeat one long string (the module text in every
+// record of a discovery report): a repeat is compared and copied, not
+// escaped again.
+class StringMemo {
+ public:
+  // Strings shorter than this are escaped every time.
+  static constexpr std::size_t kMinSize = 4096;
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  // Where the last write through the memo put a remembered text (an offset
+  // in its output), or kNone; and that text's size.
+  std::size_t copied_at() const noexcept { return copied_at_; }
+  std::size_t copied_size() const noexcept { return written_.size(); }
+
+ private:
+  friend class TextWriter;
+  std::string source_;
+  std::string written_;  // quotes and escapes included
+  std::size_t copied_at_ = kNone;
 };
 
 // Compact text: no whitespace, members in key order, minimal escaping.
 void write(const Value& value, Text& out);
+void write(const Value& value, Text& out, StringMemo& memo);
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);
 // The float layout used for every float the writer emits.

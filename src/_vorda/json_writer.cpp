@@ -53,7 +53,8 @@ class TextWriter {
   // Bytes a token may store past its own end (whole 16-byte string blocks).
   static constexpr std::size_t kSlack = 16;
 
-  explicit TextWriter(Text& out) : out_(out) {
+  explicit TextWriter(Text& out, StringMemo* memo = nullptr) : out_(out), memo_(memo) {
+    if (memo != nullptr) memo->copied_at_ = StringMemo::kNone;
     out.reserve(out.size() + 256);
     pos_ = out.data_ + out.size_;
     end_ = out.data_ + out.capacity_;
@@ -89,16 +90,30 @@ class TextWriter {
   }
 
   Text& out_;
+  StringMemo* memo_;
   char* pos_;
   char* end_;
+
+ public:
+  // A long string's text from the memo: true when it was there.
+  bool put_remembered(std::string_view s) {
+    if (memo_ == nullptr || s.size() < StringMemo::kMinSize || memo_->source_ != s) return false;
+    memo_->copied_at_ = offset();
+    put(memo_->written_.data(), memo_->written_.size());
+    return true;
+  }
+  // Remembers what was written for a long string from `start` on.
+  void remember(std::string_view s, std::size_t start) {
+    if (memo_ == nullptr || s.size() < StringMemo::kMinSize) return;
+    memo_->source_.assign(s);
+    memo_->written_.assign(out_.data_ + start, static_cast<std::size_t>(pos_ - out_.data_) - start);
+  }
+  std::size_t offset() const { return static_cast<std::size_t>(pos_ - out_.data_); }
 };
 
-namespace {
-
-// A large buffer's new stretch is usually fresh pages from the kernel, which
-// would fault in one at a time as the writer reaches them; one call maps
-// them all. Where the call is not known, the pages fault in as before.
-void prefault([[maybe_unused]] char* from, [[maybe_unused]] char* to) noexcept {
+// A large buffer's new stretch is usually fresh pages from the kernel; one
+// call maps them all. Where the call is not known, they fault in as before.
+void Text::prefault([[maybe_unused]] char* from, [[maybe_unused]] char* to) noexcept {
 #if defined(MADV_POPULATE_WRITE)
   constexpr std::uintptr_t kPage = 4096;
   constexpr std::size_t kLarge = std::size_t{1} << 18;
@@ -109,22 +124,30 @@ void prefault([[maybe_unused]] char* from, [[maybe_unused]] char* to) noexcept {
 #endif
 }
 
-}  // namespace
+void Text::release() noexcept {
+  if (grow_ == nullptr) std::free(data_);
+}
 
 Text& Text::operator=(Text&& other) noexcept {
   if (this != &other) {
-    std::free(data_);
+    release();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    grow_ = std::exchange(other.grow_, nullptr);
+    owner_ = std::exchange(other.owner_, nullptr);
   }
   return *this;
 }
 
-Text::~Text() { std::free(data_); }
+Text::~Text() { release(); }
 
 void Text::reserve(std::size_t n) {
   if (n <= capacity_) return;
+  if (grow_ != nullptr) {
+    data_ = grow_(owner_, size_, n, capacity_);
+    return;
+  }
   void* grown = std::realloc(data_, n);
   if (grown == nullptr) throw std::bad_alloc();
   data_ = static_cast<char*>(grown);
@@ -157,7 +180,17 @@ char* put_escape(char* o, unsigned char c) {
   return o + 6;
 }
 
+void write_escaped(std::string_view s, TextWriter& sink);
+
 void write_string(std::string_view s, TextWriter& sink) {
+  if (s.size() < StringMemo::kMinSize) return write_escaped(s, sink);
+  if (sink.put_remembered(s)) return;
+  const std::size_t start = sink.offset();
+  write_escaped(s, sink);
+  sink.remember(s, start);
+}
+
+void write_escaped(std::string_view s, TextWriter& sink) {
   const char* p = s.data();
   const char* const end = p + s.size();
   // The quotes, every byte as is, and the block overrun.
@@ -482,6 +515,11 @@ void write_float(double d, std::string& out) {
 
 void write(const Value& value, Text& out) {
   TextWriter sink(out);
+  write_value(value, sink);
+}
+
+void write(const Value& value, Text& out, StringMemo& memo) {
+  TextWriter sink(out, &memo);
   write_value(value, sink);
 }
 
