@@ -21,6 +21,7 @@ import tempfile
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import bench_materialize  # noqa: E402
 import bench_python  # noqa: E402
 from json_python import median_seconds  # noqa: E402
 
@@ -177,7 +178,7 @@ def main():
     misses = cpp_table(rates, py_rates)
 
     print("\nPython side: time per call (or per asset), ratio to the row's anchor (median of per-round ratios)")
-    for section in bench_python.SECTIONS:
+    for section in bench_python.SECTIONS + bench_materialize.SECTIONS:
         rows = section(args.quick)
         misses += [label for label, _, ratio, target, *_ in rows if target is not None and ratio > target]
         bench_python.print_rows(rows)

@@ -1,9 +1,18 @@
 #include "materialize.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <new>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "declaration.hpp"
 #include "json.hpp"
@@ -19,7 +28,6 @@ Name mkdir_name("mkdir");
 Name parents_name("parents");
 Name exist_ok_name("exist_ok");
 Name truediv_name("__truediv__");
-Name write_text_name("write_text");
 Name import_module_name("import_module");
 Name loads_name("loads");
 Name dumps_name("dumps");
@@ -28,9 +36,201 @@ Name exit_name("exit");
 Name name_name("__name__");
 Name qualname_name("__qualname__");
 // Argument texts, interned once like the attribute names.
-Name utf8_text("utf-8");
 Name result_json_text("result.json");
 Name value_json_text("value.json");
+
+// ---- The two files on disk -------------------------------------------------------
+//
+// Each file is written under a temporary name in the output directory,
+// flushed to disk and renamed over its name, so it appears whole or not at
+// all, and a link or FIFO of that name is replaced, never followed. All of
+// it goes through one descriptor of the directory opened at the start, so
+// a later change of the working directory does not matter. A previous
+// result.json is removed before the asset runs; the value and the record
+// are renamed in one step under a lock on the directory, so concurrent runs
+// leave a value.json and a result.json of the same run. Blocking calls run
+// without the interpreter lock; nothing in between calls into Python.
+
+class Fd {
+ public:
+  explicit Fd(int fd) noexcept : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const noexcept { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// OSError (the subclass that the error number selects) naming the path.
+[[noreturn]] void throw_os_error(int error, PyObject* path) {
+  Ref name = check(PyObject_Str(path));
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  throw_pending();
+}
+
+// fsync, where the file system can flush at all (some cannot for a directory).
+int flush(int fd) noexcept {
+  if (::fsync(fd) == 0 || errno == EINVAL) return 0;
+  return errno;
+}
+
+// A file written under a temporary name, waiting to be renamed over its
+// real name. Removed when the run does not get that far.
+class Staged {
+ public:
+  explicit Staged(int dir) noexcept : dir_(dir) {}
+  Staged(const Staged&) = delete;
+  Staged& operator=(const Staged&) = delete;
+  ~Staged() { discard(); }
+
+  bool ready() const noexcept { return name_[0] != 0; }
+  const char* name() const noexcept { return name_; }
+  void discard() noexcept {
+    if (ready()) ::unlinkat(dir_, name_, 0);
+    name_[0] = 0;
+  }
+  void renamed() noexcept { name_[0] = 0; }
+
+  // Creates a new file next to `target` and writes and flushes all of
+  // `bytes`; an error number on failure. Runs without the interpreter lock.
+  int write(const char* target, std::string_view bytes) noexcept {
+    static std::atomic<std::uint64_t> sequence{0};
+    int fd = -1;
+    do {
+      // O_EXCL: an existing name, link or not, is never opened.
+      std::snprintf(name_, sizeof name_, ".%s.%ld.%llu.tmp", target, static_cast<long>(::getpid()),
+                    static_cast<unsigned long long>(sequence++));
+      fd = ::openat(dir_, name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EEXIST);
+    if (fd < 0) {
+      const int error = errno;
+      name_[0] = 0;
+      return error;
+    }
+    Fd file(fd);
+    const char* p = bytes.data();
+    std::size_t left = bytes.size();
+    while (left > 0) {
+      const ssize_t n = ::write(fd, p, left);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      p += n;
+      left -= static_cast<std::size_t>(n);
+    }
+    if (int error = flush(fd)) return error;
+    return 0;
+  }
+
+ private:
+  int dir_;
+  char name_[64] = {};
+};
+
+class OutputDir {
+ public:
+  // Opens the directory that `text` names (made already) and removes a
+  // previous result.json, so no stale success outlives a run that fails.
+  OutputDir(std::string_view text, PyObject* output_text, PyObject* result_path)
+      : dir_(open_dir(text, output_text)), value_(dir_.get()), record_(dir_.get()) {
+    if (::unlinkat(dir_.get(), "result.json", 0) == 0) {
+      // Gone for good before anything of this run can appear.
+      if (int error = without_lock([&] { return flush(dir_.get()); })) throw_os_error(error, result_path);
+    } else if (errno != ENOENT && errno != EISDIR) {
+      // A directory of that name is no record; anything else stops the run.
+      throw_os_error(errno, result_path);
+    }
+  }
+
+  // Writes value.json's content under a temporary name.
+  void stage_value(std::string_view bytes, PyObject* value_path) {
+    value_.discard();
+    if (int error = without_lock([&] { return value_.write("value.json", bytes); })) {
+      value_.discard();
+      throw_os_error(error, value_path);
+    }
+    value_path_ = Ref::borrow(value_path);
+  }
+
+  // Writes result.json, with the staged value.json renamed first.
+  void publish(std::string_view record, PyObject* result_path) {
+    record_.discard();
+    if (int error = without_lock([&] { return record_.write("result.json", record); })) {
+      record_.discard();
+      throw_os_error(error, result_path);
+    }
+    lock();
+    bool value_failed = false;
+    const int error = without_lock([&] {
+      int e = 0;
+      if (value_.ready()) {
+        if (::renameat(dir_.get(), value_.name(), dir_.get(), "value.json") != 0) {
+          e = errno;
+        } else {
+          value_.renamed();
+          // Durable before the record that names it can be.
+          e = flush(dir_.get());
+        }
+        value_failed = e != 0;
+      }
+      if (e == 0) {
+        if (::renameat(dir_.get(), record_.name(), dir_.get(), "result.json") != 0) {
+          e = errno;
+        } else {
+          record_.renamed();
+          e = flush(dir_.get());
+        }
+      }
+      ::flock(dir_.get(), LOCK_UN);
+      return e;
+    });
+    if (error != 0) {
+      value_.discard();
+      record_.discard();
+      throw_os_error(error, value_failed ? value_path_.get() : result_path);
+    }
+  }
+
+ private:
+  static int open_dir(std::string_view text, PyObject* output_text) {
+    std::string path(text.empty() ? std::string_view(".") : text);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) throw_os_error(errno, output_text);
+    return fd;
+  }
+
+  // Runs a blocking call that needs no Python without the interpreter lock.
+  template <class F>
+  static int without_lock(F&& call) {
+    PyThreadState* saved = PyEval_SaveThread();
+    const int result = call();
+    PyEval_RestoreThread(saved);
+    return result;
+  }
+
+  // Waits for the directory's lock; a signal handler that raises ends the
+  // wait. A file system without locks is used unlocked.
+  void lock() {
+    for (;;) {
+      int error = without_lock([&] { return ::flock(dir_.get(), LOCK_EX) == 0 ? 0 : errno; });
+      if (error != EINTR) return;
+      if (PyErr_CheckSignals() < 0) throw_pending();
+    }
+  }
+
+  Fd dir_;
+  Staged value_;
+  Staged record_;
+  Ref value_path_;
+};
+
+// ---- The run ------------------------------------------------------------------------
 
 // What the guarded run needs from the earlier stages.
 struct Run {
@@ -44,6 +244,7 @@ struct Run {
   PyObject* json;
   PyObject* output_path;
   PyObject* result_path;
+  OutputDir* files;
 };
 
 // The argument as an exact str, so no method of a str subclass runs when
@@ -56,11 +257,6 @@ Ref exact_text(PyObject* arg, std::string_view text) {
 Ref call_with_kwargs(PyObject* callable, PyObject* kwargs) {
   Ref empty = check(PyTuple_New(0));
   return check(PyObject_Call(callable, empty.get(), kwargs));
-}
-
-void write_record(PyObject* result_path, const json::Value& record) {
-  Ref text = new_text(json::write(record));
-  call_method(result_path, write_text_name, text.get(), utf8_text.get());
 }
 
 // Everything from the import of the asset's module to the success record.
@@ -81,7 +277,11 @@ void run_asset(const Run& run) {
 
   Ref value_path = call_method(run.output_path, truediv_name, value_json_text.get());
   Ref encoded = call(get_attr(run.json, dumps_name).get(), value.get());
-  call_method(value_path.get(), write_text_name, encoded.get(), utf8_text.get());
+  if (!PyUnicode_Check(encoded.get())) {
+    Ref type_name = check(PyType_GetName(Py_TYPE(encoded.get())));
+    throw PyError(PyExc_TypeError, check(PyUnicode_FromFormat("data must be str, not %U", type_name.get())));
+  }
+  run.files->stage_value(to_text(encoded.get()), value_path.get());
 
   Ref value_path_text = check(PyObject_Str(value_path.get()));
   Ref signature = call(get_attr(run.inspect, signature_name).get(), callable.get());
@@ -98,7 +298,7 @@ void run_asset(const Run& run) {
   members.push_back({"module_path", json::Value::string(run.module_name)});
   members.push_back({"function_name", json::Value::string(run.function_name)});
   members.push_back({"signature", json::Value::string(to_text(signature_text.get()))});
-  write_record(run.result_path, json::Value::object(std::move(members)));
+  run.files->publish(json::write(json::Value::object(std::move(members))), run.result_path);
 }
 
 // The failure record of the exception that ended the run. Reading the type's
@@ -158,9 +358,11 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     call_with_kwargs(get_attr(output_path.get(), mkdir_name).get(), options.get());
   }
   Ref result_path = call_method(output_path.get(), truediv_name, result_json_text.get());
+  OutputDir files(output_dir, output_text.get(), result_path.get());
 
   const Run run{module_name,     function_name, module_text.get(), function_text.get(), kwargs_text.get(),
-                importlib.get(), inspect.get(), json_module.get(), output_path.get(),   result_path.get()};
+                importlib.get(), inspect.get(), json_module.get(), output_path.get(),   result_path.get(),
+                &files};
   std::optional<PyError> failure;
   try {
     run_asset(run);
@@ -175,7 +377,7 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   json::Value record = failure_record(*failure);
   // The failure survives only in the record; it is never raised or chained.
   failure.reset();
-  write_record(result_path.get(), record);
+  files.publish(json::write(record), result_path.get());
 
   Ref sys = import_module("sys");
   Ref code = check(PyLong_FromLong(1));
