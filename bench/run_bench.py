@@ -127,9 +127,10 @@ def cpp_table(rates, py_rates):
             continue
         op = section.split("-")[0]
         target = READ_TARGET if op == "read" else WRITE_TARGET
+        simd_column = have_simd and section != "write-fresh"
         print(f"\nJSON {title}, MB/s, median of interleaved repetitions")
-        print(f"  {'document':26}{'vorda':>9}{'RapidJSON':>10}{'ratio':>8}  {'target':10}{'simdjson':>9}"
-              f"{'ratio':>7}" + (f"{pyname:>12}" if pyname else ""))
+        print(f"  {'document':26}{'vorda':>9}{'RapidJSON':>10}{'ratio':>8}  {'target':10}"
+              + (f"{'simdjson':>9}{'ratio':>7}" if simd_column else "") + (f"{pyname:>12}" if pyname else ""))
         for doc in DOCS:
             for name in (f"{doc}.json", f"{doc}.dumps.json"):
                 ours = table.get(f"{op}/vorda/{name}")
@@ -148,8 +149,9 @@ def cpp_table(rates, py_rates):
                 if simd and op == "read":
                     simd_ratio = f"{ours / simd:6.2f}x"
                 py = f"{fmt(py_rates.get((op, name))):>12}" if pyname else ""
+                simd_text = f"{fmt(simd)}{simd_ratio:>7}" if simd_column else ""
                 print(f"  {name:26}{fmt(ours)}{fmt(rapid) if have_rapid else fmt(None):>10}{ratio:>8}  {mark:10}"
-                      f"{fmt(simd) if have_simd else fmt(None)}{simd_ratio:>7}{py}")
+                      f"{simd_text}{py}")
     if not have_rapid:
         print("  (RapidJSON not installed: comparison rows left out)")
     if have_simd:
