@@ -223,6 +223,8 @@ class ReportText {
     text_ = json::Text(grow_str, this, data(), kFirstSize);
     text_.append("{\"assets\":[");
   }
+  ReportText(const ReportText&) = delete;  // text_ grows through `this`
+  ReportText& operator=(const ReportText&) = delete;
 
   void add(const json::Value& record) {
     if (records_++ != 0) text_.append(",");
