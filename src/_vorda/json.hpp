@@ -350,6 +350,9 @@ class Text {
  private:
   friend class TextWriter;
   void release() noexcept;
+  // Room for at least `need` bytes, growing geometrically (or as the
+  // owner's storage grows).
+  void expand(std::size_t need);
 
   char* data_ = nullptr;
   std::size_t size_ = 0;

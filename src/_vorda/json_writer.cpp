@@ -84,7 +84,7 @@ class TextWriter {
   [[gnu::noinline]] void grow(std::size_t n) {
     const std::size_t at = static_cast<std::size_t>(pos_ - out_.data_);
     out_.size_ = at;
-    out_.reserve(std::max(out_.capacity_ * 2, at + n + 256));
+    out_.expand(at + n + 256);
     pos_ = out_.data_ + at;
     end_ = out_.data_ + out_.capacity_;
   }
@@ -155,8 +155,17 @@ void Text::reserve(std::size_t n) {
   capacity_ = n;
 }
 
+void Text::expand(std::size_t need) {
+  if (need <= capacity_) return;
+  if (grow_ != nullptr) {
+    data_ = grow_(owner_, size_, need, capacity_);
+    return;
+  }
+  reserve(std::max(need, capacity_ * 2));
+}
+
 void Text::append(std::string_view bytes) {
-  if (capacity_ - size_ < bytes.size()) reserve(std::max(capacity_ * 2, size_ + bytes.size()));
+  if (capacity_ - size_ < bytes.size()) expand(size_ + bytes.size());
   if (!bytes.empty()) std::memcpy(data_ + size_, bytes.data(), bytes.size());
   size_ += bytes.size();
 }
