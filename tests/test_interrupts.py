@@ -107,7 +107,7 @@ def test_signal_ends_a_skip_line_blocked_on_a_full_pipe():
     os.dup2(write_end, 2)
 
     def heartbeat():
-        time.sleep(0.5)
+        time.sleep(1)  # the main thread is blocked in the write by then
         print("other threads run", flush=True)
 
     threading.Thread(target=heartbeat, daemon=True).start()
