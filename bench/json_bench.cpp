@@ -10,9 +10,11 @@
 // as json.loads does.
 //
 // The comparisons keep our semantics where it costs them something:
-//   rapidjson  Document::Parse with kParseFullPrecisionFlag (correctly rounded
-//              floats), then every object's members sorted by key bytes with
-//              the later of equal keys kept; Writer over that document.
+//   rapidjson  (rapidjson_case.cpp, a translation unit of its own with its
+//              SIMD switch) Document::Parse with kParseFullPrecisionFlag
+//              (correctly rounded floats), then every object's members sorted
+//              in place by key bytes with the later of equal keys kept;
+//              Writer over that document into a fresh StringBuffer.
 //   simdjson   DOM parse into a reused parser (its intended use) and
 //              to_string; keys stay unsorted, so it is shown for scale only.
 //
@@ -39,9 +41,7 @@
 #include <benchmark/benchmark.h>
 #endif
 #if VORDA_BENCH_RAPIDJSON
-#include <rapidjson/document.h>
-#include <rapidjson/stringbuffer.h>
-#include <rapidjson/writer.h>
+#include "rapidjson_case.hpp"
 #endif
 #if VORDA_BENCH_SIMDJSON
 #include <simdjson.h>
@@ -82,75 +82,14 @@ struct VordaCase {
     if (!ok) std::abort();
     keep(value);
   }
+  // Into a fresh buffer each time, as RapidJSON's rows write into a fresh
+  // StringBuffer.
   void write() const {
-    std::string out;
+    vorda::json::Text out;
     vorda::json::write(value, out);
     keep(out);
   }
 };
-
-// ---- RapidJSON ---------------------------------------------------------------
-
-#if VORDA_BENCH_RAPIDJSON
-namespace rj = rapidjson;
-
-// Sorts every object's members by key bytes, keeping the later of equal keys.
-void sort_members(rj::Value& v, rj::Document::AllocatorType& alloc) {
-  if (v.IsArray()) {
-    for (auto& item : v.GetArray()) sort_members(item, alloc);
-    return;
-  }
-  if (!v.IsObject()) return;
-  auto less = [](const rj::Value& a, const rj::Value& b) {
-    const std::string_view x(a.GetString(), a.GetStringLength()), y(b.GetString(), b.GetStringLength());
-    return x < y;
-  };
-  bool ordered = true;
-  rj::Value::MemberIterator first = v.MemberBegin(), last = v.MemberEnd();
-  for (auto it = first; it != last; ++it) {
-    sort_members(it->value, alloc);
-    if (it != first && !less(it[-1].name, it->name)) ordered = false;
-  }
-  if (ordered) return;
-  std::vector<rj::Value::Member*> order;
-  order.reserve(v.MemberCount());
-  for (auto it = first; it != last; ++it) order.push_back(&*it);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](const rj::Value::Member* a, const rj::Value::Member* b) { return less(a->name, b->name); });
-  rj::Value sorted(rj::kObjectType);
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    if (i + 1 < order.size() && !less(order[i]->name, order[i + 1]->name)) continue;  // a later duplicate wins
-    sorted.AddMember(order[i]->name, order[i]->value, alloc);
-  }
-  v = sorted;  // moves
-}
-
-struct RapidCase {
-  rj::Document doc;
-  bool load(const std::string& text) {
-    doc.Parse<rj::kParseFullPrecisionFlag>(text.data(), text.size());
-    if (doc.HasParseError()) {
-      std::fprintf(stderr, "rapidjson: parse error %d\n", static_cast<int>(doc.GetParseError()));
-      return false;
-    }
-    sort_members(doc, doc.GetAllocator());
-    return true;
-  }
-  static void read(const std::string& text) {
-    rj::Document doc;
-    doc.Parse<rj::kParseFullPrecisionFlag>(text.data(), text.size());
-    if (doc.HasParseError()) std::abort();
-    sort_members(doc, doc.GetAllocator());
-    keep(doc);
-  }
-  void write() const {
-    rj::StringBuffer buffer;
-    rj::Writer<rj::StringBuffer> writer(buffer);
-    doc.Accept(writer);
-    keep(buffer);
-  }
-};
-#endif
 
 // ---- simdjson ----------------------------------------------------------------
 
@@ -185,7 +124,7 @@ struct Document {
   std::string text;
   VordaCase vorda;
 #if VORDA_BENCH_RAPIDJSON
-  RapidCase rapid;
+  bench::RapidCase rapid;
 #endif
 #if VORDA_BENCH_SIMDJSON
   SimdCase simd;
@@ -204,7 +143,10 @@ std::vector<std::unique_ptr<Document>> load(const std::string& corpora, const st
       }
       bool ok = doc->vorda.load(doc->text);
 #if VORDA_BENCH_RAPIDJSON
-      ok = ok && doc->rapid.load(doc->text);
+      if (ok && !doc->rapid.load(doc->text)) {
+        std::fprintf(stderr, "rapidjson: cannot read %s\n", doc->name.c_str());
+        ok = false;
+      }
 #endif
 #if VORDA_BENCH_SIMDJSON
       ok = ok && doc->simd.load(doc->text);
@@ -228,14 +170,14 @@ std::vector<Case> cases(std::vector<std::unique_ptr<Document>>& docs) {
     const std::size_t n = d->text.size();
     all.push_back({"read/vorda/" + d->name, n, [d] { VordaCase::read(d->text); }});
 #if VORDA_BENCH_RAPIDJSON
-    all.push_back({"read/rapidjson/" + d->name, n, [d] { RapidCase::read(d->text); }});
+    all.push_back({"read/rapidjson/" + d->name, n, [d] { keep(bench::RapidCase::read(d->text)); }});
 #endif
 #if VORDA_BENCH_SIMDJSON
     all.push_back({"read/simdjson/" + d->name, n, [d] { d->simd.read(); }});
 #endif
     all.push_back({"write/vorda/" + d->name, n, [d] { d->vorda.write(); }});
 #if VORDA_BENCH_RAPIDJSON
-    all.push_back({"write/rapidjson/" + d->name, n, [d] { d->rapid.write(); }});
+    all.push_back({"write/rapidjson/" + d->name, n, [d] { keep(d->rapid.write()); }});
 #endif
 #if VORDA_BENCH_SIMDJSON
     all.push_back({"write/simdjson/" + d->name, n, [d] { d->simd.write(); }});

@@ -111,6 +111,27 @@ class TestReport:
         assert record["function_source"] == "@asset()\ndef inner():\n    return 1\n"
         assert record["module_source"] == "from vorda import asset\n\nif True:\n    @asset()\n    def inner():\n        return 1\n"
 
+    def test_large_modules_in_one_report(self, moddir):
+        # Module texts long enough to be escaped once and copied into each
+        # record: two modules of the same length but different text, then
+        # one with non-ASCII text (the report leaves its ASCII form).
+        def module(tag, n):
+            body = "".join(f'@asset()\ndef {tag}_{i}():\n    """{tag} \\\\ "q" {i:04d}"""\n\n' for i in range(n))
+            return "from vorda import asset\n\n" + body
+
+        moddir.write("big.first", module("aa", 100))
+        moddir.write("big.second", module("bb", 100))
+        moddir.write("big.third", module("cc", 3).replace("cc \\", "\u00e9\U0001f600 \\"))
+        text = inspect_modules(["big.first", "big.second", "big.first", "big.third"])
+        assert text == json.dumps(json.loads(text), separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+        records = json.loads(text)["assets"]
+        paths = [r["module_path"] for r in records]
+        assert paths == ["big.first"] * 100 + ["big.second"] * 100 + ["big.first"] * 100 + ["big.third"] * 3
+        for r in records:
+            source = inspect.getsource(sys.modules[r["module_path"]])
+            assert r["module_source"] == source.strip() + "\n"
+        assert len(records[0]["module_source"]) == len(records[100]["module_source"]) > 4096
+        assert "\u00e9\U0001f600 \\\\" in records[-1]["function_source"]
 
 class TestSkippedModules:
     def good(self, moddir):

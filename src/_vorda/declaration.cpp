@@ -198,11 +198,18 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
-  if (PyFunction_Check(wrapped)) return PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
   if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
   PyObject* result = PyObject_Vectorcall(wrapped, args, nargsf, kwnames);
   Py_LeaveRecursiveCall();
   return result;
+}
+
+// A wrapper around a Python function (the usual case, chosen when the
+// wrapper is made: the wrapped object never changes) hands the arguments
+// straight to the function's own vectorcall, as a direct call would.
+PyObject* function_wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+  PyObject* function = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
+  return reinterpret_cast<PyFunctionObject*>(function)->vectorcall(function, args, nargsf, kwnames);
 }
 
 PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) {
@@ -323,7 +330,7 @@ Ref new_wrapper(const AssetMetadata& metadata, PyObject* wrapped) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) throw_pending();
   auto* w = reinterpret_cast<AssetWrapperObject*>(self);
-  w->vectorcall = wrapper_vectorcall;
+  w->vectorcall = PyFunction_Check(wrapped) ? function_wrapper_vectorcall : wrapper_vectorcall;
   w->wrapped = Py_NewRef(wrapped);
   w->metadata = copy.release();
   w->next_release = nullptr;

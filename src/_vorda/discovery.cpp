@@ -1,7 +1,9 @@
 #include "discovery.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -177,7 +179,9 @@ json::Value return_type(const Stdlib& lib, PyObject* function) {
   return json::Value::string(to_text(text.get()));
 }
 
-json::Value asset_record(const Stdlib& lib, PyObject* module, PyObject* member, std::string_view module_source,
+// The record of one asset. The module text is moved in; the caller takes it
+// back once the record is written, for the module's next record.
+json::Value asset_record(const Stdlib& lib, PyObject* module, PyObject* member, json::Value& module_source,
                          std::string_view version) {
   json::Value metadata = python_to_json(get_attr(member, vorda_metadata_name).get());
   Ref function = undecorated(member);
@@ -198,14 +202,104 @@ json::Value asset_record(const Stdlib& lib, PyObject* module, PyObject* member, 
   members.push_back({"function_source", json::Value::string(function_source)});
   members.push_back({"kind", json::Value::string("asset")});
   members.push_back({"module_path", json::Value::string(module_name_text)});
-  members.push_back({"module_source", json::Value::string(module_source)});
+  members.push_back({"module_source", std::move(module_source)});
   members.push_back({"python_version", json::Value::string(version)});
   members.push_back({"return_type", std::move(returns)});
   return json::Value::object_sorted(std::move(members));
 }
 
-void inspect_module(const Stdlib& lib, PyObject* module, std::string_view version, json::Array& records) {
-  std::string module_source = source_text(lib, module);
+// ---- The report text ------------------------------------------------------------
+
+// The report, written record by record straight into the str that is
+// returned, as the writer would write the object {"assets": [records]}: a
+// compact ASCII str grown in place (PyUnicode_Resize reallocates it, and a
+// large block moves by remapping its pages), so the text is never copied
+// and no record is kept once written. A record holding a byte above 0x7F
+// (UTF-8 of a non-ASCII character) moves the text to a plain buffer, which
+// is decoded into the str at the end.
+class ReportText {
+ public:
+  ReportText() : str_(check(PyUnicode_New(kFirstSize, 127))) {
+    text_ = json::Text(grow_str, this, data(), kFirstSize);
+    text_.append("{\"assets\":[");
+  }
+  ReportText(const ReportText&) = delete;  // text_ grows through `this`
+  ReportText& operator=(const ReportText&) = delete;
+
+  void add(const json::Value& record) {
+    if (records_++ != 0) text_.append(",");
+    const std::size_t start = text_.size();
+    // The module text repeats in every record of its module: escaped once.
+    json::write(record, text_, memo_);
+    if (!str_) return;
+    // A copy of the module text was checked when it was first written.
+    std::size_t copied = memo_.copied_at(), end = text_.size();
+    if (copied == json::StringMemo::kNone) copied = end;
+    const std::size_t after = std::min(end, copied + memo_.copied_size());
+    if (!all_ascii(text_.data() + start, copied - start) || !all_ascii(text_.data() + after, end - after)) {
+      leave_str();
+    }
+  }
+
+  Ref finish() {
+    text_.append("]}");
+    if (!str_) return new_text(text_.view());
+    const auto size = static_cast<Py_ssize_t>(text_.size());
+    text_ = json::Text();
+    PyObject* str = str_.release();
+    if (PyUnicode_Resize(&str, size) < 0) {
+      Py_DECREF(str);
+      throw_pending();
+    }
+    return Ref::steal(str);
+  }
+
+ private:
+  static constexpr std::size_t kFirstSize = std::size_t{1} << 16;
+
+  char* data() { return static_cast<char*>(PyUnicode_DATA(str_.get())); }
+
+  // Grows by a quarter, and maps the new pages at once: the report's peak
+  // stays within a quarter of its size.
+  static char* grow_str(void* owner, std::size_t, std::size_t n, std::size_t& capacity) {
+    auto* self = static_cast<ReportText*>(owner);
+    const std::size_t grown = std::max(n, capacity + capacity / 4);
+    PyObject* str = self->str_.release();
+    const int status = PyUnicode_Resize(&str, static_cast<Py_ssize_t>(grown));
+    self->str_ = Ref::steal(str);  // unchanged on failure
+    if (status < 0) throw_pending();
+    json::Text::prefault(self->data() + capacity, self->data() + grown);
+    capacity = grown;
+    return self->data();
+  }
+
+  static bool all_ascii(const char* p, std::size_t n) {
+    std::uint64_t high = 0;
+    for (; n >= 8; p += 8, n -= 8) {
+      std::uint64_t word;
+      std::memcpy(&word, p, 8);
+      high |= word;
+    }
+    for (; n > 0; ++p, --n) high |= static_cast<unsigned char>(*p);
+    return (high & 0x8080808080808080) == 0;
+  }
+
+  // From here on the text is UTF-8 in a buffer of its own.
+  void leave_str() {
+    json::Text own;
+    own.append(text_.view());
+    text_ = std::move(own);
+    str_ = Ref();
+  }
+
+  Ref str_;  // the ASCII str written in place, until a record is not ASCII
+  json::Text text_;
+  json::StringMemo memo_;
+  std::size_t records_ = 0;
+};
+
+void inspect_module(const Stdlib& lib, PyObject* module, std::string_view version, ReportText& report) {
+  json::Value module_source = json::Value::string(source_text(lib, module));
   Ref members = call(get_attr(lib.inspect.get(), getmembers_name).get(), module);
   Ref iterator = check(PyObject_GetIter(members.get()));
   while (PyObject* next = PyIter_Next(iterator.get())) {
@@ -214,7 +308,9 @@ void inspect_module(const Stdlib& lib, PyObject* module, std::string_view versio
     Ref member = Ref::borrow(PyTuple_GetItem(next, 1));
     if (!member) throw_pending();
     if (!is_asset(member.get())) continue;
-    records.push_back(asset_record(lib, module, member.get(), module_source, version));
+    json::Value record = asset_record(lib, module, member.get(), module_source, version);
+    report.add(record);
+    module_source = std::move(*record.find("module_source"));
   }
   if (PyErr_Occurred()) throw_pending();
 }
@@ -233,7 +329,7 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   lib.pathlib = import_module("pathlib");
   std::string version = version_text(lib.sys.get());
 
-  json::Array records;
+  ReportText report;
   for (ModuleName& name : names) {
     Ref import = get_attr(lib.importlib.get(), import_module_name);
     PyObject* module = PyObject_CallOneArg(import.get(), name.object.get());
@@ -246,12 +342,9 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       continue;
     }
     Ref owned = Ref::steal(module);
-    inspect_module(lib, module, version, records);
+    inspect_module(lib, module, version, report);
   }
-
-  json::Members report;
-  report.push_back({"assets", json::Value::array(std::move(records))});
-  return new_text(json::write(json::Value::object_sorted(std::move(report))));
+  return report.finish();
 }
 
 }  // namespace vorda

@@ -7,8 +7,10 @@
 // longer string, an array and an object each own exactly one heap block
 // (an object's block holds its members and all their key bytes). Values are
 // relocatable: moving one is a 16-byte copy, so containers move them in bulk.
+// The reader takes the blocks of one document from an Arena.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +26,37 @@ enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Ob
 
 class Value;
 struct Entry;
+
+// Blocks for the values of one document, cut from a few large chunks instead
+// of one malloc each. Every block still belongs to its value alone: a chunk
+// counts the blocks alive in it and is freed with the last of them, so a
+// document is freed in a few calls, and a value moved out of it keeps only
+// its own chunk. Used by one thread while it builds; blocks may be freed on
+// any thread.
+class Arena {
+ public:
+  // `text_size`: the size of the text read, from which the first chunk's
+  // size is guessed.
+  explicit Arena(std::size_t text_size) noexcept;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+  ~Arena();
+
+  // A block of `bytes` (8-byte aligned) behind its owner header.
+  void* allocate(std::size_t bytes);
+
+  struct Chunk;
+
+ private:
+  void retire() noexcept;
+  void* next_chunk(std::size_t bytes);
+
+  Chunk* chunk_ = nullptr;
+  char* next_ = nullptr;
+  char* end_ = nullptr;
+  std::uint64_t taken_ = 0;  // blocks cut from chunk_
+  std::size_t chunk_size_;
+};
 
 // The elements of an array: a vector held by a single pointer to one block
 // (size, capacity, then the elements); an empty array owns nothing.
@@ -62,7 +95,7 @@ class Array {
 
   // Takes the n values at `first` by bitwise relocation into a new array of
   // exactly that size; the caller must neither use nor destroy them again.
-  static Array relocate(Value* first, std::size_t n);
+  static Array relocate(Value* first, std::size_t n, Arena* arena = nullptr);
 
   friend bool operator==(const Array& a, const Array& b) noexcept;
 
@@ -105,7 +138,7 @@ class Object {
   // Building: room for `members` members whose keys hold `key_bytes` bytes
   // in all; then exactly `members` calls of append, in ascending key order
   // without repeats, before the object is compared, copied or destroyed.
-  static Object with_capacity(std::size_t members, std::size_t key_bytes);
+  static Object with_capacity(std::size_t members, std::size_t key_bytes, Arena* arena = nullptr);
   void append(std::string_view key, Value&& value) noexcept;
 
   friend bool operator==(const Object& a, const Object& b) noexcept;
@@ -170,7 +203,7 @@ class Value {
     v.d_ = d;
     return v;
   }
-  static Value string(std::string_view text);
+  static Value string(std::string_view text, Arena* arena = nullptr);
   static Value array(Array&& items) noexcept;
   // Sorts the members by key; of members with equal keys the later one wins.
   static Value object(Members&& members);
@@ -195,6 +228,8 @@ class Value {
 
   // The member of an object with this key, or null when absent.
   const Value* find(std::string_view key) const noexcept { return kind() == Kind::Object ? o_.find(key) : nullptr; }
+  // The same, to change or take the member's value (its key stays).
+  Value* find(std::string_view key) noexcept { return const_cast<Value*>(std::as_const(*this).find(key)); }
 
   // Structural equality; floats compare by bit pattern so -0.0 != 0.0.
   friend bool operator==(const Value& a, const Value& b) noexcept;
@@ -273,7 +308,84 @@ inline const Value& Array::operator[](std::size_t i) const noexcept { return dat
 inline const Entry* Object::end() const noexcept { return entries() + size(); }
 inline const Entry& Object::operator[](std::size_t i) const noexcept { return entries()[i]; }
 
+// A byte buffer the writer appends to: malloc'd and grown by realloc, never
+// cleared first, so a large buffer grows by remapping its pages rather than
+// by zero-filling and copying them. A Text may instead live in storage that
+// its owner provides and grows (a Python str being written in place).
+class Text {
+ public:
+  // Grows the owner's storage to at least `n` bytes, keeping the first
+  // `size` bytes; sets `capacity` and returns where the bytes now are.
+  using Grow = char* (*)(void* owner, std::size_t size, std::size_t n, std::size_t& capacity);
+
+  Text() noexcept = default;
+  // A Text in the owner's storage (`data`, `capacity` bytes), which it never frees.
+  Text(Grow grow, void* owner, char* data, std::size_t capacity) noexcept
+      : data_(data), capacity_(capacity), grow_(grow), owner_(owner) {}
+  Text(Text&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)),
+        grow_(std::exchange(other.grow_, nullptr)),
+        owner_(std::exchange(other.owner_, nullptr)) {}
+  Text& operator=(Text&& other) noexcept;
+  Text(const Text&) = delete;
+  Text& operator=(const Text&) = delete;
+  ~Text();
+
+  char* data() noexcept { return data_; }
+  const char* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  std::string_view view() const noexcept { return {data_, size_}; }
+  // Room for at least n bytes in all.
+  void reserve(std::size_t n);
+  // Appends bytes (for text made outside the writer).
+  void append(std::string_view bytes);
+  void clear() noexcept { size_ = 0; }
+  // Maps the pages of [from, to) at once where that stretch is large (fresh
+  // pages would otherwise fault in one at a time as they are written).
+  static void prefault(char* from, char* to) noexcept;
+
+ private:
+  friend class TextWriter;
+  void release() noexcept;
+  // Room for at least `need` bytes, growing geometrically (or as the
+  // owner's storage grows).
+  void expand(std::size_t need);
+
+  char* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  Grow grow_ = nullptr;  // null: the Text's own malloc'd block
+  void* owner_ = nullptr;
+};
+
+// The escaped text of the last long string written through it, for a
+// sequence of writes that repeat one long string (the module text in every
+// record of a discovery report): a repeat is compared and copied, not
+// escaped again.
+class StringMemo {
+ public:
+  // Strings shorter than this are escaped every time.
+  static constexpr std::size_t kMinSize = 4096;
+  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  // Where the last write through the memo put a remembered text (an offset
+  // in its output), or kNone; and that text's size.
+  std::size_t copied_at() const noexcept { return copied_at_; }
+  std::size_t copied_size() const noexcept { return written_.size(); }
+
+ private:
+  friend class TextWriter;
+  std::string source_;
+  std::string written_;  // quotes and escapes included
+  std::size_t copied_at_ = kNone;
+};
+
 // Compact text: no whitespace, members in key order, minimal escaping.
+void write(const Value& value, Text& out);
+void write(const Value& value, Text& out, StringMemo& memo);
 void write(const Value& value, std::string& out);
 std::string write(const Value& value);
 // The float layout used for every float the writer emits.

@@ -5,14 +5,15 @@
 // and take them off in one piece when they close, into an exactly sized
 // buffer; an object is sorted once, at its end, and only if its keys came
 // out of order. Strings without escapes are copied straight from the text
-// (one allocation each); strings with escapes are decoded into a reusable
-// scratch buffer first. Numbers are scanned once for the grammar, the
-// integer forms and a significand of up to 19 digits (eight at a time); a
-// float that the exact fast path cannot give is converted by the
-// Eisel-Lemire method from the significand and exponent already gathered,
-// and only when that cannot decide (or the literal has more than 19
-// significant digits) by std::from_chars over the literal, which rounds
-// correctly using every digit.
+// (one block each); strings with escapes are decoded into a reusable
+// scratch buffer first. The blocks of a document of some size are cut from
+// an arena: a few chunks instead of a malloc and a free per block. Numbers
+// are scanned once for the grammar, the integer forms and a significand of
+// up to 19 digits (eight at a time); a float that the exact fast path cannot
+// give is converted by the Eisel-Lemire method from the significand and
+// exponent already gathered, and only when that cannot decide (or the
+// literal has more than 19 significant digits) by std::from_chars over the
+// literal, which rounds correctly using every digit.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -58,6 +59,11 @@ constexpr const char kEndOfHexEscape[] = "unexpected end of hex escape";
 constexpr const char kTrailingComma[] = "trailing comma";
 constexpr const char kTrailingCharacters[] = "trailing characters";
 constexpr const char kRecursion[] = "recursion limit exceeded";
+
+// Texts from this size on take their values' blocks from an arena. A small
+// text's values get blocks of their own, so that a value kept for long (a
+// partition value) does not keep a chunk.
+constexpr std::size_t kArenaMinText = 1024;
 
 // Opening brackets take one level each from this budget; the one that would
 // take the last level fails, so at most kDepthBudget - 1 containers are open.
@@ -314,8 +320,8 @@ class ValueStack {
     ++size_;
   }
   // The values from position `base` on, as an array; the stack drops them.
-  Array take_from(std::size_t base) {
-    Array out = Array::relocate(items_ + base, size_ - base);
+  Array take_from(std::size_t base, Arena* arena) {
+    Array out = Array::relocate(items_ + base, size_ - base, arena);
     size_ = base;
     return out;
   }
@@ -385,7 +391,11 @@ class KeyStore {
 
 class Reader {
  public:
-  explicit Reader(std::string_view text) : begin_(text.data()), end_(text.data() + text.size()) {}
+  explicit Reader(std::string_view text)
+      : begin_(text.data()),
+        end_(text.data() + text.size()),
+        arena_(text.size()),
+        block_source_(text.size() >= kArenaMinText ? &arena_ : nullptr) {}
 
   bool run(Value& out, ReadError& error) {
     const char* p = skip_space(begin_, end_);
@@ -444,7 +454,7 @@ class Reader {
       case '"': {
         std::string_view text;
         p = parse_string(p, text);
-        if (p != nullptr) out = Value::string(text);
+        if (p != nullptr) out = Value::string(text, block_source_);
         return p;
       }
       case '[':
@@ -509,7 +519,7 @@ class Reader {
         return fail(kExpectedListEnd, p);
       }
     }
-    out = Value::array(elements_.take_from(base));
+    out = Value::array(elements_.take_from(base, block_source_));
     --depth_;
     return p + 1;
   }
@@ -592,7 +602,7 @@ class Reader {
     }
     std::size_t key_bytes = 0;
     for (auto it = first; it != last; ++it) key_bytes += it->key.size();
-    Object object = Object::with_capacity(static_cast<std::size_t>(last - first), key_bytes);
+    Object object = Object::with_capacity(static_cast<std::size_t>(last - first), key_bytes, block_source_);
     for (auto it = first; it != last; ++it) object.append(it->key, std::move(it->value));
     members_.erase(first, members_.end());
     return Value::object_sorted(std::move(object));
@@ -888,6 +898,8 @@ class Reader {
 
   const char* const begin_;
   const char* const end_;
+  Arena arena_;
+  Arena* const block_source_;  // the arena, or null for a small text
   int depth_ = 0;
   ValueStack elements_;
   std::vector<Pending> members_;

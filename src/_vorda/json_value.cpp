@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -9,10 +10,54 @@
 namespace vorda::json {
 namespace {
 
-void* allocate(std::size_t bytes) {
+void* checked_malloc(std::size_t bytes) {
   void* p = std::malloc(bytes);
   if (p == nullptr) throw std::bad_alloc();
   return p;
+}
+
+// Every heap block of a value starts with the arena chunk it was cut from,
+// or null for a block of its own from malloc.
+struct BlockHead {
+  Arena::Chunk* chunk;
+};
+
+constexpr std::size_t round8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
+
+BlockHead* head_of(void* block) noexcept { return static_cast<BlockHead*>(block) - 1; }
+
+// A block of `bytes`, from the arena when there is one.
+void* new_block(std::size_t bytes, Arena* arena) {
+  if (arena != nullptr) return arena->allocate(bytes);
+  auto* head = static_cast<BlockHead*>(checked_malloc(sizeof(BlockHead) + bytes));
+  head->chunk = nullptr;
+  return head + 1;
+}
+
+}  // namespace
+
+struct Arena::Chunk {
+  std::atomic<std::uint64_t> live;  // blocks alive, plus kHold while the arena cuts from it
+  std::uint64_t padding;
+};
+
+namespace {
+
+// The arena's own count on the chunk it is cutting from: larger than any
+// number of blocks, so that frees meanwhile never bring the count to zero.
+constexpr std::uint64_t kHold = std::uint64_t{1} << 62;
+constexpr std::size_t kFirstChunkMin = 4096;
+constexpr std::size_t kChunkMax = std::size_t{4} << 20;
+
+void free_block(void* block) noexcept {
+  if (block == nullptr) return;
+  BlockHead* head = head_of(block);
+  Arena::Chunk* chunk = head->chunk;
+  if (chunk == nullptr) {
+    std::free(head);
+  } else if (chunk->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    std::free(chunk);
+  }
 }
 
 // The n bytes at p (n at most 8) as a little-endian number, reading no byte
@@ -30,6 +75,49 @@ inline std::uint64_t load_upto8(const char* p, std::size_t n) noexcept {
 }
 
 }  // namespace
+
+// ---- Arena -----------------------------------------------------------------------
+
+// Most documents need about four bytes of blocks per byte of text.
+Arena::Arena(std::size_t text_size) noexcept : chunk_size_(std::clamp(text_size * 4, kFirstChunkMin, kChunkMax / 4)) {}
+
+Arena::~Arena() { retire(); }
+
+void* Arena::allocate(std::size_t bytes) {
+  const std::size_t need = sizeof(BlockHead) + round8(bytes);
+  if (static_cast<std::size_t>(end_ - next_) < need) return next_chunk(bytes);
+  auto* head = reinterpret_cast<BlockHead*>(next_);
+  head->chunk = chunk_;
+  next_ += need;
+  ++taken_;
+  return head + 1;
+}
+
+void* Arena::next_chunk(std::size_t bytes) {
+  const std::size_t need = sizeof(BlockHead) + round8(bytes);
+  // A large block gets one of its own rather than a mostly unused chunk.
+  if (need > chunk_size_ / 4) return new_block(bytes, nullptr);
+  retire();
+  const std::size_t size = chunk_size_;
+  auto* chunk = static_cast<Chunk*>(checked_malloc(sizeof(Chunk) + size));
+  new (&chunk->live) std::atomic<std::uint64_t>(kHold);
+  chunk_ = chunk;
+  next_ = reinterpret_cast<char*>(chunk + 1);
+  end_ = next_ + size;
+  taken_ = 0;
+  chunk_size_ = std::min(chunk_size_ * 2, kChunkMax);
+  return allocate(bytes);
+}
+
+// Gives up the arena's hold on its chunk: the chunk then lives as long as
+// its blocks (and goes at once if none is left).
+void Arena::retire() noexcept {
+  if (chunk_ == nullptr) return;
+  const std::uint64_t drop = kHold - taken_;
+  if (chunk_->live.fetch_sub(drop, std::memory_order_acq_rel) == drop) std::free(chunk_);
+  chunk_ = nullptr;
+  next_ = end_ = nullptr;
+}
 
 // ---- Array ---------------------------------------------------------------------
 
@@ -62,18 +150,27 @@ Array& Array::operator=(Array&& other) noexcept {
 void Array::release() noexcept {
   if (block_ == nullptr) return;
   for (Value& v : *this) v.~Value();
-  std::free(block_);
+  free_block(block_);
   block_ = nullptr;
 }
 
 void Array::grow(std::size_t need) {
   const std::size_t cap = std::max({need, capacity() * 2, std::size_t{4}});
-  // Values are relocatable, so realloc may move them.
-  void* grown = std::realloc(block_, sizeof(Block) + cap * sizeof(Value));
-  if (grown == nullptr) throw std::bad_alloc();
-  const bool fresh = block_ == nullptr;
-  block_ = static_cast<Block*>(grown);
-  if (fresh) block_->size = 0;
+  const std::size_t bytes = sizeof(Block) + cap * sizeof(Value);
+  if (block_ == nullptr) {
+    block_ = static_cast<Block*>(new_block(bytes, nullptr));
+    block_->size = 0;
+  } else if (BlockHead* head = head_of(block_); head->chunk == nullptr) {
+    // Values are relocatable, so realloc may move them.
+    void* grown = std::realloc(head, sizeof(BlockHead) + bytes);
+    if (grown == nullptr) throw std::bad_alloc();
+    block_ = reinterpret_cast<Block*>(static_cast<BlockHead*>(grown) + 1);
+  } else {
+    // Cut from an arena: moves to a block of its own.
+    auto* moved = static_cast<Block*>(new_block(bytes, nullptr));
+    std::memcpy(static_cast<void*>(moved), block_, sizeof(Block) + size() * sizeof(Value));
+    free_block(std::exchange(block_, moved));
+  }
   block_->capacity = cap;
 }
 
@@ -100,12 +197,13 @@ void Array::clear() noexcept {
   block_->size = 0;
 }
 
-Array Array::relocate(Value* first, std::size_t n) {
+Array Array::relocate(Value* first, std::size_t n, Arena* arena) {
   Array out;
   if (n == 0) return out;
-  out.grow(n);
-  std::memcpy(static_cast<void*>(out.data()), static_cast<const void*>(first), n * sizeof(Value));
+  out.block_ = static_cast<Block*>(new_block(sizeof(Block) + n * sizeof(Value), arena));
   out.block_->size = n;
+  out.block_->capacity = n;
+  std::memcpy(static_cast<void*>(out.data()), static_cast<const void*>(first), n * sizeof(Value));
   return out;
 }
 
@@ -115,11 +213,11 @@ bool operator==(const Array& a, const Array& b) noexcept {
 
 // ---- Object --------------------------------------------------------------------
 
-Object Object::with_capacity(std::size_t members, std::size_t key_bytes) {
+Object Object::with_capacity(std::size_t members, std::size_t key_bytes, Arena* arena) {
   Object out;
   if (members == 0) return out;
   const std::size_t entry_bytes = members * sizeof(Entry);
-  out.block_ = static_cast<Block*>(allocate(sizeof(Block) + entry_bytes + key_bytes));
+  out.block_ = static_cast<Block*>(new_block(sizeof(Block) + entry_bytes + key_bytes, arena));
   out.block_->size = 0;
   out.block_->capacity = members;
   out.block_->next_key = reinterpret_cast<char*>(out.block_ + 1) + entry_bytes;
@@ -162,7 +260,7 @@ void Object::release() noexcept {
   if (block_ == nullptr) return;
   Entry* e = entries();
   for (std::size_t i = 0; i < block_->size; ++i) e[i].~Entry();
-  std::free(block_);
+  free_block(block_);
   block_ = nullptr;
 }
 
@@ -215,7 +313,7 @@ Value& Value::operator=(const Value& other) {
 void Value::destroy() noexcept {
   switch (kind()) {
     case Kind::String:
-      std::free(s_);
+      free_block(s_);
       break;
     case Kind::Array:
       a_.~Array();
@@ -229,7 +327,7 @@ void Value::destroy() noexcept {
   tag_ = 0;
 }
 
-Value Value::string(std::string_view text) {
+Value Value::string(std::string_view text, Arena* arena) {
   Value v;
   const std::size_t n = text.size();
   if (n <= kInlineMax) {
@@ -240,7 +338,7 @@ Value Value::string(std::string_view text) {
     v.u_ = n > 6 ? load_upto8(p + 6, n - 6) : 0;
     return v;
   }
-  auto* rep = static_cast<StringRep*>(allocate(offsetof(StringRep, data) + text.size()));
+  auto* rep = static_cast<StringRep*>(new_block(offsetof(StringRep, data) + text.size(), arena));
   rep->size = text.size();
   std::memcpy(rep->data, text.data(), text.size());
   v.tag_ = tag(Kind::String) | (std::uint64_t{kHeapString} << 8);

@@ -578,3 +578,27 @@ TEST(Reader, WriteThenReadGivesTheSameValueAndText) {
 }
 
 }  // namespace
+
+// A large text's values share arena chunks; each value must still live on
+// its own: parts moved out outlive the document, and a read array can grow.
+TEST(Reader, PartsOfALargeDocumentOutliveItAndGrow) {
+  std::string text = "[";
+  for (int i = 0; i < 2000; ++i) {
+    if (i) text += ',';
+    text += "{\"name\":\"a string longer than fourteen bytes " + std::to_string(i) + "\",\"list\":[" +
+            std::to_string(i) + ",\"x\"]}";
+  }
+  text += "]";
+  Value item, copy;
+  {
+    Value document = parse(text);
+    item = std::move(document.as_array()[1234]);
+    copy = document.as_array()[1999];
+  }
+  EXPECT_EQ(vorda::json::write(item), "{\"list\":[1234,\"x\"],\"name\":\"a string longer than fourteen bytes 1234\"}");
+  EXPECT_EQ(vorda::json::write(copy), "{\"list\":[1999,\"x\"],\"name\":\"a string longer than fourteen bytes 1999\"}");
+  Value grown = parse(text);
+  for (int i = 0; i < 100; ++i) grown.as_array().push_back(Value::string("pushed onto an array that was read"));
+  EXPECT_EQ(grown.as_array().size(), 2100u);
+  EXPECT_EQ(vorda::json::write(grown.as_array()[7]), "{\"list\":[7,\"x\"],\"name\":\"a string longer than fourteen bytes 7\"}");
+}

@@ -70,6 +70,27 @@ TEST(Writer, StringEscapes) {
   EXPECT_NE(written.find("\\u001b"), std::string::npos);
 }
 
+TEST(Writer, TextAppendsAndGrowsWithoutLosingBytes) {
+  // Large enough to grow several times, past the size where new pages are
+  // mapped ahead; every string carries escapes.
+  Array items;
+  for (int i = 0; i < 40000; ++i) items.push_back(Value::string("line \"" + std::to_string(i) + "\"\n\tend"));
+  const Value value = Value::array(std::move(items));
+  std::string expected = "[";
+  for (int i = 0; i < 40000; ++i) {
+    if (i) expected += ',';
+    expected += "\"line \\\"" + std::to_string(i) + "\\\"\\n\\tend\"";
+  }
+  expected += ']';
+  vorda::json::Text text;
+  text.append("prefix:");
+  vorda::json::write(value, text);
+  EXPECT_EQ(text.view(), "prefix:" + expected);
+  std::string appended = "s:";
+  vorda::json::write(value, appended);
+  EXPECT_EQ(appended, "s:" + expected);
+}
+
 TEST(Writer, FloatLayout) {
   EXPECT_EQ(float_text(100.0), "100.0");
   EXPECT_EQ(float_text(1e15), "1000000000000000.0");
