@@ -86,6 +86,21 @@ def test_worker_error_style_follows_the_given_prog(capsys, tmp_path):
     assert "vorda inspect: error: the following arguments are required: MODULE" in capsys.readouterr().err
 
 
+def test_prog_under_a_vorda_script(command):
+    # Launched as a script named `vorda`, the command calls itself `vorda worker`.
+    script = command.path / "vorda"
+    script.write_text("import sys\nfrom vorda.worker import main\nsys.exit(main(sys.argv[2:]))\n")
+    done = subprocess.run(
+        [sys.executable, str(script), "worker", "m", "f", "out", "--inputs", "1"],
+        env=dict(os.environ, PYTHONPATH=PACKAGE_ROOT),
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert done.returncode == 2
+    assert done.stderr == "vorda worker: error: argument --inputs: expected a JSON object, got a number\n"
+
+
 def test_inspect_strict_fails_on_a_skipped_module(command):
     loose = command("inspect", "shop.assets", "shop.missing")
     strict = command("inspect", "--strict", "shop.assets", "shop.missing")

@@ -5,9 +5,19 @@ from __future__ import annotations
 import argparse
 import os
 import sys
+from pathlib import Path
 from typing import TextIO
 
 from vorda import __version__
+
+
+def default_prog(command: str) -> str:
+    """How the user called `command`: ``vorda <command>`` under the ``vorda``
+    command (script or ``python -m vorda``), else ``python -m vorda.<command>``."""
+    launched = Path(sys.argv[0]) if sys.argv and sys.argv[0] else Path()
+    if launched.name == "vorda" or (launched.name == "__main__.py" and launched.parent.name == "vorda"):
+        return f"vorda {command}"
+    return f"python -m vorda.{command}"
 
 
 def parser(prog: str, description: str, exit_statuses: str) -> argparse.ArgumentParser:

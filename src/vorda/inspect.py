@@ -22,9 +22,6 @@ from types import ModuleType
 from vorda import _command
 from vorda._vorda import inspect_modules
 
-# The name in messages and usage; `vorda inspect` passes its own.
-PROG = "python -m vorda.inspect"
-
 EXIT_STATUSES = """\
   0    the report is on standard output (modules that could not be imported are
        named on standard error and left out, unless --strict)
@@ -114,8 +111,11 @@ def _failing_asset(module: ModuleType | None) -> str | None:
 
 
 def main(argv: list[str] | None = None, prog: str | None = None) -> int:
-    """Run the command with `argv` (default: the process's); return the exit status."""
-    prog = prog or PROG
+    """Run the command with `argv` (default: the process's); return the exit status.
+
+    `prog` names the command in usage and error lines (default: as launched).
+    """
+    prog = prog or _command.default_prog("inspect")
     args = _parser(prog).parse_args(argv)
     _command.search_working_directory()
     reports = []

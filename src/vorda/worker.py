@@ -16,9 +16,6 @@ import sys
 from vorda import _command
 from vorda._vorda import materialize_asset
 
-# The name in messages and usage; `vorda worker` passes its own.
-PROG = "python -m vorda.worker"
-
 EXIT_STATUSES = """\
   0    the asset ran: OUTPUT_DIR holds value.json and result.json
   1    the asset failed: OUTPUT_DIR/result.json holds the failure record
@@ -98,8 +95,11 @@ def _failure_detail(result_path: pathlib.Path) -> str:
 
 
 def main(argv: list[str] | None = None, prog: str | None = None) -> int:
-    """Run the command with `argv` (default: the process's); return the exit status."""
-    prog = prog or PROG
+    """Run the command with `argv` (default: the process's); return the exit status.
+
+    `prog` names the command in usage and error lines (default: as launched).
+    """
+    prog = prog or _command.default_prog("worker")
     args = _parser(prog).parse_args(argv)
     try:
         inputs = _inputs(args)
