@@ -1,4 +1,5 @@
 import importlib
+import pydoc
 import subprocess
 import sys
 import textwrap
@@ -23,7 +24,11 @@ class TestSurface:
         assert vorda.partitions is native.partitions
         assert vorda.inspect_modules is native.inspect_modules
         assert vorda.materialize_asset is native.materialize_asset
-        assert sorted(vorda.__all__) == sorted([*ALL, "__version__"])
+        assert vorda.AssetWrapper is native.AssetWrapper and vorda.Partitions is native.Partitions
+        assert sorted(vorda.__all__) == sorted([*ALL, "__version__"][1:])
+        # help(vorda) renders (it cannot order AssetWrapper beside Partitions).
+        overview = pydoc.render_doc(vorda, renderer=pydoc.plaintext)
+        assert "AssetWrapper" in overview and "materialize_asset(" in overview
 
     def test_package_asset_takes_any_mapping(self):
         # The package's asset copies a non-dict Mapping into a dict for the engine.

@@ -12,7 +12,9 @@ Declaring (at import of your module)::
     def doubled(data: list[int], region: str) -> list[int]:
         return [x * 2 for x in data]
 
-A decorated function becomes an ``AssetWrapper`` that still calls the function.
+A decorated function becomes an ``AssetWrapper`` that still calls the
+function; for type checkers it keeps the function's parameters and result
+(``AssetWrapper[[list[int], str], list[int]]``).
 
 Discovering and running:
 
@@ -26,24 +28,21 @@ The engine is the native module ``vorda._vorda``.
 
 from __future__ import annotations
 
+import inspect as _inspect
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from vorda import _vorda
-from vorda._vorda import AssetWrapper, Partitions, inspect_modules, materialize_asset, partitions
+from vorda._vorda import AssetWrapper as AssetWrapper
+from vorda._vorda import Partitions, inspect_modules, materialize_asset, partitions
 
 if TYPE_CHECKING:
     from vorda._vorda import _AssetDecorator
 
-__all__ = [
-    "asset",
-    "partitions",
-    "AssetWrapper",
-    "Partitions",
-    "inspect_modules",
-    "materialize_asset",
-    "__version__",
-]
+# AssetWrapper is exported (imported "as" itself) but left out of __all__:
+# help() sorts the listed classes by __module__, which on AssetWrapper is the
+# descriptor that answers for its instances, and fails beside Partitions.
+__all__ = ["asset", "partitions", "Partitions", "inspect_modules", "materialize_asset", "__version__"]
 
 # The one place the version is written; the build reads it from here.
 __version__ = "0.1.0"
@@ -70,4 +69,6 @@ def asset(
     return _vorda.asset(name=name, inputs=_as_dict(inputs), partitions=_as_dict(partitions), serializer=serializer)
 
 
+# help() shows the engine's documentation and plain signature.
 asset.__doc__ = _vorda.asset.__doc__
+setattr(asset, "__signature__", _inspect.signature(_vorda.asset))
