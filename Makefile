@@ -31,8 +31,12 @@ system-deps:
 install: venv
 	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+# The example pipeline, twice into a fresh store: everything runs, then
+# everything is up to date.
 demo: install
-	$(VPY) examples/run_pipeline.py --out build/demo
+	rm -rf build/demo
+	$(VENV)/bin/vorda run --path examples --store build/demo shop
+	$(VENV)/bin/vorda run --path examples --store build/demo shop
 
 test-native: venv system-deps
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -98,6 +102,7 @@ bench: $(VPY) bench-deps
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(BENCH_BUILD) -j $(JOBS)
 	rm -rf $(BENCH_BUILD)/python && mkdir -p $(BENCH_BUILD)/python/vorda
 	cp src/vorda/*.py src/vorda/py.typed $(BENCH_BUILD)/python/vorda/
+	cp -r src/vorda/run $(BENCH_BUILD)/python/vorda/
 	cp $(BENCH_BUILD)/_vorda*.so $(BENCH_BUILD)/python/vorda/
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD)/python $(VPY) bench/run_bench.py --cpp $(BENCH_BUILD)/bench/vorda_json_bench $(BENCH_ARGS)
 

@@ -21,6 +21,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 import bench_python  # noqa: E402
+import bench_runner  # noqa: E402
 from json_python import median_seconds  # noqa: E402
 
 DOCS = ("canada", "citm_catalog", "twitter")
@@ -151,6 +152,8 @@ def main():
     for label, peak, kept in bench_python.memory(args.quick):
         print(f"  {label:52} {peak:9.1f} B / {kept:.1f} B")
     print("  json::Value: 16 bytes (static_assert), strings up to 14 bytes inside it")
+    print("\nRunner (see bench/bench_runner.py for how the two sides are made comparable)")
+    misses += bench_runner.report(args.quick)
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))
     return 0
 

@@ -1,10 +1,12 @@
 """Raw data as it arrives from the shop's systems."""
 
+from typing import Any
+
 from vorda import asset
 
 
 @asset()
-def orders():
+def orders() -> list[dict[str, Any]]:
     """Every order of the first days of December."""
     return [
         {"id": 1, "day": "2026-12-01", "region": "north", "customer": "ada", "amount": 120.5},
@@ -17,7 +19,7 @@ def orders():
 
 
 @asset(name="customer directory")
-def customers():
+def customers() -> dict[str, dict[str, str]]:
     return {
         "ada": {"name": "Ada Lovelace", "city": "London"},
         "bob": {"name": "Bob Dylan", "city": "Duluth"},

@@ -1,0 +1,172 @@
+"""The run history in ``<store>/history.sqlite``, and the store's lock.
+
+One row per run and one per planned job. The last job of an asset partition
+with status ok is what the up-to-date check compares against. Only one
+runner may write a store at a time (``lock``, an flock held for the whole
+run, released by the kernel however the runner ends); readers such as
+``vorda runs`` need no lock (WAL).
+"""
+
+from __future__ import annotations
+
+import fcntl
+import json
+import os
+import secrets
+import sqlite3
+import stat
+import time
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+from vorda.run.errors import UsageError
+
+SCHEMA = """
+CREATE TABLE IF NOT EXISTS runs (
+    id TEXT PRIMARY KEY, started REAL NOT NULL, ended REAL, status TEXT NOT NULL, argv TEXT NOT NULL,
+    modules TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS jobs (
+    run_id TEXT NOT NULL, seq INTEGER NOT NULL, asset TEXT NOT NULL, label TEXT NOT NULL, partition TEXT,
+    status TEXT NOT NULL, started REAL, seconds REAL, error TEXT, code_version TEXT NOT NULL,
+    input_hashes TEXT, value_path TEXT, value_hash TEXT, log_path TEXT,
+    PRIMARY KEY (run_id, seq)
+);
+CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, started);
+"""
+
+
+@dataclass(frozen=True)
+class LastOk:
+    code_version: str
+    input_hash: str
+    value_path: str
+    value_hash: str
+
+
+def new_run_id() -> str:
+    return time.strftime("%Y%m%d-%H%M%S") + "-" + secrets.token_hex(2)
+
+
+class StoreLock:
+    """An exclusive flock on ``<store>/lock``; the holder's pid is inside."""
+
+    def __init__(self, store: Path) -> None:
+        path = store / "lock"
+        self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            holder = os.read(self.fd, 32).decode("ascii", "replace").strip() or "unknown"
+            os.close(self.fd)
+            raise UsageError(
+                f"another runner is using the store {store} (pid {holder}); wait for it to finish"
+            ) from None
+        os.ftruncate(self.fd, 0)
+        os.write(self.fd, f"{os.getpid()}\n".encode("ascii"))
+
+    def release(self) -> None:
+        os.close(self.fd)
+
+
+def _connect(path: Path, readonly: bool) -> sqlite3.Connection:
+    if path.is_symlink() or (path.exists() and not stat.S_ISREG(path.stat().st_mode)):
+        raise UsageError(f"{path} is not a regular file")
+    if readonly:
+        db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, isolation_level=None)
+    else:
+        db = sqlite3.connect(path, isolation_level=None)
+        db.execute("PRAGMA journal_mode=WAL")
+        db.execute("PRAGMA synchronous=NORMAL")
+        db.executescript(SCHEMA)
+    db.execute("PRAGMA busy_timeout=5000")
+    return db
+
+
+class History:
+    def __init__(self, store: Path, readonly: bool = False) -> None:
+        path = store / "history.sqlite"
+        self.db: sqlite3.Connection | None = None
+        if readonly and not path.exists():
+            return  # nothing run yet: an empty history
+        try:
+            self.db = _connect(path, readonly)
+        except sqlite3.Error as error:
+            raise UsageError(f"cannot open the run history {path}: {error}") from None
+
+    def close(self) -> None:
+        if self.db is not None:
+            self.db.close()
+
+    def _rows(self, sql: str, *args: Any) -> list[tuple[Any, ...]]:
+        return [] if self.db is None else list(self.db.execute(sql, args))
+
+    # -- writing (the runner holds the lock) ---------------------------------
+
+    def end_stale_runs(self) -> None:
+        """Runs left "running" by a runner that was killed outright."""
+        assert self.db is not None
+        with self.db:
+            stale = "run_id IN (SELECT id FROM runs WHERE status='running')"
+            self.db.execute(f"UPDATE jobs SET status='interrupted' WHERE status='running' AND {stale}")
+            self.db.execute(f"UPDATE jobs SET status='not-run' WHERE status='pending' AND {stale}")
+            self.db.execute("UPDATE runs SET status='interrupted' WHERE status='running'")
+
+    def start_run(self, run_id: str, argv: list[str], modules: list[str], jobs: list[tuple[Any, ...]]) -> None:
+        """Record the run and its planned jobs: (seq, asset, label, partition, code_version)."""
+        assert self.db is not None
+        with self.db:
+            self.db.execute("BEGIN")
+            self.db.execute(
+                "INSERT INTO runs (id, started, status, argv, modules) VALUES (?, ?, 'running', ?, ?)",
+                (run_id, time.time(), json.dumps(argv), json.dumps(modules)),
+            )
+            self.db.executemany(
+                "INSERT INTO jobs (run_id, seq, asset, label, partition, status, code_version) "
+                "VALUES (?, ?, ?, ?, ?, 'pending', ?)",
+                [(run_id, *job) for job in jobs],
+            )
+
+    def record_job(self, run_id: str, seq: int, **fields: Any) -> None:
+        assert self.db is not None
+        names = ", ".join(f"{name}=?" for name in fields)
+        with self.db:
+            self.db.execute(f"UPDATE jobs SET {names} WHERE run_id=? AND seq=?", (*fields.values(), run_id, seq))
+
+    def end_run(self, run_id: str, status: str) -> None:
+        assert self.db is not None
+        with self.db:
+            self.db.execute("UPDATE jobs SET status='not-run' WHERE run_id=? AND status='pending'", (run_id,))
+            self.db.execute("UPDATE jobs SET status='interrupted' WHERE run_id=? AND status='running'", (run_id,))
+            self.db.execute("UPDATE runs SET status=?, ended=? WHERE id=?", (status, time.time(), run_id))
+
+    # -- reading -------------------------------------------------------------
+
+    def last_ok(self, asset: str, partition: str) -> LastOk | None:
+        rows = self._rows(
+            "SELECT code_version, input_hashes, value_path, value_hash FROM jobs "
+            "WHERE asset=? AND partition IS ? AND status='ok' ORDER BY started DESC LIMIT 1",
+            asset,
+            partition or None,
+        )
+        return LastOk(*rows[0]) if rows else None
+
+    def last_modules(self) -> list[str]:
+        rows = self._rows("SELECT modules FROM runs ORDER BY started DESC LIMIT 1")
+        return list(json.loads(rows[0][0])) if rows else []
+
+    def runs(self, limit: int) -> list[tuple[Any, ...]]:
+        return self._rows(
+            "SELECT r.id, r.started, r.ended, r.status, r.argv, "
+            "SUM(j.status='ok'), SUM(j.status='failed'), SUM(j.status='skipped'), SUM(j.status='up-to-date'), "
+            "COUNT(j.seq) FROM runs r LEFT JOIN jobs j ON j.run_id = r.id "
+            "GROUP BY r.id ORDER BY r.started DESC LIMIT ?",
+            limit,
+        )
+
+    def jobs(self, run_id: str) -> list[tuple[Any, ...]]:
+        return self._rows(
+            "SELECT label, partition, status, seconds, error, log_path FROM jobs WHERE run_id=? ORDER BY seq",
+            run_id,
+        )

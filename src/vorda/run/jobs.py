@@ -1,0 +1,122 @@
+"""Partition jobs: one per key combination, and where each input comes from.
+
+An input is bound to one upstream job (an unpartitioned upstream, or the
+partition whose keys match the reader's) or to a list of every upstream
+partition. Jobs that are needed but not selected are read from the store.
+"""
+
+from __future__ import annotations
+
+import itertools
+import json
+from dataclasses import dataclass, field
+from typing import Any
+
+from vorda.run.discovery import Asset
+from vorda.run.errors import UsageError
+from vorda.run.layout import canonical
+
+
+@dataclass(frozen=True)
+class Binding:
+    param: str
+    as_list: bool  # a list of {"partition", "value"} entries, else one value
+    upstream: tuple[int, ...]  # job numbers
+
+
+@dataclass
+class Job:
+    seq: int
+    asset: Asset
+    keys: dict[str, Any]  # dimension -> key, in dimension order
+    selected: bool  # run now (or found up to date); else read from the store
+    bindings: list[Binding] = field(default_factory=list)
+
+    @property
+    def partition(self) -> dict[str, Any] | None:
+        return self.keys if self.asset.dims else None
+
+    @property
+    def partition_id(self) -> str:
+        """The partition as stored in the history ("" when unpartitioned)."""
+        return canonical(self.keys) if self.asset.dims else ""
+
+    @property
+    def partition_text(self) -> str:
+        return " ".join(f"{d}={k if isinstance(k, str) else canonical(k)}" for d, k in self.keys.items())
+
+    @property
+    def name(self) -> str:
+        return f"{self.asset.label} {self.partition_text}".rstrip()
+
+
+def parse_filters(texts: list[str]) -> dict[str, list[Any]]:
+    """--partition DIM=VALUE, VALUE read as JSON when it parses; the values
+    given for one dimension are alternatives."""
+    filters: dict[str, list[Any]] = {}
+    for text in texts:
+        dim, sep, raw = text.partition("=")
+        if not sep:
+            raise UsageError(f"--partition {text}: expected DIM=VALUE")
+        try:
+            value = json.loads(raw)
+        except ValueError:
+            value = raw
+        filters.setdefault(dim, []).append(value)
+    return filters
+
+
+def _check_filters(filters: dict[str, list[Any]], assets: list[Asset]) -> None:
+    for dim, values in filters.items():
+        keys = {canonical(k) for a in assets for k in a.dims.get(dim, [])}
+        if not any(dim in a.dims for a in assets):
+            raise UsageError(f"--partition {dim}=...: no selected asset has a partition dimension {dim!r}")
+        for value in values:
+            if canonical(value) not in keys:
+                raise UsageError(f"--partition {dim}={canonical(value)}: no selected asset has that key")
+
+
+def plan_jobs(
+    assets: dict[str, Asset], order: list[str], selected: set[str], filters: dict[str, list[Any]]
+) -> list[Job]:
+    """Every job needed, upstream first; the selected ones have selected=True."""
+    _check_filters(filters, [assets[r] for r in selected])
+    wanted = {dim: {canonical(v) for v in values} for dim, values in filters.items()}
+    jobs: list[Job] = []
+    by_ref: dict[str, list[Job]] = {}
+    for ref in order:
+        asset = assets[ref]
+        dims = list(asset.dims)
+        for combo in itertools.product(*(asset.dims[d] for d in dims)):
+            keys = dict(zip(dims, combo))
+            chosen = ref in selected and all(
+                canonical(key) in wanted[dim] for dim, key in keys.items() if dim in wanted
+            )
+            job = Job(len(jobs), asset, keys, chosen)
+            job.bindings = [_bind(job, param, by_ref[up], assets[up]) for param, up in asset.inputs.items()]
+            jobs.append(job)
+            by_ref.setdefault(ref, []).append(job)
+    return _needed(jobs)
+
+
+def _bind(job: Job, param: str, upstream_jobs: list[Job], upstream: Asset) -> Binding:
+    if not upstream.dims:
+        return Binding(param, False, (upstream_jobs[0].seq,))
+    if set(upstream.dims) <= set(job.asset.dims):
+        want = {d: canonical(job.keys[d]) for d in upstream.dims}
+        for candidate in upstream_jobs:
+            if all(canonical(candidate.keys[d]) == k for d, k in want.items()):
+                return Binding(param, False, (candidate.seq,))
+        keys = " ".join(f"{d}={k}" for d, k in want.items())
+        raise UsageError(f"{job.name} reads {upstream.label}, which has no partition {keys}")
+    return Binding(param, True, tuple(j.seq for j in upstream_jobs))
+
+
+def _needed(jobs: list[Job]) -> list[Job]:
+    """The selected jobs and whatever they read, transitively."""
+    keep = {j.seq for j in jobs if j.selected}
+    for job in reversed(jobs):
+        if job.seq in keep and job.selected:
+            for binding in job.bindings:
+                keep.update(binding.upstream)
+    return [j for j in jobs if j.seq in keep]

@@ -1,0 +1,148 @@
+"""What the user sees: progress while the run goes, then a summary.
+
+Progress goes to standard error (a live display on a terminal, else one
+line per finished job); the table or the ``--json`` object to standard
+output.
+"""
+
+from __future__ import annotations
+
+import json
+import sys
+import time
+from dataclasses import dataclass
+from typing import Any, Protocol, TextIO
+
+FINAL = ("ok", "failed", "skipped", "up-to-date", "interrupted", "not-run")
+
+
+@dataclass
+class JobRow:
+    asset: str  # module:function
+    partition: dict[str, Any] | None
+    partition_text: str
+    status: str = "pending"
+    seconds: float = 0.0
+    value_path: str | None = None
+    error: str | None = None
+
+
+class Progress(Protocol):
+    def started(self, row: JobRow) -> None: ...
+
+    def finished(self, row: JobRow) -> None: ...
+
+    def __enter__(self) -> Progress: ...
+
+    def __exit__(self, *exc: object) -> None: ...
+
+
+def first_line(text: str | None) -> str:
+    return (text or "").strip().splitlines()[0] if (text or "").strip() else ""
+
+
+class PlainProgress:
+    """One line per finished job."""
+
+    def __init__(self, total: int, stream: TextIO) -> None:
+        self.total, self.done, self.stream = total, 0, stream
+
+    def started(self, row: JobRow) -> None:
+        pass
+
+    def finished(self, row: JobRow) -> None:
+        self.done += 1
+        name = f"{row.asset} {row.partition_text}".rstrip()
+        error = f": {first_line(row.error)}" if row.error else ""
+        print(f"[{self.done}/{self.total}] {name} {row.status}{error}", file=self.stream, flush=True)
+
+    def __enter__(self) -> PlainProgress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass
+
+
+class LiveProgress:
+    """Counts, elapsed time and the running jobs, redrawn in place."""
+
+    def __init__(self, total: int, stream: TextIO) -> None:
+        from rich.console import Console
+        from rich.live import Live
+
+        self.total = total
+        self.counts = {"done": 0, "failed": 0}
+        self.running: dict[int, str] = {}
+        self.start = time.monotonic()
+        self.console = Console(file=stream)
+        self.live = Live(console=self.console, get_renderable=self._render, refresh_per_second=8, transient=True)
+
+    def _render(self) -> Any:
+        from rich.text import Text
+
+        elapsed = time.monotonic() - self.start
+        text = Text(
+            f"jobs {self.counts['done']}/{self.total} done, {len(self.running)} running, "
+            f"{self.counts['failed']} failed  {elapsed:6.1f} s"
+        )
+        for name in list(self.running.values())[:8]:
+            text.append(f"\n  running {name}", style="dim")
+        return text
+
+    def started(self, row: JobRow) -> None:
+        self.running[id(row)] = f"{row.asset} {row.partition_text}".rstrip()
+
+    def finished(self, row: JobRow) -> None:
+        self.running.pop(id(row), None)
+        self.counts["done"] += 1
+        if row.status == "failed":
+            self.counts["failed"] += 1
+            self.console.print(f"failed: {row.asset} {row.partition_text}: {first_line(row.error)}", markup=False)
+
+    def __enter__(self) -> LiveProgress:
+        self.live.__enter__()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.live.__exit__(None, None, None)
+
+
+def progress(total: int, stream: TextIO = sys.stderr) -> Progress:
+    if stream.isatty():
+        try:
+            return LiveProgress(total, stream)
+        except ImportError:
+            pass
+    return PlainProgress(total, stream)
+
+
+def count_line(rows: list[JobRow]) -> str:
+    counts = {status: sum(r.status == status for r in rows) for status in FINAL}
+    parts = [f"{n} {status}" for status, n in counts.items() if n]
+    return f"{len(rows)} jobs: " + (", ".join(parts) if parts else "nothing to do")
+
+
+def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.stdout) -> None:
+    header = ("asset", "partition", "status", "seconds", "error")
+    cells = [
+        (r.asset, r.partition_text, r.status, f"{r.seconds:.2f}", first_line(r.error)) for r in rows
+    ]
+    widths = [max([len(header[i])] + [len(c[i]) for c in cells]) for i in range(4)]
+    for line in [header, *cells]:
+        print("  ".join(f"{line[i]:{widths[i]}}" for i in range(4)) + "  " + line[4], file=stream)
+    print(f"{count_line(rows)} (run {run_id}, {status})", file=stream, flush=True)
+
+
+def summary_json(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.stdout) -> None:
+    jobs = [
+        {
+            "asset": r.asset,
+            "partition": r.partition,
+            "status": r.status,
+            "seconds": round(r.seconds, 3),
+            "value_path": r.value_path,
+            "error": r.error,
+        }
+        for r in rows
+    ]
+    print(json.dumps({"run_id": run_id, "status": status, "jobs": jobs}, ensure_ascii=False), file=stream, flush=True)
