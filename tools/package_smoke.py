@@ -1,4 +1,4 @@
-"""Smoke test of an installed vorda: import it, inspect and run one asset.
+"""Smoke test of an installed vorda: import it, inspect and run one asset, call the script.
 
     python tools/package_smoke.py PYTHON
 
@@ -52,6 +52,12 @@ def main() -> None:
         if value != "42" or result.get("ok") is not True:
             sys.exit(f"package smoke: worker wrote value {value!r} and result {result}")
         print("worker: value.json", value, "result.json ok:", result["ok"])
+        # The `vorda` console script, run by the environment's interpreter.
+        script = str(Path(python).parent / "vorda")
+        version = run(python, cwd, script, "worker", "--version").strip()
+        if version != "vorda " + where.split()[0]:
+            sys.exit(f"package smoke: vorda worker --version says {version!r}")
+        print("console script:", version)
 
 
 if __name__ == "__main__":
