@@ -67,7 +67,7 @@ class TestCommand:
         result = run(shop, "shop.more", "sys")
         assert result.returncode == 1
         assert result.stdout == b""
-        assert result.stderr == b"vorda.inspect: TypeError: <module 'sys' (built-in)> is a built-in module\n"
+        assert result.stderr == b"python -m vorda.inspect: error: module sys: TypeError: <module 'sys' (built-in)> is a built-in module\n"
 
     def test_multi_line_and_base_exception_messages_stay_one_line(self, moddir):
         moddir.write(
@@ -89,7 +89,7 @@ class TestCommand:
         )
         result = run(moddir.path, "shop.exits")
         assert result.returncode == 1
-        assert result.stderr == b"vorda.inspect: SystemExit: first\\nsecond\n"
+        assert result.stderr == b"python -m vorda.inspect: error: module shop.exits, asset member: SystemExit: first\\nsecond\n"
 
     def test_pretty(self, shop):
         result = run(shop, "--pretty", "shop.sales")

@@ -1,7 +1,9 @@
 import importlib
+import pydoc
 import subprocess
 import sys
 import textwrap
+import types
 
 import pytest
 
@@ -19,8 +21,28 @@ class TestSurface:
             assert hasattr(native, name)
 
     def test_package_reexports(self):
-        assert vorda.asset is native.asset
         assert vorda.partitions is native.partitions
+        assert vorda.inspect_modules is native.inspect_modules
+        assert vorda.materialize_asset is native.materialize_asset
+        assert vorda.AssetWrapper is native.AssetWrapper and vorda.Partitions is native.Partitions
+        assert sorted(vorda.__all__) == sorted([*ALL, "__version__"][1:])
+        # help(vorda) renders (it cannot order AssetWrapper beside Partitions).
+        overview = pydoc.render_doc(vorda, renderer=pydoc.plaintext)
+        assert "AssetWrapper" in overview and "materialize_asset(" in overview
+
+    def test_package_asset_takes_any_mapping(self):
+        # The package's asset copies a non-dict Mapping into a dict for the engine.
+        wrapped = vorda.asset(
+            inputs=types.MappingProxyType({"d": "x:y"}), partitions=types.MappingProxyType({"p": vorda.partitions([1])})
+        )(len)
+        metadata = wrapped.__vorda_metadata__
+        assert metadata["inputs"] == {"d": "x:y"}
+        assert metadata["partitions"] == {"p": {"kind": "inline", "values_json": "[1]"}}
+        assert vorda.asset.__doc__ == native.asset.__doc__
+        with pytest.raises(TypeError, match=r"^asset\(\) takes 0 positional arguments but 1 was given$"):
+            vorda.asset(len)
+        with pytest.raises(TypeError, match=r"^'list' object cannot be converted to 'PyDict'$"):
+            vorda.asset(inputs=[("d", "x:y")])
 
     @pytest.mark.parametrize(
         "name, signature",

@@ -56,7 +56,7 @@ def test_failed_run(worker):
     done = worker("shop.assets", "total", "out/t", "--inputs", '{"orders": []}')
     assert done.returncode == 1 and done.stdout == ""
     assert done.stderr == (
-        "vorda.worker: asset shop.assets:total failed; see out/t/result.json: ValueError: no orders\\nat all\n"
+        "python -m vorda.worker: error: asset shop.assets:total failed; see out/t/result.json: ValueError: no orders\\nat all\n"
     )
     assert json.loads((worker.path / "out/t/result.json").read_text())["ok"] is False
 
@@ -64,9 +64,9 @@ def test_failed_run(worker):
 @pytest.mark.parametrize(
     "args, expected",
     [
-        (["shop.assets", "total", "blocker"], "vorda.worker: FileExistsError: "),
+        (["shop.assets", "total", "blocker"], "python -m vorda.worker: error: FileExistsError: "),
         (["shop.assets", "total", "out", "--inputs", "{}", "--inputs-file", "x"], "not allowed with argument"),
-        (["shop.assets", "total", "out", "--inputs-file", "missing.json"], "cannot read --inputs-file missing.json"),
+        (["shop.assets", "total", "out", "--inputs-file", "missing.json"], "argument --inputs-file: cannot read missing.json"),
         (["shop.assets", "total"], "the following arguments are required: OUTPUT_DIR"),
     ],
 )

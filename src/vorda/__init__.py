@@ -1,11 +1,74 @@
-"""vorda: declare, discover and run data assets.
+"""vorda: declare data assets as Python functions, discover them, run them.
 
-User code declares assets with ``@asset(...)`` and static partition keys with
-``partitions([...])``; ``python -m vorda.inspect`` reports them and
-``python -m vorda.worker`` materializes one.
+Declaring (at import of your module)::
+
+    from vorda import asset, partitions
+
+    @asset()
+    def raw() -> list[int]:
+        return [1, 2, 3]
+
+    @asset(inputs={"data": raw}, partitions={"region": partitions(["north", "south"])})
+    def doubled(data: list[int], region: str) -> list[int]:
+        return [x * 2 for x in data]
+
+A decorated function becomes an ``AssetWrapper`` that still calls the
+function; for type checkers it keeps the function's parameters and result
+(``AssetWrapper[[list[int], str], list[int]]``).
+
+Discovering and running:
+
+- ``inspect_modules(["shop.sales"])`` imports the modules and returns one line
+  of JSON describing every asset (``python -m vorda.inspect`` prints it).
+- ``materialize_asset(module, function, output_dir, inputs_json)`` runs one
+  asset and writes ``value.json`` and ``result.json`` (``python -m vorda.worker``).
+
+The engine is the native module ``vorda._vorda``.
 """
 
-from vorda._vorda import AssetWrapper, Partitions, asset, partitions
+from __future__ import annotations
 
-__all__ = ["asset", "partitions", "AssetWrapper", "Partitions"]
+import inspect as _inspect
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any, TypeVar
+
+from vorda import _vorda
+from vorda._vorda import AssetWrapper as AssetWrapper
+from vorda._vorda import Partitions, inspect_modules, materialize_asset, partitions
+
+if TYPE_CHECKING:
+    from vorda._vorda import _AssetDecorator
+
+# AssetWrapper is exported (imported "as" itself) but left out of __all__:
+# help() sorts the listed classes by __module__, which on AssetWrapper is the
+# descriptor that answers for its instances, and fails beside Partitions.
+__all__ = ["asset", "partitions", "Partitions", "inspect_modules", "materialize_asset", "__version__"]
+
+# The one place the version is written; the build reads it from here.
 __version__ = "0.1.0"
+
+_V = TypeVar("_V")
+
+
+def _as_dict(mapping: Mapping[str, _V] | None) -> dict[str, _V] | None:
+    # The engine walks dicts only. Any other Mapping is copied into one;
+    # dicts (and subclasses) and non-mappings go through untouched, so the
+    # engine's own checks and messages apply to them.
+    if mapping is None or isinstance(mapping, dict) or not isinstance(mapping, Mapping):
+        return mapping
+    return dict(mapping)
+
+
+def asset(
+    *,
+    name: str | None = None,
+    inputs: Mapping[str, AssetWrapper[..., Any] | str] | None = None,
+    partitions: Mapping[str, Partitions] | None = None,
+    serializer: str | None = None,
+) -> _AssetDecorator:
+    return _vorda.asset(name=name, inputs=_as_dict(inputs), partitions=_as_dict(partitions), serializer=serializer)
+
+
+# help() shows the engine's documentation and plain signature.
+asset.__doc__ = _vorda.asset.__doc__
+setattr(asset, "__signature__", _inspect.signature(_vorda.asset))

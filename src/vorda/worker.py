@@ -1,26 +1,37 @@
-"""Materialize one asset: ``python -m vorda.worker MODULE FUNCTION OUTPUT_DIR``.
+"""Worker command: ``python -m vorda.worker MODULE FUNCTION OUTPUT_DIR``.
 
-Writes ``value.json`` and ``result.json`` into OUTPUT_DIR. Exit status 0
-means the run succeeded, 1 that it failed (``result.json`` holds the
-failure record), 2 that the arguments or the output directory were
-unusable and nothing was written.
+Runs one asset and writes ``value.json`` and ``result.json`` into
+OUTPUT_DIR. The keyword arguments come as a JSON object, from ``--inputs``
+or from ``--inputs-file`` (``-`` for standard input), and are checked before
+anything runs.
 """
+
+from __future__ import annotations
 
 import argparse
 import json
-import os
 import pathlib
 import sys
 
+from vorda import _command
 from vorda._vorda import materialize_asset
 
-PROG = "vorda.worker"
+EXIT_STATUSES = """\
+  0    the asset ran: OUTPUT_DIR holds value.json and result.json
+  1    the asset failed: OUTPUT_DIR/result.json holds the failure record
+  2    bad arguments, inputs that are not a JSON object, or an unusable
+       output directory: nothing was run or written
+  130  interrupted
+"""
 
 
-def _parser():
-    parser = argparse.ArgumentParser(
-        prog="python -m vorda.worker",
-        description="Run one asset function and write value.json and result.json into OUTPUT_DIR.",
+class _UsageError(Exception):
+    """A command-line fault found after parsing; its text names the option."""
+
+
+def _parser(prog: str) -> argparse.ArgumentParser:
+    parser = _command.parser(
+        prog, "Run one asset function and write value.json and result.json into OUTPUT_DIR.", EXIT_STATUSES
     )
     parser.add_argument("module", metavar="MODULE", help="dotted name of the module that defines the asset")
     parser.add_argument("function", metavar="FUNCTION", help="name of the asset in that module")
@@ -29,51 +40,85 @@ def _parser():
     inputs.add_argument(
         "--inputs", metavar="JSON_TEXT", help="a JSON object whose members are passed as keyword arguments"
     )
-    inputs.add_argument("--inputs-file", metavar="PATH", help="read the --inputs JSON text from this file")
+    inputs.add_argument(
+        "--inputs-file", metavar="PATH", help="read the --inputs JSON text from this file ('-': standard input)"
+    )
     return parser
 
 
-def _one_line(text):
-    return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
+def _json_kind(value: object) -> str:
+    if isinstance(value, list):
+        return "an array"
+    if isinstance(value, str):
+        return "a string"
+    if isinstance(value, bool):
+        return "a boolean"
+    if value is None:
+        return "null"
+    return "a number"
 
 
-def _failure_detail(result_path):
+def _inputs(args: argparse.Namespace) -> str | None:
+    """The keyword arguments' JSON text, checked to be an object, or None."""
+    if args.inputs_file is not None:
+        option = "--inputs-file"
+        try:
+            if args.inputs_file == "-":
+                text = sys.stdin.buffer.read().decode("utf-8")
+            else:
+                text = pathlib.Path(args.inputs_file).read_text(encoding="utf-8")
+        except (OSError, UnicodeDecodeError) as error:
+            raise _UsageError(f"argument {option}: cannot read {args.inputs_file}: {error}") from None
+    elif args.inputs is not None:
+        option, text = "--inputs", args.inputs
+    else:
+        return None
+    try:
+        value = json.loads(text)
+    except ValueError as error:
+        raise _UsageError(f"argument {option}: not valid JSON: {error}") from None
+    except RecursionError:
+        raise _UsageError(f"argument {option}: not valid JSON: nested too deeply") from None
+    if not isinstance(value, dict):
+        raise _UsageError(f"argument {option}: expected a JSON object, got {_json_kind(value)}")
+    # The engine decodes the same text again; it is passed on unchanged.
+    return text
+
+
+def _failure_detail(result_path: pathlib.Path) -> str:
     """The record's error text, or "" when it cannot be read."""
     try:
         error = json.loads(result_path.read_text(encoding="utf-8"))["error"]
     except (OSError, ValueError, KeyError, TypeError):
         return ""
-    return ": " + _one_line(error) if isinstance(error, str) else ""
+    return ": " + _command.one_line(error) if isinstance(error, str) else ""
 
 
-def main(argv=None):
-    parser = _parser()
-    args = parser.parse_args(argv)
+def main(argv: list[str] | None = None, prog: str | None = None) -> int:
+    """Run the command with `argv` (default: the process's); return the exit status.
 
-    inputs = args.inputs
-    if args.inputs_file is not None:
-        try:
-            inputs = pathlib.Path(args.inputs_file).read_text(encoding="utf-8")
-        except (OSError, UnicodeDecodeError) as error:
-            parser.error(f"cannot read --inputs-file {args.inputs_file}: {error}")
-
-    # User modules live under the working directory, as with `python -m`.
-    cwd = os.getcwd()
-    if cwd not in sys.path and "" not in sys.path:
-        sys.path.insert(0, cwd)
-
+    `prog` names the command in usage and error lines (default: as launched).
+    """
+    prog = prog or _command.default_prog("worker")
+    args = _parser(prog).parse_args(argv)
+    try:
+        inputs = _inputs(args)
+    except _UsageError as error:
+        _command.error(prog, _command.one_line(str(error)))
+        return 2
+    _command.search_working_directory()
     try:
         materialize_asset(args.module, args.function, args.output_dir, inputs)
     except SystemExit as failed:
         result_path = pathlib.Path(args.output_dir) / "result.json"
         detail = _failure_detail(result_path)
-        print(
-            f"{PROG}: asset {args.module}:{args.function} failed; see {result_path}{detail}",
-            file=sys.stderr,
-        )
+        _command.error(prog, f"asset {args.module}:{args.function} failed; see {result_path}{detail}")
         return failed.code if isinstance(failed.code, int) and failed.code != 0 else 1
+    except KeyboardInterrupt:
+        _command.error(prog, "interrupted")
+        return 130
     except Exception as error:
-        print(f"{PROG}: {type(error).__name__}: {_one_line(str(error))}", file=sys.stderr)
+        _command.error(prog, _command.describe(error))
         return 2
     return 0
 

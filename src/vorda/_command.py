@@ -1,0 +1,70 @@
+"""What the package's commands share: options, error lines, output."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from pathlib import Path
+from typing import TextIO
+
+from vorda import __version__
+
+
+def default_prog(command: str) -> str:
+    """How the user called `command`: ``vorda <command>`` under the ``vorda``
+    command (script or ``python -m vorda``), else ``python -m vorda.<command>``."""
+    launched = Path(sys.argv[0]) if sys.argv and sys.argv[0] else Path()
+    if launched.name == "vorda" or (launched.name == "__main__.py" and launched.parent.name == "vorda"):
+        return f"vorda {command}"
+    return f"python -m vorda.{command}"
+
+
+def parser(prog: str, description: str, exit_statuses: str) -> argparse.ArgumentParser:
+    """An argument parser with ``--version`` and the exit statuses after the options."""
+    made = argparse.ArgumentParser(
+        prog=prog,
+        description=description,
+        epilog="exit status:\n" + exit_statuses,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    made.add_argument("--version", action="version", version=f"vorda {__version__}")
+    return made
+
+
+def one_line(text: str) -> str:
+    """`text` with backslashes and line breaks escaped, so a message stays one line."""
+    return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
+
+
+def describe(error: BaseException) -> str:
+    """``Type: message`` on one line, whatever ``str()`` of the error does."""
+    try:
+        message = str(error)
+    except Exception:
+        message = "<exception str() failed>"
+    return f"{type(error).__qualname__}: {one_line(message)}"
+
+
+def error(prog: str, message: str) -> None:
+    """One error line on standard error, in argparse's ``prog: error: ...`` form."""
+    print(f"{prog}: error: {message}", file=sys.stderr, flush=True)
+
+
+def search_working_directory() -> None:
+    """Let modules in the working directory import, as ``python -m`` does."""
+    cwd = os.getcwd()
+    if cwd not in sys.path and "" not in sys.path:
+        sys.path.insert(0, cwd)
+
+
+def write_utf8(stream: TextIO, text: str) -> None:
+    """Write `text` as UTF-8 whatever the locale's encoding."""
+    buffer = getattr(stream, "buffer", None)
+    if buffer is not None:
+        stream.flush()
+        buffer.write(text.encode("utf-8"))
+        buffer.flush()
+    else:
+        stream.write(text)
+        stream.flush()
