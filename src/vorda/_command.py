@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 from pathlib import Path
 from typing import TextIO
@@ -49,6 +50,21 @@ def describe(error: BaseException) -> str:
 def error(prog: str, message: str) -> None:
     """One error line on standard error, in argparse's ``prog: error: ...`` form."""
     print(f"{prog}: error: {message}", file=sys.stderr, flush=True)
+
+
+def interrupted(prog: str) -> int:
+    """After Ctrl-C: one line, then end as Python itself does on an unhandled
+    KeyboardInterrupt, by SIGINT, so a calling shell or loop sees the interrupt
+    (status 130 in a shell). Returns 130 only where the signal cannot be
+    re-raised (for instance when SIGINT is ignored)."""
+    error(prog, "interrupted")
+    sys.stdout.flush()
+    try:
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+    except (OSError, ValueError):  # ValueError: not the main thread
+        pass
+    return 130
 
 
 def search_working_directory() -> None:

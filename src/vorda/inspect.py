@@ -134,8 +134,7 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
                 _command.error(prog, f"{where}: {_command.describe(error)}")
                 return 1
     except KeyboardInterrupt:
-        _command.error(prog, "interrupted")
-        return 130
+        return _command.interrupted(prog)
     if args.strict:
         # A module that failed to import is not left in sys.modules.
         skipped = [name for name in dict.fromkeys(args.modules) if sys.modules.get(name) is None]

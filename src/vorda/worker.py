@@ -115,8 +115,7 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
         _command.error(prog, f"asset {args.module}:{args.function} failed; see {result_path}{detail}")
         return failed.code if isinstance(failed.code, int) and failed.code != 0 else 1
     except KeyboardInterrupt:
-        _command.error(prog, "interrupted")
-        return 130
+        return _command.interrupted(prog)
     except Exception as error:
         _command.error(prog, _command.describe(error))
         return 2
