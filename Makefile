@@ -9,7 +9,7 @@ BENCH_BUILD := build/bench
 JOBS ?= $(shell nproc)
 
 .PHONY: all demo test test-native test-python install venv system-deps dev bench bench-deps clean sanitize fuzz fuzz-deps \
-  lint lint-deps typecheck typecheck-deps package-check
+  lint lint-deps typecheck package-check
 
 all: test
 
@@ -18,8 +18,11 @@ all: test
 $(VPY):
 	$(PYTHON) -m venv --system-site-packages $(VENV)
 
+# Build tools, then the test needs as the `test` extra lists them (read from
+# pyproject.toml, so they are written once).
 venv: $(VPY)
-	$(VPY) -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" cmake ninja "pytest>=7" "hypothesis>=6"
+	$(VPY) -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" cmake ninja
+	$(VPY) -m pip install -q --disable-pip-version-check $$($(VPY) tools/extra_requirements.py test)
 
 # Debian packages the C++ tests need (GoogleTest).
 system-deps:
@@ -38,11 +41,14 @@ demo: install
 	$(VENV)/bin/vorda run --path examples --store build/demo shop
 	$(VENV)/bin/vorda run --path examples --store build/demo shop
 
+# Each build below is a configure preset of CMakePresets.json, built in
+# build/<preset>.
+CMAKE := PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake
+
 test-native: venv system-deps
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(NATIVE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVORDA_MODULE=OFF -DVORDA_TESTS=ON >/dev/null
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(NATIVE_BUILD) -j $(JOBS)
-	cd $(NATIVE_BUILD) && ctest --output-on-failure -j $(JOBS)
+	$(CMAKE) --preset native >/dev/null
+	$(CMAKE) --build --preset native -j $(JOBS)
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --preset native -j $(JOBS)
 
 test-python: install
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
@@ -55,12 +61,7 @@ test: test-native test-python typecheck
 # installed module. stubtest runs from tests/ so that it imports the installed
 # package, not src/; `vorda` covers its submodules, `vorda._vorda` included.
 # Its allowlist says why each entry is there.
-TYPE_TOOLS := mypy==1.20.2
-
-typecheck-deps: venv
-	$(VPY) -m pip install -q --disable-pip-version-check $(TYPE_TOOLS)
-
-typecheck: typecheck-deps install
+typecheck: install
 	$(VPY) -m mypy
 	cd tests && ../$(VPY) -m mypy.stubtest --allowlist typecheck/stubtest-allowlist.txt vorda
 
@@ -78,11 +79,14 @@ package-check: venv
 	$(PKG_CHECK)/venv/bin/python tools/package_smoke.py $(CURDIR)/$(PKG_CHECK)/venv/bin/python
 	@echo "package-check: $$(ls $(PKG_CHECK)/dist) installs and runs"
 
-# In-place build for development: PYTHONPATH=src python -m pytest tests
-dev: venv
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DVORDA_INPLACE=ON -DVORDA_TESTS=ON >/dev/null
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(DEV_BUILD) -j $(JOBS)
+# Development: an editable install (scikit-build-core rebuilds the module in
+# $(DEV_BUILD)/editable when vorda is imported after a C++ change), and the
+# C++ tests in $(DEV_BUILD). `make test` installs the package normally again.
+dev: venv system-deps
+	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation \
+	  -Ceditable.rebuild=true -Cbuild-dir=$(DEV_BUILD)/editable -e .
+	$(CMAKE) --preset dev >/dev/null
+	$(CMAKE) --build --preset dev -j $(JOBS)
 
 # Benchmark-only libraries: Google Benchmark and the comparison libraries.
 # The benchmark builds without them (plain harness, comparison rows left
@@ -98,9 +102,8 @@ bench-deps:
 
 # Optimised build of the module and the C++ benchmark, then one table.
 bench: $(VPY) bench-deps
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
-	  -DVORDA_BENCH=ON -DVORDA_MODULE=ON -DVORDA_TESTS=OFF -DVORDA_INPLACE=OFF >/dev/null
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(BENCH_BUILD) -j $(JOBS)
+	$(CMAKE) --preset bench >/dev/null
+	$(CMAKE) --build --preset bench -j $(JOBS)
 	rm -rf $(BENCH_BUILD)/python && mkdir -p $(BENCH_BUILD)/python/vorda
 	cp src/vorda/*.py src/vorda/py.typed $(BENCH_BUILD)/python/vorda/
 	cp -r src/vorda/run $(BENCH_BUILD)/python/vorda/
@@ -139,10 +142,8 @@ SAN_CHECK = status=$$?; if ls $(SAN_REPORTS)/* >/dev/null 2>&1; then cat $(SAN_R
   echo "sanitize: reports above"; exit 1; fi; exit $$status
 
 sanitize: venv system-deps
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(SAN_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(SAN_CXX) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" -DVORDA_SANITIZE=$(SANITIZERS) \
-	  -DVORDA_MODULE=ON -DVORDA_TESTS=ON -DVORDA_INPLACE=OFF >/dev/null
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(SAN_BUILD) -j $(JOBS)
+	$(CMAKE) --preset sanitize -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DVORDA_SANITIZE=$(SANITIZERS) >/dev/null
+	$(CMAKE) --build --preset sanitize -j $(JOBS)
 	rm -rf $(SAN_REPORTS) $(SAN_PKG) && mkdir -p $(SAN_REPORTS) $(SAN_PKG)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=$(SAN_ASAN):detect_leaks=1 $(SAN_UBSAN) ctest --output-on-failure -j $(JOBS); \
 	  $(SAN_CHECK)
@@ -195,10 +196,8 @@ define fuzz_run
 endef
 
 fuzz: fuzz-deps venv
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORDA_MODULE=OFF -DVORDA_TESTS=OFF -DVORDA_FUZZ=ON \
-	  -DVORDA_SANITIZE=address,undefined >/dev/null
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	$(CMAKE) --preset fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) >/dev/null
+	$(CMAKE) --build --preset fuzz -j $(JOBS)
 	$(call fuzz_run,read)
 	$(call fuzz_run,write)
 
@@ -215,8 +214,7 @@ lint-deps: venv
 	$(VPY) -m pip install -q --disable-pip-version-check $(LINT_TOOLS)
 
 lint: lint-deps system-deps
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH cmake -S . -B $(LINT_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-	  -DVORDA_MODULE=ON -DVORDA_TESTS=ON >/dev/null
+	$(CMAKE) --preset lint >/dev/null
 	$(VENV)/bin/clang-format --dry-run --Werror $(LINT_FORMAT)
 	ls $(LINT_TIDY) | xargs -P $(JOBS) -n 1 $(VENV)/bin/clang-tidy -p $(LINT_BUILD) --quiet
 	@echo "lint: clean"
