@@ -20,6 +20,7 @@ $(VPY):
 
 venv: $(VPY)
 	$(VPY) -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" cmake ninja "pytest>=7" "hypothesis>=6"
+	$(VPY) -m pip install -q --disable-pip-version-check "distributed>=2024.1"
 
 # Debian packages the C++ tests need (GoogleTest).
 system-deps:
