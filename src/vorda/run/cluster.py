@@ -15,7 +15,7 @@ import os
 import signal
 import threading
 import uuid
-from concurrent.futures import Future, InvalidStateError
+from concurrent.futures import Future, InvalidStateError, wait
 from pathlib import Path
 from typing import Any
 
@@ -27,6 +27,7 @@ from vorda.run.remote import pack, run_job
 
 SHIP_LIMIT = 16 << 20  # bytes of --path files shipped with every task
 CONNECT_TIMEOUT = "30s"
+STOP_WAIT = 10.0  # seconds for running tasks to end their processes when stopped
 
 
 def write_atomic(folder: Path, name: str, data: bytes) -> None:
@@ -71,7 +72,7 @@ class DaskExecutor:
         except OSError as error:
             raise UsageError(f"cannot read a --path folder to ship it: {error}") from None
         self._shipped = len(folders)
-        self._dirs = search.dirs
+        self._dirs = [d for d in search.dirs if d not in folders]  # those go shipped
         self._lock = threading.Lock()
         self._running: dict[Any, Future[Outcome]] = {}  # Dask future -> the runner's
         self._stopped = False
@@ -152,7 +153,10 @@ class DaskExecutor:
             self._stopped = True
             running = dict(self._running)
         try:
-            self._stop_event.set()  # running tasks end their worker processes
+            # Running tasks see the flag and end their worker processes; a task
+            # cancelled or a cluster closed first would leave them running.
+            self._stop_event.set()
+            wait(list(running.values()), timeout=STOP_WAIT)
             self._client.cancel(list(running), force=True)
         except Exception:
             pass  # the cluster may be gone already; the jobs are recorded as interrupted either way
