@@ -100,6 +100,9 @@ def _dims(record: dict[str, Any]) -> dict[str, list[Any]]:
         keys = json.loads(spec["values_json"])
         if not isinstance(keys, list):
             raise UsageError(f"{record['module_path']}:{record['function_name']}: partition {dim!r} is not a list")
+        if len({canonical(k) for k in keys}) != len(keys):
+            # Two jobs would share one output directory.
+            raise UsageError(f"{record['module_path']}:{record['function_name']}: partition {dim!r} repeats a key")
         dims[dim] = keys
     return dims
 

@@ -108,8 +108,9 @@ class History:
         """Runs left "running" by a runner that was killed outright."""
         assert self.db is not None
         with self.db:
-            self.db.execute("UPDATE jobs SET status='not-run' WHERE status IN ('pending','running') "
-                            "AND run_id IN (SELECT id FROM runs WHERE status='running')")
+            stale = "run_id IN (SELECT id FROM runs WHERE status='running')"
+            self.db.execute(f"UPDATE jobs SET status='interrupted' WHERE status='running' AND {stale}")
+            self.db.execute(f"UPDATE jobs SET status='not-run' WHERE status='pending' AND {stale}")
             self.db.execute("UPDATE runs SET status='interrupted' WHERE status='running'")
 
     def start_run(self, run_id: str, argv: list[str], modules: list[str], jobs: list[tuple[Any, ...]]) -> None:
@@ -137,6 +138,7 @@ class History:
         assert self.db is not None
         with self.db:
             self.db.execute("UPDATE jobs SET status='not-run' WHERE run_id=? AND status='pending'", (run_id,))
+            self.db.execute("UPDATE jobs SET status='interrupted' WHERE run_id=? AND status='running'", (run_id,))
             self.db.execute("UPDATE runs SET status=?, ended=? WHERE id=?", (status, time.time(), run_id))
 
     # -- reading -------------------------------------------------------------

@@ -11,7 +11,6 @@ import json
 import sys
 import time
 from dataclasses import dataclass
-from types import TracebackType
 from typing import Any, Protocol, TextIO
 
 FINAL = ("ok", "failed", "skipped", "up-to-date", "interrupted", "not-run")

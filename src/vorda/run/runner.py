@@ -14,7 +14,7 @@ from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable
+from typing import Any
 
 from vorda.run import layout
 from vorda.run.errors import UsageError
@@ -172,11 +172,12 @@ class Run:
             for sig in (signal.SIGINT, signal.SIGTERM):
                 signal.signal(sig, signal.SIG_IGN)
             executor.stop()
-            for job in futures.values():
-                seconds = time.monotonic() - self.t0[job.seq]
-                self.set(job, "interrupted", error="the run was interrupted while this job ran", seconds=seconds)
-            for row in self.rows.values():
-                if row.status == "pending":
+            for seq, row in self.rows.items():
+                if row.status == "running":  # submitted, or finished but not yet recorded
+                    seconds = time.monotonic() - self.t0[seq]
+                    why = "the run was interrupted while this job ran"
+                    self.set(self.jobs[seq], "interrupted", error=why, seconds=seconds)
+                elif row.status == "pending":
                     row.status = "not-run"
             return "interrupted"
         except BaseException:
@@ -205,7 +206,7 @@ class Run:
                 if seq not in self.values:
                     root = self.failed_root.get(seq, self.jobs[seq].asset.label)
                     self.failed_root[job.seq] = root
-                    self.set(job, "skipped", error=f"upstream {root} did not succeed")
+                    self.set(job, "skipped", error=f"upstream {root} failed")
                     return None
         hashes = self.input_hashes(job)
         assert hashes is not None
@@ -286,5 +287,3 @@ def read_result(path: Path) -> dict[str, Any] | None:
         return None
     return record if isinstance(record, dict) else None
 
-
-ExecutorFactory = Callable[[int], Executor]
