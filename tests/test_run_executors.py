@@ -64,10 +64,13 @@ def test_three_executors_give_the_same_run(tmp_path):
         done = project.run("run", "--json", "-j", "2", "--store", str(store), "--executor", executor,
                            "pipe", "failing", check=1)
         assert "instead" not in done.stderr  # no fallback
-        results[executor] = normalised(json.loads(done.stdout), store), stored(store)
+        # The failed job's log holds the worker's line, naming its record in the store.
+        log = next((store / "logs").rglob("*failing.bad.log")).read_text().replace(str(store), "STORE")
+        results[executor] = normalised(json.loads(done.stdout), store), stored(store), log
     assert results["forks"] == results["processes"]
     assert results["dask"] == results["processes"]
-    (status, jobs), _ = results["dask"]
+    (status, jobs), _, log = results["dask"]
+    assert "vorda.worker: asset failing:bad failed; see STORE/assets/failing/bad/result.json: ValueError" in log
     assert [j["status"] for j in jobs].count("ok") == 6 and status == "failed"
 
     # What dask wrote is trusted by the others: all that was ok is up to date.

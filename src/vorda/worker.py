@@ -57,18 +57,24 @@ def main(argv=None):
         except (OSError, UnicodeDecodeError) as error:
             parser.error(f"cannot read --inputs-file {args.inputs_file}: {error}")
 
+    return run(args.module, args.function, args.output_dir, inputs)
+
+
+def run(module, function, output_dir, inputs):
+    """Materialize once the arguments are read; the exit status. (The runner's
+    fork server calls this directly, without building the parser per job.)"""
     # User modules live under the working directory, as with `python -m`.
     cwd = os.getcwd()
     if cwd not in sys.path and "" not in sys.path:
         sys.path.insert(0, cwd)
 
     try:
-        materialize_asset(args.module, args.function, args.output_dir, inputs)
+        materialize_asset(module, function, output_dir, inputs)
     except SystemExit as failed:
-        result_path = pathlib.Path(args.output_dir) / "result.json"
+        result_path = pathlib.Path(output_dir) / "result.json"
         detail = _failure_detail(result_path)
         print(
-            f"{PROG}: asset {args.module}:{args.function} failed; see {result_path}{detail}",
+            f"{PROG}: asset {module}:{function} failed; see {result_path}{detail}",
             file=sys.stderr,
         )
         return failed.code if isinstance(failed.code, int) and failed.code != 0 else 1

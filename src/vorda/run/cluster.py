@@ -91,7 +91,8 @@ class DaskExecutor:
                     with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
                         self._cluster = distributed.LocalCluster(
                             n_workers=jobs, threads_per_worker=1, processes=True, host="127.0.0.1",
-                            dashboard_address=None, silence_logs=logging.CRITICAL,
+                            dashboard_address=None, scheduler_kwargs={"dashboard_address": "127.0.0.1:0"},
+                            silence_logs=logging.CRITICAL,
                         )
                 finally:
                     signal.signal(signal.SIGINT, previous)

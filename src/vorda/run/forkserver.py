@@ -18,6 +18,7 @@ Protocol: one JSON object per line each way.
 
 from __future__ import annotations
 
+import gc
 import importlib
 import json
 import os
@@ -47,6 +48,23 @@ def _send(fd: int, message: dict[str, Any]) -> None:
         data = data[os.write(fd, data):]
 
 
+def _work(args: list[str]) -> int:
+    """python -m vorda.worker with these arguments. The runner's usual ones
+    (MODULE FUNCTION OUTPUT_DIR [--inputs-file PATH]) skip the argument
+    parser: building it in every child costs more than the job."""
+    worker: Any = importlib.import_module("vorda.worker")
+    inputs = None
+    if len(args) == 5 and args[3] == "--inputs-file":
+        try:
+            with open(args[4], encoding="utf-8") as stream:
+                inputs = stream.read()
+        except (OSError, UnicodeDecodeError):
+            return int(worker.main(args))  # for the parser's own error
+    elif len(args) != 3:
+        return int(worker.main(args))
+    return int(worker.run(args[0], args[1], args[2], inputs))
+
+
 def _child(request: dict[str, Any], closing: list[int]) -> NoReturn:
     status = 1
     try:
@@ -64,8 +82,7 @@ def _child(request: dict[str, Any], closing: list[int]) -> NoReturn:
         null = os.open(os.devnull, os.O_RDONLY)
         os.dup2(null, 0)
         os.close(null)
-        worker: Any = importlib.import_module("vorda.worker")
-        status = worker.main(list(request["args"]))
+        status = _work(list(request["args"]))
     except SystemExit as leaving:
         code = leaving.code
         if code is None or isinstance(code, int):
@@ -169,6 +186,15 @@ class Server:
             _kill(pid, signal.SIGKILL)
 
 
+def _warm_up() -> None:
+    """Do once here what every job would otherwise do first: the worker's
+    lazy imports. Objects that exist now are frozen out of the collector, so
+    a child's collections do not touch (and copy) the pages they live on."""
+    import inspect  # noqa: F401  (materialize_asset's first call imports it)
+
+    gc.freeze()
+
+
 def main(argv: list[str]) -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the runner decides when jobs end
     requests, replies, limit = int(argv[0]), int(argv[1]), int(argv[2])
@@ -184,6 +210,7 @@ def main(argv: list[str]) -> int:
             _send(replies, {"refuse": f"importing {name} started {count - 1} thread(s), and forking a process "
                             "with threads is unsafe"})
             return 0
+    _warm_up()
     _send(replies, {"ready": True})
     try:
         Server(requests, replies, limit).serve()
