@@ -22,7 +22,14 @@ def _delegate(module: str, argv: list[str]) -> int:
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = sys.argv[1:] if argv is None else argv
+    try:
+        return _main(sys.argv[1:] if argv is None else argv)
+    except KeyboardInterrupt:
+        sys.stderr.write("vorda: interrupted\n")
+        return 130
+
+
+def _main(args: list[str]) -> int:
     if not args:
         sys.stderr.write(USAGE)
         return 2

@@ -119,7 +119,10 @@ class Run:
         fate: dict[int, str] = {}
         for job in self.selected:
             hashes = self.input_hashes(job)
-            if hashes is None:
+            last = self.history.last_ok(job.asset.ref, job.partition_id)
+            if self.force or last is None or last.code_version != job.asset.code_version:
+                fate[job.seq] = "run"
+            elif hashes is None:
                 fate[job.seq] = "may run"  # depends on what its upstream produces
             elif (value := self.up_to_date(job, hashes)) is not None:
                 fate[job.seq] = "up-to-date"
