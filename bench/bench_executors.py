@@ -14,7 +14,7 @@ executor that pays them. The "per extra job" column is the marginal cost,
 (time at the largest size - time at the smallest) / (difference in jobs),
 which leaves the fixed costs out.
 
-Floors, same run: one `subprocess.run([python, "-c", "pass"])` per job from a
+Floors, same run, each over 500 jobs: one `subprocess.run([python, "-c", "pass"])` per job from a
 pool of -j threads (what starting a process costs, before any import), and
 one `os.fork()` + `os._exit(0)` + `waitpid` per job, one at a time, in a
 fresh single-threaded interpreter (what a fork costs). Peak memory is the
@@ -36,6 +36,7 @@ EXECUTORS = ("processes", "forks", "dask")
 FORKS_SPEEDUP_TARGET = 10.0  # processes / forks per job, on the largest size
 FORKS_OVERHEAD_TARGET_MS = 2.0  # forks per job minus the fork floor
 DASK_TARGET = 1.5  # dask / processes per job
+FLOOR_JOBS = 500  # processes or forks per floor measurement
 
 PIPELINE = """
 from vorda import asset, partitions
@@ -114,9 +115,8 @@ def report(quick, sizes=(200, 2000)):
                     seconds, peak = _measure(argv, folder)
                     per_job.setdefault((executor, size), []).append(seconds / size)
                     peaks.setdefault((executor, size), []).append(peak)
-            count = max(sizes)
-            floors["process"].append(_process_floor(folder, jobs, count) / count)
-            floors["fork"].append(_fork_floor(count) / count)
+            floors["process"].append(_process_floor(folder, jobs, FLOOR_JOBS) / FLOOR_JOBS)
+            floors["fork"].append(_fork_floor(FLOOR_JOBS) / FLOOR_JOBS)
 
     ms = {key: statistics.median(values) * 1e3 for key, values in per_job.items()}
     small, large = min(sizes), max(sizes)

@@ -60,7 +60,7 @@ def main(argv=None):
     return run(args.module, args.function, args.output_dir, inputs)
 
 
-def run(module, function, output_dir, inputs):
+def run(module: str, function: str, output_dir: str, inputs: "str | None") -> int:
     """Materialize once the arguments are read; the exit status. (The runner's
     fork server calls this directly, without building the parser per job.)"""
     # User modules live under the working directory, as with `python -m`.
