@@ -61,8 +61,9 @@ print(time.perf_counter() - start)
 
 def _measure(argv, folder):
     """(seconds, peak RSS in MB) of one command; fails loudly if it fails."""
+    errors = tempfile.TemporaryFile()  # a pipe would fill up with the progress lines
     start = time.perf_counter()
-    process = subprocess.Popen(argv, cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    process = subprocess.Popen(argv, cwd=folder, stdout=subprocess.DEVNULL, stderr=errors)
     peak = 0
     status = Path(f"/proc/{process.pid}/status")
     while process.poll() is None:
@@ -74,8 +75,9 @@ def _measure(argv, folder):
             pass
         time.sleep(0.01)
     seconds = time.perf_counter() - start
-    err = process.stderr.read().decode()
-    process.stderr.close()
+    errors.seek(0)
+    err = errors.read().decode()
+    errors.close()
     if process.returncode != 0 or "instead" in err:  # a failure, or forks falling back
         raise SystemExit(f"{' '.join(argv)}: status {process.returncode}\n{err}")
     return seconds, peak / 1024

@@ -26,7 +26,7 @@ from vorda.run.executors import Outcome, PreparedJob
 from vorda.run.remote import pack, run_job
 
 SHIP_LIMIT = 16 << 20  # bytes of --path files shipped with every task
-CONNECT_TIMEOUT = "30s"
+CONNECT_TIMEOUT = "10s"
 STOP_WAIT = 10.0  # seconds for running tasks to end their processes when stopped
 
 

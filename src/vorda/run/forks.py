@@ -53,7 +53,12 @@ class ForkExecutor:
             os.close(request_r)
             os.close(reply_w)
         self._replies = os.fdopen(replies_r, "rb")
-        first = self._replies.readline()
+        try:
+            first = self._replies.readline()  # once the imports are done
+        except BaseException:  # Ctrl-C while a module imports
+            self._server.kill()
+            self._server.wait()
+            raise
         try:
             hello = json.loads(first)
         except ValueError:

@@ -200,17 +200,22 @@ def main(argv: list[str]) -> int:
     requests, replies, limit = int(argv[0]), int(argv[1]), int(argv[2])
     import vorda.worker  # noqa: F401  (and the extension with it)
 
-    for name in argv[3:]:
-        try:
-            importlib.import_module(name)
-        except BaseException:
-            pass  # the job imports it again and reports the error as the worker does
+    # The fork-safety rule: after each import (and the warm-up), this process
+    # must still have one thread, or no child is ever forked from it.
+    for name in [*argv[3:], None]:
+        if name is None:
+            _warm_up()
+        else:
+            try:
+                importlib.import_module(name)
+            except BaseException:
+                pass  # the job imports it again and reports the error as the worker does
         count = thread_count()
         if count > 1:
-            _send(replies, {"refuse": f"importing {name} started {count - 1} thread(s), and forking a process "
+            what = f"importing {name}" if name else "importing vorda"
+            _send(replies, {"refuse": f"{what} started {count - 1} thread(s), and forking a process "
                             "with threads is unsafe"})
             return 0
-    _warm_up()
     _send(replies, {"ready": True})
     try:
         Server(requests, replies, limit).serve()
