@@ -23,6 +23,7 @@ sys.path.insert(0, str(HERE))
 
 import bench_materialize  # noqa: E402
 import bench_python  # noqa: E402
+import bench_executors  # noqa: E402
 import bench_runner  # noqa: E402
 from json_python import median_seconds  # noqa: E402
 
@@ -191,6 +192,8 @@ def main():
     print("  json::Value: 16 bytes (static_assert), strings up to 14 bytes inside it")
     print("\nRunner (see bench/bench_runner.py for how the two sides are made comparable)")
     misses += bench_runner.report(args.quick)
+    print("\nRunner executors (see bench/bench_executors.py)")
+    misses += bench_executors.report(args.quick)
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))
     return 0
 

@@ -106,13 +106,20 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     except _UsageError as error:
         _command.error(prog, _command.one_line(str(error)))
         return 2
+    return run(args.module, args.function, args.output_dir, inputs, prog)
+
+
+def run(module: str, function: str, output_dir: str, inputs: str | None, prog: str | None = None) -> int:
+    """Materialize once the arguments are read and checked; the exit status.
+    (The runner's fork server calls this directly, without a parser per job.)"""
+    prog = prog or _command.default_prog("worker")
     _command.search_working_directory()
     try:
-        materialize_asset(args.module, args.function, args.output_dir, inputs)
+        materialize_asset(module, function, output_dir, inputs)
     except SystemExit as failed:
-        result_path = pathlib.Path(args.output_dir) / "result.json"
+        result_path = pathlib.Path(output_dir) / "result.json"
         detail = _failure_detail(result_path)
-        _command.error(prog, f"asset {args.module}:{args.function} failed; see {result_path}{detail}")
+        _command.error(prog, f"asset {module}:{function} failed; see {result_path}{detail}")
         return failed.code if isinstance(failed.code, int) and failed.code != 0 else 1
     except KeyboardInterrupt:
         return _command.interrupted(prog)

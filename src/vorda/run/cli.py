@@ -16,7 +16,7 @@ from typing import NoReturn
 from vorda.run import graph, report
 from vorda.run.discovery import SearchPath, discover
 from vorda.run.errors import UsageError
-from vorda.run.executors import ProcessExecutor
+from vorda.run.choose import EXECUTORS, open_executor
 from vorda.run.history import History, StoreLock, new_run_id
 from vorda.run.jobs import parse_filters, plan_jobs
 from vorda.run.layout import make_store
@@ -66,6 +66,12 @@ def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
     parser.add_argument("--json", action="store_true", help="print one JSON summary on standard output instead of the table")
     parser.add_argument("--path", action="append", default=[], metavar="DIR",
                         help="prepend DIR to the module search path of discovery and of every job; repeatable")
+    parser.add_argument("--executor", choices=EXECUTORS, default="processes",
+                        help="how jobs run: a fresh process each (processes, the default), forks of one process "
+                        "that imported the modules once (forks), or tasks on a Dask cluster (dask)")
+    parser.add_argument("--scheduler", metavar="ADDRESS",
+                        help="with --executor dask: the scheduler to use (tcp://HOST:PORT); without it a local "
+                        "cluster of -j worker processes is started")
     return parser
 
 
@@ -132,6 +138,8 @@ def _run(args: argparse.Namespace, argv: list[str]) -> int:
         history.end_stale_runs()
         run = Run(jobs, store, history, search.env, args.force)
         run.read_upstream_from_store()
+        executor = open_executor(args.executor, args.jobs, args.scheduler,
+                                 sorted({j.asset.module for j in run.selected}), search, args.path)
         run_id = new_run_id()
         history.start_run(
             run_id,
@@ -142,7 +150,7 @@ def _run(args: argparse.Namespace, argv: list[str]) -> int:
         status = "interrupted"  # unless the run gets to say otherwise
         try:
             with report.progress(len(run.selected)) as progress:
-                status = run.execute(run_id, ProcessExecutor(args.jobs), args.jobs, progress)
+                status = run.execute(run_id, executor, args.jobs, progress)
         finally:
             history.end_run(run_id, status)
     finally:

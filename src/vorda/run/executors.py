@@ -38,11 +38,13 @@ class PreparedJob:
 
 @dataclass(frozen=True)
 class Outcome:
-    """How the worker ended: its exit status, or the signal that ended it."""
+    """How the worker ended: its exit status, or the signal that ended it,
+    or (error) why the executor could not tell, such as a lost cluster worker."""
 
     returncode: int | None
     signal: int | None
     stderr_tail: str
+    error: str | None = None
 
 
 class Executor(Protocol):

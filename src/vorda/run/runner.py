@@ -275,6 +275,8 @@ class Run:
             how = f"the worker exited with status {outcome.returncode}"
         if record is None:
             how += " without a result record"
+        if outcome.error is not None:  # the executor knows better than a status
+            how = outcome.error
         self.fail(job, how + (f"; its last output:\n{outcome.stderr_tail}" if outcome.stderr_tail else ""),
                   seconds=seconds)
 

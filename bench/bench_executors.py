@@ -1,0 +1,170 @@
+"""The executors' rows of `make bench`: `vorda run --executor
+processes|forks|dask` over 200 and 2,000 trivial partition jobs, time per job
+and the runner's peak memory, beside two floors measured in the same run.
+
+    python3 bench/bench_executors.py [--quick] [--sizes 200,2000]
+
+Fairness: the three executors run the same pipeline from the same directory
+with the same interpreter, environment and -j (the number of CPUs), forced so
+that every job runs; their order rotates from round to round and medians are
+taken. A row's time is the whole command (interpreter start, discovery,
+planning, history, and for dask starting and closing a local cluster of -j
+worker processes) divided by the jobs: fixed costs are charged to the
+executor that pays them. The "per extra job" column is the marginal cost,
+(time at the largest size - time at the smallest) / (difference in jobs),
+which leaves the fixed costs out.
+
+Floors, same run, each over 500 jobs: one `subprocess.run([python, "-c", "pass"])` per job from a
+pool of -j threads (what starting a process costs, before any import), and
+one `os.fork()` + `os._exit(0)` + `waitpid` per job, one at a time, in a
+fresh single-threaded interpreter (what a fork costs). Peak memory is the
+runner process's own VmHWM (its workers, and dask's worker processes, not
+counted), polled every 10 ms.
+"""
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+EXECUTORS = ("processes", "forks", "dask")
+FORKS_SPEEDUP_TARGET = 10.0  # processes / forks per job, on the largest size
+FORKS_OVERHEAD_TARGET_MS = 2.0  # forks per job minus the fork floor
+DASK_TARGET = 1.5  # dask / processes per job
+FLOOR_JOBS = 500  # processes or forks per floor measurement
+
+PIPELINE = """
+from vorda import asset, partitions
+
+@asset(partitions={{"i": partitions(list(range({jobs})))}})
+def trivial(i):
+    return i
+"""
+
+FORK_FLOOR = """
+import os, sys, time
+n = int(sys.argv[1])
+start = time.perf_counter()
+for _ in range(n):
+    pid = os.fork()
+    if pid == 0:
+        os._exit(0)
+    os.waitpid(pid, 0)
+print(time.perf_counter() - start)
+"""
+
+
+def _measure(argv, folder):
+    """(seconds, peak RSS in MB) of one command; fails loudly if it fails."""
+    errors = tempfile.TemporaryFile()  # a pipe would fill up with the progress lines
+    start = time.perf_counter()
+    process = subprocess.Popen(argv, cwd=folder, stdout=subprocess.DEVNULL, stderr=errors)
+    peak = 0
+    status = Path(f"/proc/{process.pid}/status")
+    while process.poll() is None:
+        try:
+            for line in status.read_text().splitlines():
+                if line.startswith("VmHWM:"):
+                    peak = max(peak, int(line.split()[1]))
+        except (OSError, ValueError):
+            pass
+        time.sleep(0.01)
+    seconds = time.perf_counter() - start
+    errors.seek(0)
+    err = errors.read().decode()
+    errors.close()
+    if process.returncode != 0 or "instead" in err:  # a failure, or forks falling back
+        raise SystemExit(f"{' '.join(argv)}: status {process.returncode}\n{err}")
+    return seconds, peak / 1024
+
+
+def _process_floor(folder, jobs, count):
+    argv = [sys.executable, "-c", "pass"]
+    start = time.perf_counter()
+    with ThreadPoolExecutor(jobs) as pool:
+        list(pool.map(lambda _: subprocess.run(argv, cwd=folder, check=True), range(count)))
+    return time.perf_counter() - start
+
+
+def _fork_floor(count):
+    done = subprocess.run([sys.executable, "-c", FORK_FLOOR, str(count)], capture_output=True, text=True, check=True)
+    return float(done.stdout)
+
+
+def report(quick, sizes=(200, 2000)):
+    """Print the rows; the labels of missed targets."""
+    try:
+        import distributed  # noqa: F401
+    except ImportError:
+        print("  distributed is not installed (make venv installs it): executor rows left out")
+        return ["executor rows (no distributed)"]
+    jobs = os.cpu_count() or 1
+    rounds = 1 if quick else 3
+    misses = []
+    per_job = {}  # (executor, size) -> [seconds per job]
+    peaks = {}
+    floors = {"process": [], "fork": []}
+    with tempfile.TemporaryDirectory() as tmp:
+        folder = Path(tmp)
+        for size in sizes:
+            (folder / f"p{size}.py").write_text(PIPELINE.format(jobs=size))
+        for n in range(rounds):
+            order = EXECUTORS[n % 3:] + EXECUTORS[:n % 3]
+            for size in sizes:
+                for executor in order:
+                    argv = [sys.executable, "-m", "vorda", "run", "--force", "-j", str(jobs), "--executor", executor,
+                            "--store", str(folder / f"store-{executor}"), f"p{size}"]
+                    seconds, peak = _measure(argv, folder)
+                    per_job.setdefault((executor, size), []).append(seconds / size)
+                    peaks.setdefault((executor, size), []).append(peak)
+            floors["process"].append(_process_floor(folder, jobs, FLOOR_JOBS) / FLOOR_JOBS)
+            floors["fork"].append(_fork_floor(FLOOR_JOBS) / FLOOR_JOBS)
+
+    ms = {key: statistics.median(values) * 1e3 for key, values in per_job.items()}
+    small, large = min(sizes), max(sizes)
+    print(f"  {'':44} {'ms/job':>8} {'per extra job':>14} {'peak RSS':>9}")
+    for executor in EXECUTORS:
+        marginal = (ms[executor, large] * large - ms[executor, small] * small) / (large - small) if large > small else None
+        for size in sizes:
+            label = f"vorda run --executor {executor}, {size} jobs, -j {jobs}"
+            extra = f"{marginal:10.2f} ms" if size == large and marginal is not None else ""
+            print(f"  {label:44} {ms[executor, size]:8.2f} {extra:>14} {statistics.median(peaks[executor, size]):6.1f} MB")
+    process_floor = statistics.median(floors["process"]) * 1e3
+    fork_floor = statistics.median(floors["fork"]) * 1e3
+    print(f"  {'floor: subprocess.run python -c pass, same -j':44} {process_floor:8.2f}")
+    print(f"  {'floor: os.fork + _exit + waitpid, one at a time':44} {fork_floor:8.3f}")
+
+    speedup = ms["processes", large] / ms["forks", large]
+    overhead = ms["forks", large] - fork_floor
+    dask_ratio = ms["dask", large] / ms["processes", large]
+    checks = [
+        (f"forks {speedup:.1f}x faster per job than processes at {large} jobs", speedup >= FORKS_SPEEDUP_TARGET,
+         f">={FORKS_SPEEDUP_TARGET:.0f}x", "forks speed-up over processes"),
+        (f"forks overhead over the fork floor: {overhead:.2f} ms/job", overhead <= FORKS_OVERHEAD_TARGET_MS,
+         f"<={FORKS_OVERHEAD_TARGET_MS:.0f} ms", "forks overhead per job"),
+        (f"dask / processes per job at {large} jobs: {dask_ratio:.2f}x", dask_ratio <= DASK_TARGET,
+         f"<={DASK_TARGET}x", "dask time per job"),
+    ]
+    for text, ok, target, label in checks:
+        print(f"  {text:60} {target:>7} {'ok' if ok else 'MISS'}")
+        if not ok:
+            misses.append(label)
+    return misses
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="one round instead of three")
+    parser.add_argument("--sizes", default="200,2000", help="pipeline sizes, comma-separated (default: 200,2000)")
+    args = parser.parse_args()
+    sizes = tuple(int(s) for s in args.sizes.split(","))
+    return 1 if report(args.quick, sizes) else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,160 @@
+"""``--executor forks``: every job is a fork of one long-lived server process
+that imported vorda and the pipeline's modules once (see forkserver.py).
+
+Each job still runs in a process of its own, so a crash, ``os._exit`` or a
+global changed by one job cannot reach another; only the interpreter start
+and the imports are shared.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from concurrent.futures import Future
+from typing import IO, Any
+
+from vorda.run.executors import Outcome, PreparedJob, log_tail
+
+GRACE = 2.0
+
+
+class ForkRefused(Exception):
+    """Forking is unsafe or impossible here; the reason is the message."""
+
+
+class ForkExecutor:
+    def __init__(self, jobs: int, modules: list[str], env: dict[str, str]) -> None:
+        if not hasattr(os, "fork"):
+            raise ForkRefused("this platform cannot fork")
+        self._lock = threading.Lock()
+        self._futures: dict[int, tuple[Future[Outcome], PreparedJob]] = {}
+        self._pids: dict[int, int] = {}  # seq -> pid of the running child
+        self._stopped = False
+        self._output: IO[bytes] = tempfile.TemporaryFile()  # the server's own output, for errors
+        request_r, self._requests = os.pipe()
+        replies_r, reply_w = os.pipe()
+        try:
+            self._server = subprocess.Popen(
+                [sys.executable, "-m", "vorda.run.forkserver", str(request_r), str(reply_w), str(jobs), *modules],
+                pass_fds=(request_r, reply_w),
+                stdin=subprocess.DEVNULL,
+                stdout=self._output,
+                stderr=self._output,
+                env=env,
+                start_new_session=True,  # Ctrl-C reaches the runner, which ends the jobs
+            )
+        finally:
+            os.close(request_r)
+            os.close(reply_w)
+        self._replies = os.fdopen(replies_r, "rb")
+        try:
+            first = self._replies.readline()  # once the imports are done
+        except BaseException:  # Ctrl-C while a module imports
+            self._server.kill()
+            self._server.wait()
+            raise
+        try:
+            hello = json.loads(first)
+        except ValueError:
+            hello = {}
+        if not hello.get("ready"):
+            self.shutdown()
+            reason = hello.get("refuse") or "the fork server did not start: " + (self._server_tail() or "no output")
+            raise ForkRefused(reason)
+        self._reader = threading.Thread(target=self._read, name="vorda-forks", daemon=True)
+        self._reader.start()
+
+    def _server_tail(self) -> str:
+        self._output.seek(0)
+        return "\n".join(self._output.read().decode("utf-8", "replace").strip().splitlines()[-5:])
+
+    def submit(self, job: PreparedJob) -> Future[Outcome]:
+        future: Future[Outcome] = Future()
+        request = {"seq": job.seq, "args": job.worker_args(), "log": str(job.log_path)}
+        with self._lock:
+            if self._stopped:
+                future.set_result(Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
+                return future
+            self._futures[job.seq] = (future, job)
+            try:
+                data = (json.dumps(request) + "\n").encode()
+                while data:
+                    data = data[os.write(self._requests, data):]
+            except OSError:
+                self._futures.pop(job.seq)
+                future.set_result(Outcome(None, None, self._server_tail(), "the fork server has ended"))
+        return future
+
+    def _read(self) -> None:
+        for line in self._replies:
+            message: dict[str, Any] = json.loads(line)
+            seq = message["seq"]
+            if "pid" in message:
+                with self._lock:
+                    self._pids[seq] = message["pid"]
+                continue
+            code = message["exit"]
+            with self._lock:
+                self._pids.pop(seq, None)
+                future, job = self._futures.pop(seq)
+            tail = log_tail(job.log_path) if code != 0 else ""
+            future.set_result(Outcome(None, -code, tail) if code < 0 else Outcome(code, None, tail))
+        # The server is gone: whatever it ran has no exit status to report.
+        with self._lock:
+            lost = list(self._futures.values())
+            self._futures.clear()
+        for future, job in lost:
+            future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
+
+    def stop(self) -> None:
+        with self._lock:
+            self._stopped = True
+            pids = list(self._pids.values())
+            try:
+                os.write(self._requests, b'{"stop": true}\n')
+            except OSError:
+                pass
+        for pid in pids:
+            _kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + GRACE
+        while time.monotonic() < deadline and any(_alive(pid) for pid in pids):
+            time.sleep(0.02)
+        for pid in pids:
+            _kill(pid, signal.SIGKILL)
+
+    def shutdown(self) -> None:
+        try:
+            os.close(self._requests)  # the server ends on end of input
+        except OSError:
+            pass
+        try:
+            self._server.wait(timeout=GRACE + 3)
+        except subprocess.TimeoutExpired:
+            self._server.kill()
+            self._server.wait()
+        reader = getattr(self, "_reader", None)
+        if reader is not None:
+            reader.join(timeout=5)
+        self._output.close()
+
+
+def _kill(pid: int, sig: int) -> None:
+    for kill in (os.kill, os.killpg):
+        try:
+            kill(pid, sig)
+        except OSError:
+            pass
+
+
+def _alive(group: int) -> bool:
+    try:
+        os.killpg(group, 0)
+    except OSError:
+        return False
+    return True

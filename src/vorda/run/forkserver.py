@@ -1,0 +1,228 @@
+"""The fork server of ``vorda run --executor forks``.
+
+    python -m vorda.run.forkserver REQUEST_FD REPLY_FD JOBS MODULE ...
+
+Imports vorda and the pipeline's modules once, then forks one child per job
+request; the child runs the job as ``python -m vorda.worker`` would (same
+exit statuses, same standard error line) and ends with ``os._exit``. The
+runner has threads and so never forks itself; this process is kept
+single-threaded, and refuses to fork at all if an import started a thread.
+
+Protocol: one JSON object per line each way.
+    runner -> server  {"seq": N, "args": [worker arguments], "log": PATH}
+                      {"stop": true}   end every child and exit (so does EOF)
+    server -> runner  {"ready": true} or {"refuse": REASON}, once, first
+                      {"seq": N, "pid": PID}     the child started
+                      {"seq": N, "exit": CODE}   it ended (-SIGNAL if killed)
+"""
+
+from __future__ import annotations
+
+import gc
+import importlib
+import json
+import os
+import select
+import signal
+import sys
+import threading
+import time
+import traceback
+from collections import deque
+from typing import Any, NoReturn
+
+GRACE = 2.0  # seconds between SIGTERM and SIGKILL when ending children
+
+
+def thread_count() -> int:
+    """Threads of this process, those a C extension started included."""
+    try:
+        return len(os.listdir("/proc/self/task"))
+    except OSError:
+        return threading.active_count()
+
+
+def _send(fd: int, message: dict[str, Any]) -> None:
+    data = (json.dumps(message) + "\n").encode()
+    while data:
+        data = data[os.write(fd, data):]
+
+
+def _work(args: list[str]) -> int:
+    """python -m vorda.worker with these arguments. The runner's usual ones
+    (MODULE FUNCTION OUTPUT_DIR [--inputs-file PATH]) skip the argument
+    parser: building it in every child costs more than the job."""
+    worker: Any = importlib.import_module("vorda.worker")
+    inputs = None
+    if len(args) == 5 and args[3] == "--inputs-file":
+        try:
+            with open(args[4], encoding="utf-8") as stream:
+                inputs = stream.read()
+        except (OSError, UnicodeDecodeError):
+            return int(worker.main(args))  # for the parser's own error
+    elif len(args) != 3:
+        return int(worker.main(args))
+    return int(worker.run(args[0], args[1], args[2], inputs))
+
+
+def _child(request: dict[str, Any], closing: list[int]) -> NoReturn:
+    status = 1
+    try:
+        os.setsid()  # its own group, which the runner can end as a whole
+        signal.set_wakeup_fd(-1)
+        signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
+        for fd in closing:
+            os.close(fd)
+        log = os.open(request["log"], os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+        os.dup2(log, 1)
+        os.dup2(log, 2)
+        os.close(log)
+        null = os.open(os.devnull, os.O_RDONLY)
+        os.dup2(null, 0)
+        os.close(null)
+        status = _work(list(request["args"]))
+    except SystemExit as leaving:
+        code = leaving.code
+        if code is None or isinstance(code, int):
+            status = code or 0
+        else:
+            print(code, file=sys.stderr)
+            status = 1
+    except BaseException:
+        traceback.print_exc()
+        status = 1
+    finally:
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except BaseException:
+                pass
+        os._exit(status)
+
+
+def _kill(pid: int, sig: int) -> None:
+    for kill in (os.kill, os.killpg):  # before its setsid the child is no group leader
+        try:
+            kill(pid, sig)
+        except OSError:
+            pass
+
+
+class Server:
+    def __init__(self, requests: int, replies: int, limit: int) -> None:
+        self.requests, self.replies, self.limit = requests, replies, limit
+        self.children: dict[int, int] = {}  # pid -> seq
+        self.queue: deque[dict[str, Any]] = deque()
+        self.wake_r, self.wake_w = os.pipe()
+        os.set_blocking(self.wake_r, False)
+        os.set_blocking(self.wake_w, False)
+
+    def serve(self) -> None:
+        signal.signal(signal.SIGCHLD, lambda signum, frame: None)
+        signal.set_wakeup_fd(self.wake_w, warn_on_full_buffer=False)
+        pending = b""
+        try:
+            while True:
+                self.reap()
+                while self.queue and len(self.children) < self.limit:
+                    self.fork(self.queue.popleft())
+                ready, _, _ = select.select([self.requests, self.wake_r], [], [], 1.0)
+                if self.wake_r in ready:
+                    try:
+                        os.read(self.wake_r, 4096)
+                    except BlockingIOError:
+                        pass
+                if self.requests not in ready:
+                    continue
+                data = os.read(self.requests, 65536)
+                if not data:
+                    return  # the runner is gone
+                *lines, pending = (pending + data).split(b"\n")
+                for line in lines:
+                    request = json.loads(line)
+                    if request.get("stop"):
+                        return
+                    self.queue.append(request)
+        finally:
+            self.end_children()
+
+    def fork(self, request: dict[str, Any]) -> None:
+        for stream in (sys.stdout, sys.stderr):
+            stream.flush()  # nothing buffered here may be written twice
+        pid = os.fork()
+        if pid == 0:
+            _child(request, [self.requests, self.replies, self.wake_r, self.wake_w])
+        self.children[pid] = request["seq"]
+        _send(self.replies, {"seq": request["seq"], "pid": pid})
+
+    def reap(self) -> None:
+        while self.children:
+            try:
+                pid, status = os.waitpid(-1, os.WNOHANG)
+            except ChildProcessError:
+                return
+            if pid == 0:
+                return
+            seq = self.children.pop(pid, None)
+            # Whatever the job left running in its group goes with it.
+            _kill(pid, signal.SIGKILL)
+            if seq is not None:
+                _send(self.replies, {"seq": seq, "exit": os.waitstatus_to_exitcode(status)})
+
+    def end_children(self) -> None:
+        pids = list(self.children)
+        for pid in pids:
+            _kill(pid, signal.SIGTERM)
+        deadline = time.monotonic() + GRACE
+        while self.children and time.monotonic() < deadline:
+            try:
+                self.reap()
+            except OSError:  # the runner may be gone; the children go anyway
+                self.children.clear()
+            time.sleep(0.02)
+        for pid in pids:
+            _kill(pid, signal.SIGKILL)
+
+
+def _warm_up() -> None:
+    """Do once here what every job would otherwise do first: the worker's
+    lazy imports. Objects that exist now are frozen out of the collector, so
+    a child's collections do not touch (and copy) the pages they live on."""
+    import inspect  # noqa: F401  (materialize_asset's first call imports it)
+
+    gc.freeze()
+
+
+def main(argv: list[str]) -> int:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)  # the runner decides when jobs end
+    requests, replies, limit = int(argv[0]), int(argv[1]), int(argv[2])
+    import vorda.worker  # noqa: F401  (and the extension with it)
+
+    # The fork-safety rule: after each import (and the warm-up), this process
+    # must still have one thread, or no child is ever forked from it.
+    for name in [*argv[3:], None]:
+        if name is None:
+            _warm_up()
+        else:
+            try:
+                importlib.import_module(name)
+            except BaseException:
+                pass  # the job imports it again and reports the error as the worker does
+        count = thread_count()
+        if count > 1:
+            what = f"importing {name}" if name else "importing vorda"
+            _send(replies, {"refuse": f"{what} started {count - 1} thread(s), and forking a process "
+                            "with threads is unsafe"})
+            return 0
+    _send(replies, {"ready": True})
+    try:
+        Server(requests, replies, limit).serve()
+    except BrokenPipeError:
+        pass  # the runner is gone; the children were ended
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,149 @@
+"""What a Dask task of ``vorda run --executor dask`` does on its worker.
+
+Standard library only (``distributed`` is imported only to see whether the
+run was stopped), so unpickling the task needs nothing but vorda.
+
+The task runs ``python -m vorda.worker`` in a fresh process, in a temporary
+directory of the worker, and returns the two files' contents, the exit code
+and the log; the runner writes them into its store. Nothing is shared with
+the runner's filesystem.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import importlib
+import io
+import os
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zipfile
+from pathlib import Path
+from typing import Any
+
+LOG_LIMIT = 8 << 20  # the end of a longer log is kept
+GRACE = 2.0
+POLL = 0.5  # seconds between looks at the run's stop flag
+
+
+def pack(folders: list[str], limit: int) -> bytes:
+    """A zip of plain directories of modules (``0/...``, ``1/...``): regular
+    files only, links, hidden entries and ``__pycache__`` left out. Raises
+    ValueError naming the folder that takes the total past ``limit``."""
+    buffer = io.BytesIO()
+    total = 0
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+        for index, folder in enumerate(folders):
+            for root, dirs, files in os.walk(folder):
+                dirs[:] = sorted(d for d in dirs if not d.startswith(".") and d != "__pycache__")
+                for name in sorted(files):
+                    path = os.path.join(root, name)
+                    info = os.lstat(path)
+                    if name.startswith(".") or not stat.S_ISREG(info.st_mode):
+                        continue
+                    total += info.st_size
+                    if total > limit:
+                        raise ValueError(folder)
+                    archive.write(path, f"{index}/{os.path.relpath(path, folder)}")
+    return buffer.getvalue()
+
+
+def unpack(archive: bytes, count: int) -> list[str]:
+    """The shipped folders on this worker, unpacked once per archive."""
+    digest = hashlib.sha256(archive).hexdigest()[:24]
+    target = Path(tempfile.gettempdir()) / f"vorda-paths-{os.getuid()}-{digest}"
+    if not target.is_dir():
+        staging = Path(tempfile.mkdtemp(prefix="vorda-paths-"))
+        with zipfile.ZipFile(io.BytesIO(archive)) as zipped:
+            zipped.extractall(staging)
+        try:
+            os.rename(staging, target)
+        except OSError:  # another task got there first
+            shutil.rmtree(staging, ignore_errors=True)
+    return [str(target / str(n)) for n in range(count)]
+
+
+def _stop_requested(name: str | None) -> bool:
+    if name is None:
+        return False
+    try:
+        distributed: Any = importlib.import_module("distributed")
+        return bool(distributed.Event(name).is_set())
+    except Exception:  # not on a Dask worker, or the scheduler is unreachable
+        return False
+
+
+def _killpg(group: int, sig: int) -> None:
+    try:
+        os.killpg(group, sig)
+    except OSError:
+        pass
+
+
+def _read(path: Path, limit: int | None = None) -> bytes | None:
+    try:  # a link the asset made is not followed off to another file
+        with os.fdopen(os.open(path, os.O_RDONLY | os.O_NOFOLLOW), "rb") as stream:
+            if limit is not None:
+                stream.seek(0, os.SEEK_END)
+                stream.seek(max(0, stream.tell() - limit))
+            return stream.read()
+    except OSError:
+        return None
+
+
+def _wait(process: subprocess.Popen[bytes], ended: threading.Event) -> None:
+    process.wait()
+    ended.set()
+
+
+def run_job(
+    module: str,
+    function: str,
+    inputs: bytes | None,
+    archive: bytes | None,
+    shipped: int,
+    search_dirs: list[str],
+    stop_event: str | None,
+) -> dict[str, Any]:
+    """Run one job; {"code": exit code (-SIGNAL if killed), "out": the output
+    directory used here, "value", "result", "log": bytes or None}."""
+    paths = unpack(archive, shipped) if archive else []
+    inherited = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([*paths, *search_dirs, *inherited]))
+    with tempfile.TemporaryDirectory(prefix="vorda-job-") as tmp:
+        out = Path(tmp, "out")
+        out.mkdir()
+        args = [sys.executable, "-m", "vorda.worker", module, function, str(out)]
+        if inputs is not None:
+            Path(tmp, "inputs.json").write_bytes(inputs)
+            args += ["--inputs-file", str(Path(tmp, "inputs.json"))]
+        with open(Path(tmp, "log"), "wb") as log:
+            process = subprocess.Popen(args, cwd=tmp, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
+                                       start_new_session=True)
+            ended = threading.Event()
+            threading.Thread(target=_wait, args=(process, ended), daemon=True).start()
+            try:
+                while not ended.wait(POLL):
+                    if _stop_requested(stop_event):
+                        _killpg(process.pid, signal.SIGTERM)
+                        deadline = time.monotonic() + GRACE
+                        while not ended.wait(0.05) and time.monotonic() < deadline:
+                            pass
+                        break
+            finally:
+                # Whatever the asset left running in its group goes with it.
+                _killpg(process.pid, signal.SIGKILL)
+                code = process.wait()
+        return {
+            "code": code,
+            "out": str(out),
+            "value": _read(out / "value.json"),
+            "result": _read(out / "result.json"),
+            "log": _read(Path(tmp, "log"), LOG_LIMIT),
+        }

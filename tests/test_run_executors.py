@@ -1,0 +1,175 @@
+"""`vorda run --executor forks|dask` against the default processes."""
+
+import json
+import logging
+import os
+import signal
+import subprocess
+import time
+
+import pytest
+
+from test_run import PIPE, SLOW, Project, gone
+
+FAILING = """
+import os
+from vorda import asset
+
+@asset()
+def bad():
+    raise ValueError("no data")
+
+@asset(inputs={"bad": bad})
+def after_bad(bad):
+    return bad
+
+@asset()
+def exits():
+    os._exit(3)
+"""
+
+
+def normalised(summary, store):
+    """The summary without timings and run id, paths relative to the store."""
+    jobs = []
+    for job in summary["jobs"]:
+        job = dict(job, seconds=None)
+        if job["value_path"]:
+            job["value_path"] = os.path.relpath(job["value_path"], store)
+        jobs.append(job)
+    return summary["status"], jobs
+
+
+def stored(store):
+    """Every file under assets/, records with their value path made relative."""
+    files = {}
+    for path in sorted((store / "assets").rglob("*.json")):
+        data = path.read_bytes()
+        if path.name == "result.json":
+            record = json.loads(data)
+            if "value_path" in record:
+                record["value_path"] = os.path.relpath(record["value_path"], store)
+            data = record
+        files[str(path.relative_to(store))] = data
+    return files
+
+
+def test_three_executors_give_the_same_run(tmp_path):
+    project = Project(tmp_path)
+    project.write("pipe", PIPE)
+    project.write("failing", FAILING)
+    results = {}
+    for executor in ("processes", "forks", "dask"):
+        store = tmp_path / executor
+        done = project.run("run", "--json", "-j", "2", "--store", str(store), "--executor", executor,
+                           "pipe", "failing", check=1)
+        assert "instead" not in done.stderr  # no fallback
+        # The failed job's log holds the worker's line, naming its record in the store.
+        log = next((store / "logs").rglob("*failing.bad.log")).read_text().replace(str(store), "STORE")
+        results[executor] = normalised(json.loads(done.stdout), store), stored(store), log
+    assert results["forks"] == results["processes"]
+    assert results["dask"] == results["processes"]
+    (status, jobs), _, log = results["dask"]
+    assert "vorda.worker: asset failing:bad failed; see STORE/assets/failing/bad/result.json: ValueError" in log
+    assert [j["status"] for j in jobs].count("ok") == 6 and status == "failed"
+
+    # What dask wrote is trusted by the others: all that was ok is up to date.
+    done = project.run("run", "--json", "--store", str(tmp_path / "dask"), "--executor", "forks",
+                       "pipe", "failing", check=1)
+    after = {(j["asset"], json.dumps(j["partition"])): j["status"] for j in json.loads(done.stdout)["jobs"]}
+    before = {(j["asset"], json.dumps(j["partition"])): j["status"] for j in jobs}
+    assert after == {k: "up-to-date" if s == "ok" else s for k, s in before.items()}
+
+
+def test_forks_fall_back_when_an_import_starts_a_thread(tmp_path):
+    project = Project(tmp_path)
+    project.write("threaded", """
+        import threading, time
+        from vorda import asset
+
+        threading.Thread(target=time.sleep, args=(60,), daemon=True).start()
+
+        @asset()
+        def value():
+            return threading.active_count()
+    """)
+    done = project.run("run", "--json", "--executor", "forks", "threaded", check=0)
+    assert "--executor forks: importing threaded started 1 thread(s)" in done.stderr
+    assert "running each job in a fresh process instead" in done.stderr
+    # A fresh process: the job's own import started the thread again.
+    assert project.value("threaded", "value") == 2
+
+
+@pytest.mark.parametrize("executor", ["forks", "dask"])
+def test_interrupt_ends_the_jobs(tmp_path, executor):
+    project = Project(tmp_path)
+    # Dask runs a job in a temporary directory: the pid files go by full path.
+    project.write("slow", SLOW.format(seconds=60).replace("open(name", f"open({str(tmp_path)!r} + '/' + name"))
+    argv, kw = project.command("run", "--json", "-j", "2", "--executor", executor, "slow")
+    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+    pid_files = [tmp_path / "one.pids", tmp_path / "two.pids"]
+    deadline = time.monotonic() + 120
+    while not all(p.exists() and p.read_text() for p in pid_files):
+        assert runner.poll() is None and time.monotonic() < deadline, runner.stderr.read()
+        time.sleep(0.05)
+    runner.send_signal(signal.SIGINT)
+    out, err = runner.communicate(timeout=60)
+    assert runner.returncode == 130 and "Traceback" not in err, err
+    assert {j["status"] for j in json.loads(out)["jobs"]} == {"interrupted"}
+    pids = [int(pid) for p in pid_files for pid in p.read_text().split()]
+    deadline = time.monotonic() + 10
+    while not all(gone(pid) for pid in pids) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert all(gone(pid) for pid in pids)
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """Two worker processes on loopback; a task that loses its worker is not retried."""
+    dask = pytest.importorskip("dask")
+    distributed = pytest.importorskip("distributed")
+    with dask.config.set({"distributed.scheduler.allowed-failures": 0}):
+        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                      dashboard_address=None, silence_logs=logging.CRITICAL) as local:
+            yield local.scheduler_address
+
+
+def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
+    # The modules live in a --path folder outside the runner's directory:
+    # the tasks get them shipped, not from the working directory.
+    project = Project(tmp_path / "work")
+    code = Project(tmp_path / "code")
+    code.write("lib.pipe", PIPE)
+    code.write("lib.killer", """
+        import os, signal
+        from vorda import asset
+
+        @asset()
+        def kills_its_worker():
+            os.kill(os.getppid(), signal.SIGKILL)  # the Dask worker process
+
+        @asset(inputs={"dead": kills_its_worker})
+        def after(dead):
+            return dead
+
+        @asset()
+        def healthy():
+            return "fine"
+    """)
+    (tmp_path / "work").mkdir()
+    done = project.run("run", "--json", "--executor", "dask", "--scheduler", cluster, "-j", "2",
+                       "--path", str(tmp_path / "code"), "lib.pipe", "lib.killer", check=1)
+    jobs = {j["asset"]: j for j in json.loads(done.stdout)["jobs"]}
+    assert jobs["lib.killer:kills_its_worker"]["status"] == "failed"
+    assert "KilledWorker" in jobs["lib.killer:kills_its_worker"]["error"]
+    assert jobs["lib.killer:after"]["status"] == "skipped"
+    assert jobs["lib.killer:healthy"]["status"] == "ok" and jobs["lib.pipe:every"]["status"] == "ok"
+    assert project.value("lib.pipe", "same", "region=south") == ["south", {"region": "south", "n": 20}]
+
+    # Past the shipping limit: a clear error, nothing run.
+    big = tmp_path / "big"
+    big.mkdir()
+    (big / "data.bin").write_bytes(b"\0" * (17 << 20))
+    done = project.run("run", "--executor", "dask", "--scheduler", cluster, "--path", str(tmp_path / "code"),
+                       "--path", str(big), "lib.pipe", check=2)
+    assert f"--path {big}: more than 16 MB" in done.stderr and "same environment image" in done.stderr
