@@ -6,7 +6,7 @@ import importlib
 import sys
 from typing import Callable, cast
 
-USAGE = """usage: vorda COMMAND [ARGS ...]
+USAGE = """usage: vorda [--version] COMMAND [ARGS ...]
 
 commands:
   run      discover assets and materialize them, upstream first (vorda run --help)
@@ -36,6 +36,11 @@ def _main(args: list[str]) -> int:
     if args[0] in ("-h", "--help"):
         sys.stdout.write(USAGE)
         return 0
+    if args[0] == "--version":
+        from vorda import __version__
+
+        print(f"vorda {__version__}")
+        return 0
     command, rest = args[0], args[1:]
     if command == "run":
         from vorda.run.cli import run_main
@@ -47,5 +52,5 @@ def _main(args: list[str]) -> int:
         return runs_main(rest)
     if command in ("inspect", "worker"):
         return _delegate(f"vorda.{command}", rest)
-    sys.stderr.write(USAGE + f"vorda: unknown command {command!r}\n")
+    sys.stderr.write(USAGE + f"vorda: error: unknown command {command!r}\n")
     return 2

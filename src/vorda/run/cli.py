@@ -13,6 +13,7 @@ from pathlib import Path
 from types import FrameType
 from typing import NoReturn
 
+from vorda import __version__
 from vorda.run import graph, report
 from vorda.run.discovery import SearchPath, discover
 from vorda.run.errors import UsageError
@@ -26,9 +27,17 @@ OK, FAILED, USAGE, INTERRUPTED = 0, 1, 2, 130
 
 
 class _Parser(argparse.ArgumentParser):
+    def __init__(self, prog: str, description: str, epilog: str | None = None) -> None:
+        super().__init__(prog=prog, description=description, epilog=epilog)
+        self.add_argument("--version", action="version", version=f"vorda {__version__}")
+
     def error(self, message: str) -> NoReturn:
         self.print_usage(sys.stderr)
         self.exit(USAGE, f"{self.prog}: error: {message}\n")
+
+
+def _error(prog: str, message: str) -> None:
+    print(f"{prog}: error: {message}", file=sys.stderr)
 
 
 def _jobs_count(text: str) -> int:
@@ -84,13 +93,13 @@ def run_main(argv: list[str]) -> int:
     try:
         return _run(args, argv)
     except UsageError as error:
-        print(f"vorda run: {error}", file=sys.stderr)
+        _error("vorda run", str(error))
         return USAGE
     except KeyboardInterrupt:  # before any job started
-        print("vorda run: interrupted", file=sys.stderr)
+        _error("vorda run", "interrupted")
         return INTERRUPTED
     except (OSError, sqlite3.Error) as error:
-        print(f"vorda run: {type(error).__name__}: {error}", file=sys.stderr)
+        _error("vorda run", f"{type(error).__name__}: {error}")
         return USAGE
 
 
@@ -181,7 +190,7 @@ def runs_main(argv: list[str]) -> int:
     try:
         history = History(Path(args.store), readonly=True)
     except UsageError as error:
-        print(f"vorda runs: {error}", file=sys.stderr)
+        _error("vorda runs", str(error))
         return USAGE
     try:
         if args.run_id is None:
@@ -193,7 +202,7 @@ def runs_main(argv: list[str]) -> int:
             return OK
         rows = history.jobs(args.run_id)
         if not rows:
-            print(f"vorda runs: no run {args.run_id} in {args.store}", file=sys.stderr)
+            _error("vorda runs", f"no run {args.run_id} in {args.store}")
             return USAGE
         for label, partition, status, seconds, message, log_path in rows:
             keys = " ".join(f"{k}={v if isinstance(v, str) else json.dumps(v)}"
@@ -204,7 +213,7 @@ def runs_main(argv: list[str]) -> int:
             print(line + (f"\n    log: {log_path}" if log_path else ""))
         return OK
     except sqlite3.Error as error:
-        print(f"vorda runs: cannot read the history: {error}", file=sys.stderr)
+        _error("vorda runs", f"cannot read the history: {error}")
         return USAGE
     finally:
         history.close()
