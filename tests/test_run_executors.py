@@ -70,7 +70,7 @@ def test_three_executors_give_the_same_run(tmp_path):
     assert results["forks"] == results["processes"]
     assert results["dask"] == results["processes"]
     (status, jobs), _, log = results["dask"]
-    assert "vorda.worker: asset failing:bad failed; see STORE/assets/failing/bad/result.json: ValueError" in log
+    assert "python -m vorda.worker: error: asset failing:bad failed; see STORE/assets/failing/bad/result.json: ValueError" in log
     assert [j["status"] for j in jobs].count("ok") == 6 and status == "failed"
 
     # What dask wrote is trusted by the others: all that was ok is up to date.
