@@ -67,6 +67,18 @@ def interrupted(prog: str) -> int:
     return 130
 
 
+def reader_gone() -> int:
+    """After standard output's reader went away (``vorda runs | head``): the
+    rest of the output goes nowhere, quietly, and the status is 1."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+    return 1
+
+
 def search_working_directory() -> None:
     """Let modules in the working directory import, as ``python -m`` does."""
     cwd = os.getcwd()

@@ -27,6 +27,10 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         sys.stderr.write("vorda: interrupted\n")
         return 130
+    except BrokenPipeError:
+        from vorda import _command
+
+        return _command.reader_gone()
 
 
 def _main(args: list[str]) -> int:

@@ -144,7 +144,10 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     report = _merge(reports)
     if args.pretty:
         report = json.dumps(json.loads(report), indent=2, ensure_ascii=False, sort_keys=True)
-    _command.write_utf8(sys.stdout, report + "\n")
+    try:
+        _command.write_utf8(sys.stdout, report + "\n")
+    except BrokenPipeError:
+        return _command.reader_gone()
     return 0
 
 
