@@ -16,7 +16,7 @@ import time
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Protocol
+from typing import Callable, Iterable, Protocol
 
 
 @dataclass(frozen=True)
@@ -114,16 +114,22 @@ class ProcessExecutor:
 
 
 def _end_groups(processes: list[subprocess.Popen[bytes]], grace: float = 2.0) -> None:
-    """SIGTERM each worker's process group, SIGKILL what is left after a grace
-    period; the groups are killed even when their leader has exited."""
-    groups = {p.pid for p in processes}
+    end_groups({p.pid for p in processes}, grace)
+
+
+def end_groups(groups: Iterable[int], grace: float = 2.0, kill: Callable[[int, int], None] | None = None) -> None:
+    """SIGTERM each process group, SIGKILL what is left after a grace period;
+    the groups are killed even when their leader has exited. `kill` sends one
+    signal to one group (default: killpg, quietly)."""
+    send = kill or _killpg
+    groups = set(groups)
     for group in groups:
-        _killpg(group, signal.SIGTERM)
+        send(group, signal.SIGTERM)
     deadline = time.monotonic() + grace
-    while time.monotonic() < deadline and any(_group_alive(g) for g in groups):
+    while time.monotonic() < deadline and any(group_alive(g) for g in groups):
         time.sleep(0.02)
     for group in groups:
-        _killpg(group, signal.SIGKILL)
+        send(group, signal.SIGKILL)
 
 
 def _killpg(group: int, sig: int) -> None:
@@ -133,7 +139,7 @@ def _killpg(group: int, sig: int) -> None:
         pass
 
 
-def _group_alive(group: int) -> bool:
+def group_alive(group: int) -> bool:
     try:
         os.killpg(group, 0)
     except (ProcessLookupError, PermissionError):

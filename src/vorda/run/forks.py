@@ -15,11 +15,10 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 from concurrent.futures import Future
 from typing import IO, Any
 
-from vorda.run.executors import Outcome, PreparedJob, log_tail
+from vorda.run.executors import Outcome, PreparedJob, end_groups, log_tail
 
 GRACE = 2.0
 
@@ -120,13 +119,8 @@ class ForkExecutor:
                 os.write(self._requests, b'{"stop": true}\n')
             except OSError:
                 pass
-        for pid in pids:
-            _kill(pid, signal.SIGTERM)
-        deadline = time.monotonic() + GRACE
-        while time.monotonic() < deadline and any(_alive(pid) for pid in pids):
-            time.sleep(0.02)
-        for pid in pids:
-            _kill(pid, signal.SIGKILL)
+        # A child may not have made its own group yet: signal it and its group.
+        end_groups(pids, GRACE, kill=_kill)
 
     def shutdown(self) -> None:
         try:
@@ -150,11 +144,3 @@ def _kill(pid: int, sig: int) -> None:
             kill(pid, sig)
         except OSError:
             pass
-
-
-def _alive(group: int) -> bool:
-    try:
-        os.killpg(group, 0)
-    except OSError:
-        return False
-    return True
