@@ -113,8 +113,14 @@ Ref make_partitions_type() {
       {Py_tp_repr, reinterpret_cast<void*>(partitions_repr)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"builtins.Partitions", sizeof(PartitionsObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  static PyType_Spec spec = {
+      .name = "builtins.Partitions",
+      .basicsize = sizeof(PartitionsObject),
+      .itemsize = 0,
+      // Holds a JSON value, no Python object: nothing for the collector.
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      .slots = slots,
+  };
   return check(PyType_FromSpec(&spec));
 }
 
@@ -187,15 +193,6 @@ void wrapper_dealloc(PyObject* self) {
 // here: each such level counts against the recursion limit, so a long chain
 // raises RecursionError instead of overflowing the C stack. A Python
 // function counts its own frame, so calling one needs no check here.
-PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
-  if (PyFunction_Check(wrapped)) return PyObject_Call(wrapped, args, kwargs);
-  if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
-  PyObject* result = PyObject_Call(wrapped, args, kwargs);
-  Py_LeaveRecursiveCall();
-  return result;
-}
-
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
   if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
@@ -306,14 +303,26 @@ Ref make_asset_wrapper_type() {
       {Py_tp_doc, const_cast<char*>("The `@asset()` decorator wrapper. Stores the original function and metadata.")},
       {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
       {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
-      {Py_tp_call, reinterpret_cast<void*>(wrapper_call)},
+      // A call with a tuple and a dict goes through the instance's vectorcall.
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
       {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_descr_get)},
       {Py_tp_getset, wrapper_getsets},
       {Py_tp_members, wrapper_members},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"builtins.AssetWrapper", sizeof(AssetWrapperObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL, slots};
+  static PyType_Spec spec = {
+      .name = "builtins.AssetWrapper",
+      .basicsize = sizeof(AssetWrapperObject),
+      .itemsize = 0,
+      // No Py_TPFLAGS_HAVE_GC: wrappers take no part in garbage collection.
+      // A wrapper holds one Python object, the one it wraps, beside metadata
+      // that is plain C++. The cycle it usually closes (a module's function
+      // whose globals name its wrapper) runs through the module's dict and
+      // goes when that is cleared; a cycle of its own (a closure that refers
+      // to its own wrapper) stays until the process ends.
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL,
+      .slots = slots,
+  };
   Ref type = check(PyType_FromSpec(&spec));
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   restore_getset(tp, wrapper_getsets, "__doc__");
