@@ -1,6 +1,7 @@
 #include "common.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <string>
 
 namespace vorda {
@@ -170,6 +171,8 @@ const char* was_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 }  // namespace
 
 void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  assert(nargs >= 0 && sig.required <= sig.positional && sig.positional <= sig.count);
+  assert(kwnames == nullptr || PyTuple_Check(kwnames));
   if (static_cast<std::size_t>(nargs) > sig.positional) throw_too_many(sig, nargs);
   std::fill_n(out, sig.count, nullptr);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];

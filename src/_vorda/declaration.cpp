@@ -459,12 +459,10 @@ OrderedMap<json::Value> build_partitions(PyObject* partitions) {
 }
 
 constexpr const char* kAssetParams[] = {"name", "inputs", "partitions", "serializer"};
-constexpr Signature kAssetSignature = {"asset", kAssetParams, 4, 0, 0};
+constexpr SignatureOf kAssetSignature("asset", kAssetParams, 0, 0);
 
 constexpr const char* kPartitionsParams[] = {"values"};
-constexpr Signature kPartitionsSignature = {"partitions", kPartitionsParams, 1, 1, 1};
-
-PyObject* given(PyObject* arg) { return arg == Py_None ? nullptr : arg; }
+constexpr SignatureOf kPartitionsSignature("partitions", kPartitionsParams, 1, 1);
 
 }  // namespace
 
@@ -478,7 +476,7 @@ const json::Value* partition_values(PyObject* obj) noexcept {
 }
 
 Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto [name, inputs, partitions, serializer] = bind<4>(kAssetSignature, args, nargs, kwnames);
+  auto [name, inputs, partitions, serializer] = bind(kAssetSignature, args, nargs, kwnames);
   auto metadata = std::make_unique<AssetMetadata>();
   if (given(name)) metadata->name = std::string(text_argument("name", name));
   if (given(serializer)) metadata->serializer = std::string(text_argument("serializer", serializer));
@@ -491,7 +489,7 @@ Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* list = bind<1>(kPartitionsSignature, args, nargs, kwnames)[0];
+  PyObject* list = bind(kPartitionsSignature, args, nargs, kwnames)[0];
   if (!PyList_Check(list)) {
     convert_argument("values", [&] { throw_cannot_convert(list, "PyList"); });
   }

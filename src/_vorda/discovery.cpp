@@ -18,7 +18,7 @@ namespace vorda {
 namespace {
 
 constexpr const char* kParams[] = {"modules"};
-constexpr Signature kSignature = {"inspect_modules", kParams, 1, 1, 1};
+constexpr SignatureOf kSignature("inspect_modules", kParams, 1, 1);
 
 Name import_module_name("import_module");
 Name getsource_name("getsource");
@@ -318,7 +318,7 @@ void inspect_module(const Stdlib& lib, PyObject* module, std::string_view versio
 }  // namespace
 
 Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* modules = bind<1>(kSignature, args, nargs, kwnames)[0];
+  PyObject* modules = bind(kSignature, args, nargs, kwnames)[0];
   std::vector<ModuleName> names = convert_argument("modules", [&] { return module_names(modules); });
 
   Stdlib lib;

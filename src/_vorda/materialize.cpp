@@ -21,7 +21,7 @@ namespace vorda {
 namespace {
 
 constexpr const char* kParams[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
-constexpr Signature kSignature = {"materialize_asset", kParams, 4, 4, 3};
+constexpr SignatureOf kSignature("materialize_asset", kParams, 4, 3);
 
 Name path_name("Path");
 Name mkdir_name("mkdir");
@@ -333,17 +333,17 @@ json::Value failure_record(PyError& error) {
 }  // namespace
 
 Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto [module_arg, function_arg, output_arg, kwargs_arg] = bind<4>(kSignature, args, nargs, kwnames);
+  auto [module_arg, function_arg, output_arg, kwargs_arg] = bind(kSignature, args, nargs, kwnames);
   std::string_view module_name = text_argument("module_name", module_arg);
   std::string_view function_name = text_argument("function_name", function_arg);
   std::string_view output_dir = text_argument("output_dir", output_arg);
-  bool has_kwargs = kwargs_arg != nullptr && kwargs_arg != Py_None;
-  std::string_view kwargs_json = has_kwargs ? text_argument("input_kwargs_json", kwargs_arg) : std::string_view();
+  PyObject* kwargs_given = given(kwargs_arg);
+  std::string_view kwargs_json = kwargs_given ? text_argument("input_kwargs_json", kwargs_given) : std::string_view();
 
   Ref module_text = exact_text(module_arg, module_name);
   Ref function_text = exact_text(function_arg, function_name);
   Ref output_text = exact_text(output_arg, output_dir);
-  Ref kwargs_text = has_kwargs ? exact_text(kwargs_arg, kwargs_json) : Ref();
+  Ref kwargs_text = kwargs_given ? exact_text(kwargs_given, kwargs_json) : Ref();
 
   Ref importlib = import_module("importlib");
   Ref inspect = import_module("inspect");
