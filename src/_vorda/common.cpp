@@ -4,6 +4,8 @@
 #include <cassert>
 #include <string>
 
+#include "names.hpp"
+
 namespace vorda {
 
 // ---- Exceptions ------------------------------------------------------------
@@ -224,5 +226,35 @@ Ref import_module(const char* name) {
 Ref get_attr(PyObject* obj, Name& name) { return check(PyObject_GetAttr(obj, name.get())); }
 
 Ref get_attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+
+// ---- Shared by the roles ------------------------------------------------------
+
+std::string source_path(const Stdlib& lib, PyObject* function, NoSource no_source) {
+  Ref getsourcefile = get_attr(lib.inspect.get(), names::getsourcefile);
+  PyObject* file = PyObject_CallOneArg(getsourcefile.get(), function);
+  if (file == nullptr) {
+    if (no_source == NoSource::raise) throw_pending();
+    PyErr_Clear();
+    return {};
+  }
+  Ref owned = Ref::steal(file);
+  Ref path = call(get_attr(lib.pathlib.get(), names::Path).get(), file);
+  Ref resolved = call_method(path.get(), names::resolve);
+  Ref text = check(PyObject_Str(resolved.get()));
+  return std::string(to_text(text.get()));
+}
+
+std::string describe_exception(std::string type_name, PyObject* exc) {
+  std::string text = std::move(type_name);
+  text += ": ";
+  if (PyObject* message = PyObject_Str(exc)) {
+    Ref owned = Ref::steal(message);
+    text += lossy_text(message);
+  } else {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
 
 }  // namespace vorda

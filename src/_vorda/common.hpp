@@ -203,6 +203,25 @@ Ref call_method(PyObject* obj, Name& name, Args... args) {
       PyObject_VectorcallMethod(name.get(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// ---- Shared by the roles -------------------------------------------------
+
+// The standard modules a call works with. Each call imports the ones it
+// needs at its start, in its own order.
+struct Stdlib {
+  Ref importlib, inspect, json, pathlib, sys, textwrap;
+};
+
+// What `source_path` gives when `inspect.getsourcefile` raises.
+enum class NoSource { raise, empty };
+
+// `str(pathlib.Path(inspect.getsourcefile(function)).resolve())`, through
+// `lib.inspect` and `lib.pathlib`.
+std::string source_path(const Stdlib& lib, PyObject* function, NoSource no_source);
+
+// "{type_name}: {str(exc)}", each lone surrogate of the text made U+FFFD,
+// or "{type_name}: <exception str() failed>" when str() raises.
+std::string describe_exception(std::string type_name, PyObject* exc);
+
 // ---- Entry wrapper -------------------------------------------------------
 
 void raise_internal(const char* description);
