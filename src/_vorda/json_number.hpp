@@ -27,14 +27,18 @@ inline constexpr std::uint64_t kPow10U64[] = {1ULL,
                                               1000000000000000000ULL,
                                               10000000000000000000ULL};
 
-// The full 128-bit product of two 64-bit numbers, as its two halves.
+__extension__ typedef unsigned __int128 Wide;
+
+// The full 128-bit product of two 64-bit numbers.
+inline Wide wide_multiply(std::uint64_t a, std::uint64_t b) { return static_cast<Wide>(a) * b; }
+
+// The same product as its two halves.
 struct Product {
   std::uint64_t high, low;
 };
 
 inline Product multiply(std::uint64_t a, std::uint64_t b) {
-  __extension__ typedef unsigned __int128 Wide;
-  const Wide p = static_cast<Wide>(a) * b;
+  const Wide p = wide_multiply(a, b);
   return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
 }
 

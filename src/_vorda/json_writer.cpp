@@ -275,13 +275,13 @@ inline int floor_log2_pow10(int j) { return (j * 1741647) >> 19; }
 
 // (g * cp) / 2^128 rounded to odd: exact when the quotient is an integer,
 // otherwise its floor with the lowest bit set. g is a table entry {high,
-// low}; the two partial products are added with the carry.
+// low}: the high half's product plus the carry out of the low half's.
 inline std::uint64_t round_to_odd(const std::uint64_t* g, std::uint64_t cp) {
-  const Product x = multiply(g[1], cp);
-  Product y = multiply(g[0], cp);
-  y.low += x.high;
-  y.high += y.low < x.high ? 1 : 0;
-  return y.high | (y.low > 1 ? 1 : 0);
+  const Wide x = wide_multiply(g[1], cp);
+  const Wide y = wide_multiply(g[0], cp) + static_cast<std::uint64_t>(x >> 64);
+  const auto high = static_cast<std::uint64_t>(y >> 64);
+  const auto low = static_cast<std::uint64_t>(y);
+  return high | (low > 1 ? 1 : 0);
 }
 
 struct Decimal {
