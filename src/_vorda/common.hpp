@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -212,7 +213,7 @@ struct Stdlib {
 };
 
 // What `source_path` gives when `inspect.getsourcefile` raises.
-enum class NoSource { raise, empty };
+enum class NoSource : std::uint8_t { raise, empty };
 
 // `str(pathlib.Path(inspect.getsourcefile(function)).resolve())`, through
 // `lib.inspect` and `lib.pathlib`.
