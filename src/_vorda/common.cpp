@@ -1,7 +1,10 @@
 #include "common.hpp"
 
 #include <algorithm>
+#include <cassert>
 #include <string>
+
+#include "names.hpp"
 
 namespace vorda {
 
@@ -170,6 +173,8 @@ const char* was_were(Py_ssize_t n) { return n == 1 ? "was" : "were"; }
 }  // namespace
 
 void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  assert(nargs >= 0 && sig.required <= sig.positional && sig.positional <= sig.count);
+  assert(kwnames == nullptr || PyTuple_Check(kwnames));
   if (static_cast<std::size_t>(nargs) > sig.positional) throw_too_many(sig, nargs);
   std::fill_n(out, sig.count, nullptr);
   for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -221,5 +226,35 @@ Ref import_module(const char* name) {
 Ref get_attr(PyObject* obj, Name& name) { return check(PyObject_GetAttr(obj, name.get())); }
 
 Ref get_attr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+
+// ---- Shared by the roles ------------------------------------------------------
+
+std::string source_path(const Stdlib& lib, PyObject* function, NoSource no_source) {
+  Ref getsourcefile = get_attr(lib.inspect.get(), names::getsourcefile);
+  PyObject* file = PyObject_CallOneArg(getsourcefile.get(), function);
+  if (file == nullptr) {
+    if (no_source == NoSource::raise) throw_pending();
+    PyErr_Clear();
+    return {};
+  }
+  Ref owned = Ref::steal(file);
+  Ref path = call(get_attr(lib.pathlib.get(), names::Path).get(), file);
+  Ref resolved = call_method(path.get(), names::resolve);
+  Ref text = check(PyObject_Str(resolved.get()));
+  return std::string(to_text(text.get()));
+}
+
+std::string describe_exception(std::string type_name, PyObject* exc) {
+  std::string text = std::move(type_name);
+  text += ": ";
+  if (PyObject* message = PyObject_Str(exc)) {
+    Ref owned = Ref::steal(message);
+    text += lossy_text(message);
+  } else {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
 
 }  // namespace vorda

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -135,16 +136,35 @@ struct Signature {
   std::size_t required;    // the first `required` must be given
 };
 
+// A function's signature, its parameter count taken from its array of
+// names. Made at compile time; a signature that requires more parameters
+// than it takes by position, or takes more than it has, does not compile.
+template <std::size_t N>
+struct SignatureOf : Signature {
+  consteval SignatureOf(const char* function_name, const char* const (&names)[N], std::size_t positional_count,
+                        std::size_t required_count)
+      : Signature{function_name, names, N, positional_count, required_count} {
+    if (required_count > positional_count || positional_count > N) invalid_signature();
+  }
+
+ private:
+  static void invalid_signature() {}  // not constexpr: reaching it stops compilation
+};
+
 // Binds fast-call arguments to parameters: sets out[0] to out[sig.count - 1],
 // missing ones to null (borrowed).
 void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
+// The arguments of a call, one slot per parameter of `sig`.
 template <std::size_t N>
-std::array<PyObject*, N> bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, N> out;  // every slot set by bind_arguments (N is sig.count)
+std::array<PyObject*, N> bind(const SignatureOf<N>& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::array<PyObject*, N> out;  // every slot set by bind_arguments
   bind_arguments(sig, args, nargs, kwnames, out.data());
   return out;
 }
+
+// An optional parameter's value: null when omitted or given as None.
+inline PyObject* given(PyObject* arg) noexcept { return arg == Py_None ? nullptr : arg; }
 
 // Runs the conversion of a declared parameter; a TypeError it raises is
 // replaced by "argument '{param}': {message}", keeping its cause.
@@ -162,7 +182,7 @@ auto convert_argument(const char* param, F&& convert) -> decltype(convert()) {
   }
 }
 
-// A text parameter; None counts as omitted when `optional`.
+// A text parameter's text; non-str values fail as that argument's TypeError.
 std::string_view text_argument(const char* param, PyObject* value);
 
 // ---- Calling Python ------------------------------------------------------
@@ -183,6 +203,25 @@ Ref call_method(PyObject* obj, Name& name, Args... args) {
   return check(
       PyObject_VectorcallMethod(name.get(), argv, (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
+
+// ---- Shared by the roles -------------------------------------------------
+
+// The standard modules a call works with. Each call imports the ones it
+// needs at its start, in its own order.
+struct Stdlib {
+  Ref importlib, inspect, json, pathlib, sys, textwrap;
+};
+
+// What `source_path` gives when `inspect.getsourcefile` raises.
+enum class NoSource : std::uint8_t { raise, empty };
+
+// `str(pathlib.Path(inspect.getsourcefile(function)).resolve())`, through
+// `lib.inspect` and `lib.pathlib`.
+std::string source_path(const Stdlib& lib, PyObject* function, NoSource no_source);
+
+// "{type_name}: {str(exc)}", each lone surrogate of the text made U+FFFD,
+// or "{type_name}: <exception str() failed>" when str() raises.
+std::string describe_exception(std::string type_name, PyObject* exc);
 
 // ---- Entry wrapper -------------------------------------------------------
 

@@ -1,13 +1,11 @@
 #include "convert.hpp"
 
+#include "names.hpp"
+
 namespace vorda {
 
-namespace {
-Name dumps_name("dumps");
-}
-
 bool dump_and_read(PyObject* json_module, PyObject* obj, json::Value& out, json::ReadError& error) {
-  Ref dumps = get_attr(json_module, dumps_name);
+  Ref dumps = get_attr(json_module, names::dumps);
   Ref text = call(dumps.get(), obj);
   if (!PyUnicode_Check(text.get())) throw_cannot_convert(text.get(), "PyString");
   return json::read(to_text(text.get()), out, error);

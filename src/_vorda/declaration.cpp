@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "convert.hpp"
+#include "names.hpp"
 #include "structmember.h"
 
 namespace vorda {
@@ -113,8 +114,14 @@ Ref make_partitions_type() {
       {Py_tp_repr, reinterpret_cast<void*>(partitions_repr)},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"builtins.Partitions", sizeof(PartitionsObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+  static PyType_Spec spec = {
+      .name = "builtins.Partitions",
+      .basicsize = sizeof(PartitionsObject),
+      .itemsize = 0,
+      // Holds a JSON value, no Python object: nothing for the collector.
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+      .slots = slots,
+  };
   return check(PyType_FromSpec(&spec));
 }
 
@@ -187,15 +194,6 @@ void wrapper_dealloc(PyObject* self) {
 // here: each such level counts against the recursion limit, so a long chain
 // raises RecursionError instead of overflowing the C stack. A Python
 // function counts its own frame, so calling one needs no check here.
-PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-  PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
-  if (PyFunction_Check(wrapped)) return PyObject_Call(wrapped, args, kwargs);
-  if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
-  PyObject* result = PyObject_Call(wrapped, args, kwargs);
-  Py_LeaveRecursiveCall();
-  return result;
-}
-
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
   PyObject* wrapped = reinterpret_cast<AssetWrapperObject*>(self)->wrapped;
   if (Py_EnterRecursiveCall(" while calling an AssetWrapper")) return nullptr;
@@ -217,27 +215,24 @@ PyObject* wrapper_descr_get(PyObject* self, PyObject*, PyObject*) {
   return self;
 }
 
-Name kind_key("kind"), name_key("name"), serializer_key("serializer"), inputs_key("inputs"),
-    partitions_key("partitions"), values_json_key("values_json"), asset_text("asset"), inline_text("inline");
-
 void set_item(PyObject* dict, PyObject* key, PyObject* value) { check_status(PyDict_SetItem(dict, key, value)); }
 
 Ref optional_text(const std::optional<std::string>& text) { return text ? new_text(*text) : Ref::borrow(Py_None); }
 
 Ref metadata_dict(const AssetMetadata& m) {
   Ref d = check(PyDict_New());
-  set_item(d.get(), kind_key.get(), asset_text.get());
-  set_item(d.get(), name_key.get(), optional_text(m.name).get());
-  set_item(d.get(), serializer_key.get(), optional_text(m.serializer).get());
+  set_item(d.get(), names::kind.get(), names::asset.get());
+  set_item(d.get(), names::name.get(), optional_text(m.name).get());
+  set_item(d.get(), names::serializer.get(), optional_text(m.serializer).get());
   if (m.inputs) {
     Ref inputs = check(PyDict_New());
     for (const auto& [key, ref] : *m.inputs) {
       Ref k = new_text(key);
       set_item(inputs.get(), k.get(), new_text(ref).get());
     }
-    set_item(d.get(), inputs_key.get(), inputs.get());
+    set_item(d.get(), names::inputs.get(), inputs.get());
   } else {
-    set_item(d.get(), inputs_key.get(), Py_None);
+    set_item(d.get(), names::inputs.get(), Py_None);
   }
   if (m.partitions) {
     Ref dims = check(PyDict_New());
@@ -246,13 +241,13 @@ Ref metadata_dict(const AssetMetadata& m) {
       text.clear();
       json::write(values, text);
       Ref entry = check(PyDict_New());
-      set_item(entry.get(), kind_key.get(), inline_text.get());
-      set_item(entry.get(), values_json_key.get(), new_text(text).get());
+      set_item(entry.get(), names::kind.get(), names::inline_.get());
+      set_item(entry.get(), names::values_json.get(), new_text(text).get());
       set_item(dims.get(), new_text(key).get(), entry.get());
     }
-    set_item(d.get(), partitions_key.get(), dims.get());
+    set_item(d.get(), names::partitions.get(), dims.get());
   } else {
-    set_item(d.get(), partitions_key.get(), Py_None);
+    set_item(d.get(), names::partitions.get(), Py_None);
   }
   return d;
 }
@@ -273,12 +268,13 @@ PyObject* get_wrapped(PyObject* self, void*) {
 }
 
 // __name__, __qualname__, __module__ and __doc__ are read from the wrapped
-// object at every read; the closure is the attribute name.
+// object at every read; the closure is the attribute name (a Name).
 PyObject* get_forwarded(PyObject* self, void* closure) {
   return guarded([&] {
     PyObject* wrapped = as_wrapper(self)->wrapped;
+    PyObject* name = static_cast<Name*>(closure)->get();
     if (Py_EnterRecursiveCall(" while reading an AssetWrapper attribute")) throw_pending();
-    PyObject* value = PyObject_GetAttrString(wrapped, static_cast<const char*>(closure));
+    PyObject* value = PyObject_GetAttr(wrapped, name);
     Py_LeaveRecursiveCall();
     return check(value);
   });
@@ -288,10 +284,10 @@ PyGetSetDef wrapper_getsets[] = {
     {"__vorda_metadata__", get_metadata, nullptr, nullptr, nullptr},
     {"__vorda_kind__", get_kind, nullptr, nullptr, nullptr},
     {"__vorda_original__", get_wrapped, nullptr, nullptr, nullptr},
-    {"__name__", get_forwarded, nullptr, nullptr, const_cast<char*>("__name__")},
-    {"__doc__", get_forwarded, nullptr, nullptr, const_cast<char*>("__doc__")},
-    {"__module__", get_forwarded, nullptr, nullptr, const_cast<char*>("__module__")},
-    {"__qualname__", get_forwarded, nullptr, nullptr, const_cast<char*>("__qualname__")},
+    {"__name__", get_forwarded, nullptr, nullptr, &names::dunder_name},
+    {"__doc__", get_forwarded, nullptr, nullptr, &names::dunder_doc},
+    {"__module__", get_forwarded, nullptr, nullptr, &names::dunder_module},
+    {"__qualname__", get_forwarded, nullptr, nullptr, &names::dunder_qualname},
     {"__wrapped__", get_wrapped, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -306,14 +302,26 @@ Ref make_asset_wrapper_type() {
       {Py_tp_doc, const_cast<char*>("The `@asset()` decorator wrapper. Stores the original function and metadata.")},
       {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
       {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
-      {Py_tp_call, reinterpret_cast<void*>(wrapper_call)},
+      // A call with a tuple and a dict goes through the instance's vectorcall.
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
       {Py_tp_descr_get, reinterpret_cast<void*>(wrapper_descr_get)},
       {Py_tp_getset, wrapper_getsets},
       {Py_tp_members, wrapper_members},
       {0, nullptr},
   };
-  static PyType_Spec spec = {"builtins.AssetWrapper", sizeof(AssetWrapperObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL, slots};
+  static PyType_Spec spec = {
+      .name = "builtins.AssetWrapper",
+      .basicsize = sizeof(AssetWrapperObject),
+      .itemsize = 0,
+      // No Py_TPFLAGS_HAVE_GC: wrappers take no part in garbage collection.
+      // A wrapper holds one Python object, the one it wraps, beside metadata
+      // that is plain C++. The cycle it usually closes (a module's function
+      // whose globals name its wrapper) runs through the module's dict and
+      // goes when that is cleared; a cycle of its own (a closure that refers
+      // to its own wrapper) stays until the process ends.
+      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL,
+      .slots = slots,
+  };
   Ref type = check(PyType_FromSpec(&spec));
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
   restore_getset(tp, wrapper_getsets, "__doc__");
@@ -379,13 +387,10 @@ void walk_dict(PyObject* dict, Visit visit) {
   }
 }
 
-Name vorda_kind_name("__vorda_kind__"), vorda_original_name("__vorda_original__"), getsourcefile_name("getsourcefile"),
-    path_name("Path"), resolve_name("resolve"), dunder_name("__name__");
-
 }  // namespace
 
 bool is_asset(PyObject* obj) {
-  PyObject* kind = PyObject_GetAttr(obj, vorda_kind_name.get());
+  PyObject* kind = PyObject_GetAttr(obj, names::vorda_kind.get());
   if (kind == nullptr) {
     PyErr_Clear();
     return false;
@@ -397,7 +402,7 @@ bool is_asset(PyObject* obj) {
 }
 
 Ref undecorated(PyObject* obj) {
-  PyObject* original = PyObject_GetAttr(obj, vorda_original_name.get());
+  PyObject* original = PyObject_GetAttr(obj, names::vorda_original.get());
   if (original == nullptr) {
     PyErr_Clear();
     return Ref::borrow(obj);
@@ -407,15 +412,13 @@ Ref undecorated(PyObject* obj) {
 
 namespace {
 
+// "{source path}:{__name__}" of an asset's function.
 std::string asset_ref(PyObject* function) {
-  Ref inspect = import_module("inspect");
-  Ref pathlib = import_module("pathlib");
-  Ref file = call(get_attr(inspect.get(), getsourcefile_name).get(), function);
-  Ref path = call(get_attr(pathlib.get(), path_name).get(), file.get());
-  Ref resolved = call_method(path.get(), resolve_name);
-  Ref text = check(PyObject_Str(resolved.get()));
-  std::string ref(to_text(text.get()));
-  Ref name = get_attr(function, dunder_name);
+  Stdlib lib;
+  lib.inspect = import_module("inspect");
+  lib.pathlib = import_module("pathlib");
+  std::string ref = source_path(lib, function, NoSource::raise);
+  Ref name = get_attr(function, names::dunder_name);
   ref += ':';
   ref += to_text(name.get());
   return ref;
@@ -450,12 +453,10 @@ OrderedMap<json::Value> build_partitions(PyObject* partitions) {
 }
 
 constexpr const char* kAssetParams[] = {"name", "inputs", "partitions", "serializer"};
-constexpr Signature kAssetSignature = {"asset", kAssetParams, 4, 0, 0};
+constexpr SignatureOf kAssetSignature("asset", kAssetParams, 0, 0);
 
 constexpr const char* kPartitionsParams[] = {"values"};
-constexpr Signature kPartitionsSignature = {"partitions", kPartitionsParams, 1, 1, 1};
-
-PyObject* given(PyObject* arg) { return arg == Py_None ? nullptr : arg; }
+constexpr SignatureOf kPartitionsSignature("partitions", kPartitionsParams, 1, 1);
 
 }  // namespace
 
@@ -469,7 +470,7 @@ const json::Value* partition_values(PyObject* obj) noexcept {
 }
 
 Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto [name, inputs, partitions, serializer] = bind<4>(kAssetSignature, args, nargs, kwnames);
+  auto [name, inputs, partitions, serializer] = bind(kAssetSignature, args, nargs, kwnames);
   auto metadata = std::make_unique<AssetMetadata>();
   if (given(name)) metadata->name = std::string(text_argument("name", name));
   if (given(serializer)) metadata->serializer = std::string(text_argument("serializer", serializer));
@@ -482,7 +483,7 @@ Ref asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 Ref partitions(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* list = bind<1>(kPartitionsSignature, args, nargs, kwnames)[0];
+  PyObject* list = bind(kPartitionsSignature, args, nargs, kwnames)[0];
   if (!PyList_Check(list)) {
     convert_argument("values", [&] { throw_cannot_convert(list, "PyList"); });
   }

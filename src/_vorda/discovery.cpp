@@ -13,32 +13,13 @@
 #include "convert.hpp"
 #include "declaration.hpp"
 #include "json.hpp"
+#include "names.hpp"
 
 namespace vorda {
 namespace {
 
 constexpr const char* kParams[] = {"modules"};
-constexpr Signature kSignature = {"inspect_modules", kParams, 1, 1, 1};
-
-Name import_module_name("import_module");
-Name getsource_name("getsource");
-Name getsourcefile_name("getsourcefile");
-Name getmembers_name("getmembers");
-Name signature_name("signature");
-Name signature_class_name("Signature");
-Name empty_name("empty");
-Name return_annotation_name("return_annotation");
-Name isinstance_name("isinstance");
-Name dedent_name("dedent");
-Name strip_name("strip");
-Name path_name("Path");
-Name resolve_name("resolve");
-Name version_info_name("version_info");
-Name major_name("major");
-Name minor_name("minor");
-Name micro_name("micro");
-Name dunder_name("__name__");
-Name vorda_metadata_name("__vorda_metadata__");
+constexpr SignatureOf kSignature("inspect_modules", kParams, 1, 1);
 
 // One name from `modules`: the object as given (imported as is) and its text.
 struct ModuleName {
@@ -60,11 +41,6 @@ std::vector<ModuleName> module_names(PyObject* modules) {
   return names;
 }
 
-// The standard modules the whole call works with.
-struct Stdlib {
-  Ref importlib, inspect, textwrap, sys, pathlib;
-};
-
 std::int64_t version_part(PyObject* version_info, Name& name) {
   Ref part = get_attr(version_info, name);
   long long n = PyLong_AsLongLong(part.get());
@@ -73,10 +49,10 @@ std::int64_t version_part(PyObject* version_info, Name& name) {
 }
 
 std::string version_text(PyObject* sys) {
-  Ref info = get_attr(sys, version_info_name);
-  std::int64_t major = version_part(info.get(), major_name);
-  std::int64_t minor = version_part(info.get(), minor_name);
-  std::int64_t micro = version_part(info.get(), micro_name);
+  Ref info = get_attr(sys, names::version_info);
+  std::int64_t major = version_part(info.get(), names::major);
+  std::int64_t minor = version_part(info.get(), names::minor);
+  std::int64_t micro = version_part(info.get(), names::micro);
   std::string text = std::to_string(major);
   text += '.';
   text += std::to_string(minor);
@@ -109,29 +85,17 @@ void write_stderr(std::string_view text) {
   }
 }
 
-// "{qualname}: {str(exc)}", or "{qualname}: <exception str() failed>".
-std::string describe_exception(PyObject* exc) {
-  std::string text;
-  if (exc == nullptr) return "<exception str() failed>";
-  Ref qualname = type_qualname(exc);
-  if (!qualname) throw_pending();
-  text = lossy_text(qualname.get());
-  text += ": ";
-  Ref message = Ref::steal(PyObject_Str(exc));
-  if (message) {
-    text += lossy_text(message.get());
-  } else {
-    PyErr_Clear();
-    text += "<exception str() failed>";
-  }
-  return text;
-}
-
 void report_skipped(std::string_view name, PyError& error) {
   std::string line = "vorda: skipping module '";
   line += name;
   line += "': ";
-  line += describe_exception(error.value());
+  if (PyObject* exc = error.value()) {
+    Ref qualname = type_qualname(exc);
+    if (!qualname) throw_pending();
+    line += describe_exception(lossy_text(qualname.get()), exc);
+  } else {
+    line += "<exception str() failed>";
+  }
   line += '\n';
   write_stderr(line);
 }
@@ -140,41 +104,25 @@ void report_skipped(std::string_view name, PyError& error) {
 
 // `textwrap.dedent(inspect.getsource(obj)).strip()` and a line feed.
 std::string source_text(const Stdlib& lib, PyObject* obj) {
-  Ref source = call(get_attr(lib.inspect.get(), getsource_name).get(), obj);
-  Ref dedented = call(get_attr(lib.textwrap.get(), dedent_name).get(), source.get());
-  Ref stripped = call_method(dedented.get(), strip_name);
+  Ref source = call(get_attr(lib.inspect.get(), names::getsource).get(), obj);
+  Ref dedented = call(get_attr(lib.textwrap.get(), names::dedent).get(), source.get());
+  Ref stripped = call_method(dedented.get(), names::strip);
   std::string text(to_text(stripped.get()));
   text += '\n';
   return text;
 }
 
-// Resolved absolute path of the function's source file; empty when
-// `inspect.getsourcefile` raises.
-std::string file_path(const Stdlib& lib, PyObject* function) {
-  Ref getsourcefile = get_attr(lib.inspect.get(), getsourcefile_name);
-  PyObject* file = PyObject_CallOneArg(getsourcefile.get(), function);
-  if (file == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  Ref owned = Ref::steal(file);
-  Ref path = call(get_attr(lib.pathlib.get(), path_name).get(), file);
-  Ref resolved = call_method(path.get(), resolve_name);
-  Ref text = check(PyObject_Str(resolved.get()));
-  return std::string(to_text(text.get()));
-}
-
 // Null without an annotation; a class's `__name__`; otherwise `str()`.
 json::Value return_type(const Stdlib& lib, PyObject* function) {
-  Ref signature = call(get_attr(lib.inspect.get(), signature_name).get(), function);
-  Ref annotation = get_attr(signature.get(), return_annotation_name);
-  Ref signature_class = get_attr(lib.inspect.get(), signature_class_name);
-  Ref empty = get_attr(signature_class.get(), empty_name);
+  Ref signature = call(get_attr(lib.inspect.get(), names::signature).get(), function);
+  Ref annotation = get_attr(signature.get(), names::return_annotation);
+  Ref signature_class = get_attr(lib.inspect.get(), names::Signature);
+  Ref empty = get_attr(signature_class.get(), names::empty);
   if (annotation.get() == empty.get()) return json::Value();
   Ref builtins = import_module("builtins");
-  Ref is_class = call(get_attr(builtins.get(), isinstance_name).get(), annotation.get(),
+  Ref is_class = call(get_attr(builtins.get(), names::isinstance).get(), annotation.get(),
                       reinterpret_cast<PyObject*>(&PyType_Type));
-  Ref text = check_status(PyObject_IsTrue(is_class.get())) ? get_attr(annotation.get(), dunder_name)
+  Ref text = check_status(PyObject_IsTrue(is_class.get())) ? get_attr(annotation.get(), names::dunder_name)
                                                            : check(PyObject_Str(annotation.get()));
   return json::Value::string(to_text(text.get()));
 }
@@ -183,14 +131,14 @@ json::Value return_type(const Stdlib& lib, PyObject* function) {
 // back once the record is written, for the module's next record.
 json::Value asset_record(const Stdlib& lib, PyObject* module, PyObject* member, json::Value& module_source,
                          std::string_view version) {
-  json::Value metadata = python_to_json(get_attr(member, vorda_metadata_name).get());
+  json::Value metadata = python_to_json(get_attr(member, names::vorda_metadata).get());
   Ref function = undecorated(member);
   std::string function_source = source_text(lib, function.get());
-  Ref function_name = get_attr(function.get(), dunder_name);
+  Ref function_name = get_attr(function.get(), names::dunder_name);
   std::string_view function_name_text = to_text(function_name.get());
-  std::string path = file_path(lib, function.get());
+  std::string path = source_path(lib, function.get(), NoSource::empty);
   json::Value returns = return_type(lib, function.get());
-  Ref module_name = get_attr(module, dunder_name);
+  Ref module_name = get_attr(module, names::dunder_name);
   std::string_view module_name_text = to_text(module_name.get());
 
   // Already in ascending key order.
@@ -300,7 +248,7 @@ class ReportText {
 
 void inspect_module(const Stdlib& lib, PyObject* module, std::string_view version, ReportText& report) {
   json::Value module_source = json::Value::string(source_text(lib, module));
-  Ref members = call(get_attr(lib.inspect.get(), getmembers_name).get(), module);
+  Ref members = call(get_attr(lib.inspect.get(), names::getmembers).get(), module);
   Ref iterator = check(PyObject_GetIter(members.get()));
   while (PyObject* next = PyIter_Next(iterator.get())) {
     Ref item = Ref::steal(next);
@@ -318,7 +266,7 @@ void inspect_module(const Stdlib& lib, PyObject* module, std::string_view versio
 }  // namespace
 
 Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* modules = bind<1>(kSignature, args, nargs, kwnames)[0];
+  PyObject* modules = bind(kSignature, args, nargs, kwnames)[0];
   std::vector<ModuleName> names = convert_argument("modules", [&] { return module_names(modules); });
 
   Stdlib lib;
@@ -331,7 +279,7 @@ Ref inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
   ReportText report;
   for (ModuleName& name : names) {
-    Ref import = get_attr(lib.importlib.get(), import_module_name);
+    Ref import = get_attr(lib.importlib.get(), names::import_module);
     PyObject* module = PyObject_CallOneArg(import.get(), name.object.get());
     if (module == nullptr) {
       // Whatever else the import raised, SystemExit included, only skips

@@ -150,6 +150,8 @@ class Object {
     char* next_key;  // where the next appended key's bytes go
   };
   Entry* entries() const noexcept { return block_ ? reinterpret_cast<Entry*>(block_ + 1) : nullptr; }
+  // Every member made room for has been appended.
+  bool complete() const noexcept { return block_ == nullptr || block_->size == block_->capacity; }
   void release() noexcept;
 
   Block* block_ = nullptr;

@@ -34,6 +34,7 @@
 #endif
 
 #include "json.hpp"
+#include "json_number.hpp"
 #include "json_simd.hpp"
 
 namespace vorda::json {
@@ -90,8 +91,6 @@ constexpr ByteClasses make_classes() {
   return c;
 }
 constexpr ByteClasses kClass = make_classes();
-
-constexpr std::uint64_t kPow10U64[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
 // Powers of ten that are exact doubles.
 constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
@@ -167,6 +166,9 @@ inline std::uint32_t eight_digits_value(std::uint64_t v) {
 // the bits below the rounding bit are all ones or all zeros, which the
 // checks below either settle (the second half of the power, ties) or hand
 // back to the caller.
+//
+// The ranges involved: the caller passes 0 < w < 2^64 and q in [-342, 308]
+// (below 10^-342 every w rounds to zero, above 10^308 every w overflows).
 
 constexpr int kPow5Smallest = -342;
 constexpr int kPow5Largest = 308;
@@ -178,38 +180,42 @@ static_assert(std::size(kPow5) == kPow5Largest - kPow5Smallest + 1);
 constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000;
 constexpr std::uint64_t kSignBit = 0x8000000000000000;
 
-__extension__ typedef unsigned __int128 Wide;
-
-struct Product {
-  std::uint64_t high, low;
-};
-inline Product multiply(std::uint64_t a, std::uint64_t b) {
-  const Wide p = static_cast<Wide>(a) * b;
-  return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
-}
+// floor(q * log2(10)): 217706 / 2^16 is log2(10) rounded up; exact for
+// |q| <= 642 (here q is in [-342, 308]).
+inline int floor_log2_pow10_of(int q) { return (217706 * q) >> 16; }
 
 // The bits of the double nearest to w * 10^q (w > 0, q within the table),
 // infinity's bits when it overflows; false when 128 bits do not decide.
 inline bool eisel_lemire(std::uint64_t w, int q, std::uint64_t& bits) {
+  // Step 1: w normalised, its top bit set.
   const int shift_w = std::countl_zero(w);
   w <<= shift_w;
+  // Step 2: w times the high half of 5^q. 0x1FF masks the 9 bits below the
+  // 55 that are kept (the top bit, 53 significant bits and the rounding
+  // bit); only when they are all ones can the truncated low half carry into
+  // the kept bits, so only then is it added.
   const std::uint64_t* power = kPow5[q - kPow5Smallest];
   Product z = multiply(w, power[0]);
   if ((z.high & 0x1FF) == 0x1FF) {
-    // The low half of the power may carry into the deciding bits.
     const Product low = multiply(w, power[1]);
     z.low += low.high;
     if (z.low < low.high) ++z.high;
+    // Still all ones below: for q in [-27, 55] the bits kept are right all
+    // the same (for q >= 0 the table holds 5^q exactly, as 5^55 < 2^128;
+    // for q >= -27 by the method's error bound); elsewhere the caller
+    // decides.
     if (z.low == ~std::uint64_t{0} && (q < -27 || q > 55)) return false;
   }
-  // The product's top bit is bit 127 or 126; keep 54 bits below it.
+  // Step 3: the product's top bit is bit 127 or 126; keep 54 bits below it.
   const int top = static_cast<int>(z.high >> 63);
   const int drop = top + 9;
   std::uint64_t m = z.high >> drop;
-  // floor(q * log2(10)) + 63 is the exponent of 5^q * 2^q as scaled.
-  int exponent = ((217706 * q) >> 16) + 63 + top - shift_w + 1023;
+  // Step 4: the biased exponent. floor(q * log2(10)) + 63 is the exponent
+  // of 5^q * 2^q as scaled; the shifts and the bias 1023 complete it.
+  int exponent = floor_log2_pow10_of(q) + 63 + top - shift_w + 1023;
   if (exponent <= 0) {
-    // Subnormal: no tie can occur this far down with 64-bit significands.
+    // Step 5: subnormal. No tie can occur this far down with 64-bit
+    // significands.
     if (1 - exponent >= 64) {
       bits = 0;
       return true;
@@ -220,8 +226,12 @@ inline bool eisel_lemire(std::uint64_t w, int q, std::uint64_t& bits) {
     bits = m;  // a carry into bit 52 makes it the smallest normal
     return true;
   }
-  // An exact tie (only possible for small q) rounds to even.
+  // Step 6: an exact tie rounds to even. A tie is an odd number of 54 bits
+  // times a power of two, possible only for q in [-4, 23]: for q > 23, 5^q
+  // alone exceeds 2^54; for q < -4, 5^-q would divide w leaving at least
+  // 2^53, so w >= 5^5 * 2^53 > 2^64.
   if (z.low <= 1 && q >= -4 && q <= 23 && (m & 3) == 1 && (m << drop) == z.high) m &= ~std::uint64_t{1};
+  // Step 7: round, carry into the exponent, overflow to infinity.
   m += m & 1;
   m >>= 1;
   if (m >= (std::uint64_t{1} << 53)) {

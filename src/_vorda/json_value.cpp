@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cassert>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -225,6 +226,9 @@ Object Object::with_capacity(std::size_t members, std::size_t key_bytes, Arena* 
 }
 
 void Object::append(std::string_view key, Value&& value) noexcept {
+  // Room was made for it, and keys come in ascending order without repeats.
+  assert(block_ != nullptr && block_->size < block_->capacity);
+  assert(block_->size == 0 || entries()[block_->size - 1].key < key);
   char* at = block_->next_key;
   if (!key.empty()) std::memcpy(at, key.data(), key.size());
   block_->next_key = at + key.size();
@@ -233,6 +237,7 @@ void Object::append(std::string_view key, Value&& value) noexcept {
 }
 
 Object::Object(const Object& other) {
+  assert(other.complete());
   std::size_t key_bytes = 0;
   for (const Entry& e : other) key_bytes += e.key.size();
   Object copy = with_capacity(other.size(), key_bytes);
@@ -270,6 +275,7 @@ const Value* Object::find(std::string_view key) const noexcept {
 }
 
 bool operator==(const Object& a, const Object& b) noexcept {
+  assert(a.complete() && b.complete());
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
     if (a[i].key != b[i].key || !(a[i].value == b[i].value)) return false;

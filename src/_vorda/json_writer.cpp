@@ -23,6 +23,7 @@
 #endif
 
 #include "json.hpp"
+#include "json_number.hpp"
 #include "json_simd.hpp"
 
 namespace vorda::json {
@@ -250,6 +251,10 @@ void write_integer(Int n, TextWriter& sink) {
 // candidates of the shortest length the one nearest v wins, an exact tie
 // going to the even one. A 128-bit table of rounded-up powers of ten with
 // round-to-odd products keeps every comparison exact.
+//
+// The ranges involved: a finite positive double has q in [-1074, 971], so
+// k lies in [-324, 292] and the table needs 10^j for j = -k in [-292, 324];
+// the shift h below lies in [1, 4].
 
 constexpr int kPow10Smallest = -292;
 constexpr std::uint64_t kPow10[][2] = {
@@ -257,17 +262,23 @@ constexpr std::uint64_t kPow10[][2] = {
 };
 static_assert(std::size(kPow10) == 324 - kPow10Smallest + 1);
 
-__extension__ typedef unsigned __int128 Wide;
-
+// floor(e * log10(2)): 1262611 / 2^22 is log10(2) rounded down; exact for
+// |e| <= 2135 (here |e| <= 1074).
 inline int floor_log10_pow2(int e) { return (e * 1262611) >> 22; }
+// floor(log10(3/4 * 2^e)): 524031 / 2^22 is -log10(3/4) rounded down; exact
+// for |e| <= 2936 (here |e| <= 1074).
 inline int floor_log10_three_quarters_pow2(int e) { return (e * 1262611 - 524031) >> 22; }
-inline int floor_log2_pow10(int e) { return (e * 1741647) >> 19; }
+// floor(j * log2(10)): 1741647 / 2^19 is log2(10) rounded down; exact for
+// |j| <= 4003 (here |j| <= 324). tools/make_pow10_table.py checks it against
+// every table entry.
+inline int floor_log2_pow10(int j) { return (j * 1741647) >> 19; }
 
 // (g * cp) / 2^128 rounded to odd: exact when the quotient is an integer,
-// otherwise its floor with the lowest bit set.
+// otherwise its floor with the lowest bit set. g is a table entry {high,
+// low}: the high half's product plus the carry out of the low half's.
 inline std::uint64_t round_to_odd(const std::uint64_t* g, std::uint64_t cp) {
-  const Wide x = static_cast<Wide>(g[1]) * cp;
-  const Wide y = static_cast<Wide>(g[0]) * cp + static_cast<std::uint64_t>(x >> 64);
+  const Wide x = wide_multiply(g[1], cp);
+  const Wide y = wide_multiply(g[0], cp) + static_cast<std::uint64_t>(x >> 64);
   const auto high = static_cast<std::uint64_t>(y >> 64);
   const auto low = static_cast<std::uint64_t>(y);
   return high | (low > 1 ? 1 : 0);
@@ -280,6 +291,7 @@ struct Decimal {
 
 // The shortest decimal that reads back as v (finite, positive), nearest v.
 Decimal shortest(double v) {
+  // Step 1: v = c * 2^q, c the significand with its hidden bit.
   const auto bits = std::bit_cast<std::uint64_t>(v);
   const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
   const int biased = static_cast<int>(bits >> 52);
@@ -294,31 +306,39 @@ Decimal shortest(double v) {
     c = fraction;
     q = -1074;
   }
+  // Step 2: the rounding interval [cbl, cbr] around cb, all times 4 (so
+  // below 2^55). At a power of two the neighbour below is half as far as
+  // the one above. Its ends belong to it when c is even.
   const bool even = (c & 1) == 0;
-  // At a power of two the neighbour below is half as far as the one above.
   const bool closer_below = fraction == 0 && biased > 1;
   const std::uint64_t cb = c << 2;
   const std::uint64_t cbl = cb - 2 + (closer_below ? 1 : 0);
   const std::uint64_t cbr = cb + 2;
+  // Step 3: k, the power of ten to divide by, and h, the shift (1 to 4)
+  // that lines the product up with the table entry's scale.
   const int k = closer_below ? floor_log10_three_quarters_pow2(q) : floor_log10_pow2(q);
   const int h = q + floor_log2_pow10(-k) + 1;
+  // Step 4: the three points times 10^-k, rounded to odd; an excluded end
+  // moves one unit inwards.
   const std::uint64_t* g = kPow10[-k - kPow10Smallest];
   const std::uint64_t vb = round_to_odd(g, cb << h);
   const std::uint64_t lower = round_to_odd(g, cbl << h) + (even ? 0 : 1);
   const std::uint64_t upper = round_to_odd(g, cbr << h) - (even ? 0 : 1);
 
+  // Step 5: one digit shorter, a multiple of ten inside the interval.
   const std::uint64_t s = vb >> 2;
   if (s >= 10) {
-    // One digit shorter: a multiple of ten inside the interval.
     const std::uint64_t sp = s / 10;
     const bool down_inside = lower <= 40 * sp;
     const bool up_inside = 40 * sp + 40 <= upper;
     if (down_inside != up_inside) return {sp + (up_inside ? 1 : 0), k + 1};
   }
+  // Step 6: the full length, s or s + 1, when only one is inside.
   const bool down_inside = lower <= 4 * s;
   const bool up_inside = 4 * s + 4 <= upper;
   if (down_inside != up_inside) return {s + (up_inside ? 1 : 0), k};
-  // Both (or, for the checks above, neither) inside: the nearer, ties to even.
+  // Step 7: both (or, for the checks above, neither) inside: the nearer,
+  // ties to even.
   const std::uint64_t mid = 4 * s + 2;
   const bool round_up = vb > mid || (vb == mid && (s & 1) != 0);
   return {s + (round_up ? 1 : 0), k};
@@ -329,30 +349,13 @@ constexpr char kDigitPairs[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
-constexpr std::uint64_t kPow10U64[] = {1ULL,
-                                       10ULL,
-                                       100ULL,
-                                       1000ULL,
-                                       10000ULL,
-                                       100000ULL,
-                                       1000000ULL,
-                                       10000000ULL,
-                                       100000000ULL,
-                                       1000000000ULL,
-                                       10000000000ULL,
-                                       100000000000ULL,
-                                       1000000000000ULL,
-                                       10000000000000ULL,
-                                       100000000000000ULL,
-                                       1000000000000000ULL,
-                                       10000000000000000ULL,
-                                       100000000000000000ULL,
-                                       1000000000000000000ULL,
-                                       10000000000000000000ULL};
-
 // Decimal digits of n > 0: log10 from the bit length, corrected by one.
+// For a bit width b in [1, 64], (b * 1233) >> 12 is floor(b * log10(2))
+// (1233 / 2^12 being log10(2) rounded down; exact for b <= 64, the range
+// here): at most 19, and n, in [2^(b-1), 2^b), has that many digits or one
+// more, one more exactly when n >= 10^guess.
 inline int decimal_length(std::uint64_t n) {
-  const int guess = (static_cast<int>(std::bit_width(n)) * 1233) >> 12;  // 1233 / 4096 ~ log10(2)
+  const int guess = (static_cast<int>(std::bit_width(n)) * 1233) >> 12;
   return guess + (n >= kPow10U64[guess] ? 1 : 0);
 }
 

@@ -16,28 +16,13 @@
 
 #include "declaration.hpp"
 #include "json.hpp"
+#include "names.hpp"
 
 namespace vorda {
 namespace {
 
 constexpr const char* kParams[] = {"module_name", "function_name", "output_dir", "input_kwargs_json"};
-constexpr Signature kSignature = {"materialize_asset", kParams, 4, 4, 3};
-
-Name path_name("Path");
-Name mkdir_name("mkdir");
-Name parents_name("parents");
-Name exist_ok_name("exist_ok");
-Name truediv_name("__truediv__");
-Name import_module_name("import_module");
-Name loads_name("loads");
-Name dumps_name("dumps");
-Name signature_name("signature");
-Name exit_name("exit");
-Name name_name("__name__");
-Name qualname_name("__qualname__");
-// Argument texts, interned once like the attribute names.
-Name result_json_text("result.json");
-Name value_json_text("value.json");
+constexpr SignatureOf kSignature("materialize_asset", kParams, 4, 3);
 
 // ---- The two files on disk -------------------------------------------------------
 //
@@ -234,17 +219,15 @@ class OutputDir {
 
 // What the guarded run needs from the earlier stages.
 struct Run {
+  const Stdlib& lib;
   std::string_view module_name;
   std::string_view function_name;
   PyObject* module_text;    // exact str
   PyObject* function_text;  // exact str
   PyObject* kwargs_text;    // exact str, or null when no keyword arguments are given
-  PyObject* importlib;
-  PyObject* inspect;
-  PyObject* json;
-  PyObject* output_path;
-  PyObject* result_path;
-  OutputDir* files;
+  PyObject* output_path;    // pathlib.Path of the output directory
+  PyObject* result_path;    // output_path / "result.json"
+  OutputDir& files;
 };
 
 // The argument as an exact str, so no method of a str subclass runs when
@@ -262,7 +245,7 @@ Ref call_with_kwargs(PyObject* callable, PyObject* kwargs) {
 // Everything from the import of the asset's module to the success record.
 // Any exception thrown out of here is recorded as the run's failure.
 void run_asset(const Run& run) {
-  Ref module = call(get_attr(run.importlib, import_module_name).get(), run.module_text);
+  Ref module = call(get_attr(run.lib.importlib.get(), names::import_module).get(), run.module_text);
   Ref target = get_attr(module.get(), run.function_text);
   Ref callable = undecorated(target.get());
 
@@ -270,23 +253,23 @@ void run_asset(const Run& run) {
   if (run.kwargs_text == nullptr) {
     value = check(PyObject_CallNoArgs(callable.get()));
   } else {
-    Ref kwargs = call(get_attr(run.json, loads_name).get(), run.kwargs_text);
+    Ref kwargs = call(get_attr(run.lib.json.get(), names::loads).get(), run.kwargs_text);
     if (!PyDict_Check(kwargs.get())) throw_cannot_convert(kwargs.get(), "PyDict");
     value = call_with_kwargs(callable.get(), kwargs.get());
   }
 
-  Ref value_path = call_method(run.output_path, truediv_name, value_json_text.get());
-  Ref encoded = call(get_attr(run.json, dumps_name).get(), value.get());
+  Ref value_path = call_method(run.output_path, names::dunder_truediv, names::value_json.get());
+  Ref encoded = call(get_attr(run.lib.json.get(), names::dumps).get(), value.get());
   if (!PyUnicode_Check(encoded.get())) {
     Ref type_name = check(PyType_GetName(Py_TYPE(encoded.get())));
     throw PyError(PyExc_TypeError, check(PyUnicode_FromFormat("data must be str, not %U", type_name.get())));
   }
-  run.files->stage_value(to_text(encoded.get()), value_path.get());
+  run.files.stage_value(to_text(encoded.get()), value_path.get());
 
   Ref value_path_text = check(PyObject_Str(value_path.get()));
-  Ref signature = call(get_attr(run.inspect, signature_name).get(), callable.get());
+  Ref signature = call(get_attr(run.lib.inspect.get(), names::signature).get(), callable.get());
   Ref signature_text = check(PyObject_Str(signature.get()));
-  Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), name_name);
+  Ref type_name = get_attr(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), names::dunder_name);
 
   // Built completely before the one write, so no partial record is ever left.
   json::Members members;
@@ -298,7 +281,7 @@ void run_asset(const Run& run) {
   members.push_back({"module_path", json::Value::string(run.module_name)});
   members.push_back({"function_name", json::Value::string(run.function_name)});
   members.push_back({"signature", json::Value::string(to_text(signature_text.get()))});
-  run.files->publish(json::write(json::Value::object(std::move(members))), run.result_path);
+  run.files.publish(json::write(json::Value::object(std::move(members))), run.result_path);
 }
 
 // The failure record of the exception that ended the run. Reading the type's
@@ -308,18 +291,9 @@ json::Value failure_record(PyError& error) {
   if (exc == nullptr) throw InternalError("failed run without an exception");
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
 
-  Ref qualname = get_attr(type, qualname_name);
-  std::string message(to_text(qualname.get()));
-  message += ": ";
-  if (PyObject* text = PyObject_Str(exc)) {
-    Ref owned = Ref::steal(text);
-    message += lossy_text(text);
-  } else {
-    PyErr_Clear();
-    message += "<exception str() failed>";
-  }
-
-  Ref name = get_attr(type, name_name);
+  Ref qualname = get_attr(type, names::dunder_qualname);
+  std::string message = describe_exception(std::string(to_text(qualname.get())), exc);
+  Ref name = get_attr(type, names::dunder_name);
   std::string_view error_type = to_text(name.get());
 
   json::Members members;
@@ -333,36 +307,45 @@ json::Value failure_record(PyError& error) {
 }  // namespace
 
 Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  auto [module_arg, function_arg, output_arg, kwargs_arg] = bind<4>(kSignature, args, nargs, kwnames);
+  auto [module_arg, function_arg, output_arg, kwargs_arg] = bind(kSignature, args, nargs, kwnames);
   std::string_view module_name = text_argument("module_name", module_arg);
   std::string_view function_name = text_argument("function_name", function_arg);
   std::string_view output_dir = text_argument("output_dir", output_arg);
-  bool has_kwargs = kwargs_arg != nullptr && kwargs_arg != Py_None;
-  std::string_view kwargs_json = has_kwargs ? text_argument("input_kwargs_json", kwargs_arg) : std::string_view();
+  PyObject* kwargs_given = given(kwargs_arg);
+  std::string_view kwargs_json = kwargs_given ? text_argument("input_kwargs_json", kwargs_given) : std::string_view();
 
   Ref module_text = exact_text(module_arg, module_name);
   Ref function_text = exact_text(function_arg, function_name);
   Ref output_text = exact_text(output_arg, output_dir);
-  Ref kwargs_text = has_kwargs ? exact_text(kwargs_arg, kwargs_json) : Ref();
+  Ref kwargs_text = kwargs_given ? exact_text(kwargs_given, kwargs_json) : Ref();
 
-  Ref importlib = import_module("importlib");
-  Ref inspect = import_module("inspect");
-  Ref json_module = import_module("json");
-  Ref pathlib = import_module("pathlib");
+  Stdlib lib;
+  lib.importlib = import_module("importlib");
+  lib.inspect = import_module("inspect");
+  lib.json = import_module("json");
+  lib.pathlib = import_module("pathlib");
 
-  Ref output_path = call(get_attr(pathlib.get(), path_name).get(), output_text.get());
+  Ref output_path = call(get_attr(lib.pathlib.get(), names::Path).get(), output_text.get());
   {
     Ref options = check(PyDict_New());
-    check_status(PyDict_SetItem(options.get(), parents_name.get(), Py_True));
-    check_status(PyDict_SetItem(options.get(), exist_ok_name.get(), Py_True));
-    call_with_kwargs(get_attr(output_path.get(), mkdir_name).get(), options.get());
+    check_status(PyDict_SetItem(options.get(), names::parents.get(), Py_True));
+    check_status(PyDict_SetItem(options.get(), names::exist_ok.get(), Py_True));
+    call_with_kwargs(get_attr(output_path.get(), names::mkdir).get(), options.get());
   }
-  Ref result_path = call_method(output_path.get(), truediv_name, result_json_text.get());
+  Ref result_path = call_method(output_path.get(), names::dunder_truediv, names::result_json.get());
   OutputDir files(output_dir, output_text.get(), result_path.get());
 
-  const Run run{module_name,     function_name, module_text.get(), function_text.get(), kwargs_text.get(),
-                importlib.get(), inspect.get(), json_module.get(), output_path.get(),   result_path.get(),
-                &files};
+  const Run run{
+      .lib = lib,
+      .module_name = module_name,
+      .function_name = function_name,
+      .module_text = module_text.get(),
+      .function_text = function_text.get(),
+      .kwargs_text = kwargs_text.get(),
+      .output_path = output_path.get(),
+      .result_path = result_path.get(),
+      .files = files,
+  };
   std::optional<PyError> failure;
   try {
     run_asset(run);
@@ -379,9 +362,9 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
   failure.reset();
   files.publish(json::write(record), result_path.get());
 
-  Ref sys = import_module("sys");
+  lib.sys = import_module("sys");
   Ref code = check(PyLong_FromLong(1));
-  call(get_attr(sys.get(), exit_name).get(), code.get());
+  call(get_attr(lib.sys.get(), names::exit).get(), code.get());
   return Ref::borrow(Py_None);
 }
 

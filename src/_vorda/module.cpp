@@ -7,6 +7,7 @@
 #include "declaration.hpp"
 #include "discovery.hpp"
 #include "materialize.hpp"
+#include "names.hpp"
 
 namespace vorda {
 namespace {
@@ -112,16 +113,14 @@ PyModuleDef module_def = {
 std::atomic<std::int64_t> owning_interpreter{-1};
 PyObject* module_cell = nullptr;
 
-Name all_name("__all__");
-
 void add_object(PyObject* module, PyObject* name, PyObject* object) {
-  PyObject* all = PyObject_GetAttr(module, all_name.get());
+  PyObject* all = PyObject_GetAttr(module, names::dunder_all.get());
   Ref all_ref = Ref::steal(all);
   if (all == nullptr) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
     PyErr_Clear();
     all_ref = check(PyList_New(0));
-    check_status(PyObject_SetAttr(module, all_name.get(), all_ref.get()));
+    check_status(PyObject_SetAttr(module, names::dunder_all.get(), all_ref.get()));
   } else if (!PyList_Check(all)) {
     throw_cannot_convert(all, "PyList");
   }
@@ -138,7 +137,7 @@ void add_function(PyObject* module, PyMethodDef* def) {
   PyObject* module_name = PyModule_GetNameObject(module);
   Ref module_name_ref = check(module_name);
   Ref function = check(PyCMethod_New(def, module, module_name, nullptr));
-  Ref name = check(PyObject_GetAttrString(function.get(), "__name__"));
+  Ref name = get_attr(function.get(), names::dunder_name);
   if (!PyUnicode_Check(name.get())) throw_cannot_convert(name.get(), "PyString");
   add_object(module, name.get(), function.get());
 }

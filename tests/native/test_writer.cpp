@@ -205,3 +205,18 @@ TEST(Value, CopiesAreDeepAndMovesLeaveNull) {
   EXPECT_FALSE(Value::uint(1) == Value::real(1.0));
   EXPECT_LE(sizeof(Value), 24u);
 }
+
+#ifndef NDEBUG
+// Debug builds stop at an object whose keys break the stored order.
+TEST(ValueDeathTest, ObjectKeysOutOfOrderOrRepeatedAreCaught) {
+  const auto build = [](const char* first, const char* second) {
+    Members members;
+    members.push_back({first, Value()});
+    members.push_back({second, Value()});
+    return Value::object_sorted(std::move(members));
+  };
+  EXPECT_DEATH(build("b", "a"), "Assertion");
+  EXPECT_DEATH(build("a", "a"), "Assertion");
+  EXPECT_EQ(build("a", "b").as_object().size(), 2u);
+}
+#endif
