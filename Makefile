@@ -207,7 +207,7 @@ fuzz: fuzz-deps venv
 # the compile commands of a configured (not built) tree.
 LINT_BUILD := build/lint
 LINT_TOOLS := clang-format==18.1.8 clang-tidy==18.1.8
-LINT_FORMAT := src/_vorda/*.cpp src/_vorda/*.hpp fuzz/*.cpp fuzz/*.hpp
+LINT_FORMAT := src/_vorda/*.cpp src/_vorda/*.hpp fuzz/*.cpp fuzz/*.hpp tests/native/*.cpp
 LINT_TIDY := src/_vorda/*.cpp fuzz/*.cpp
 
 lint-deps: venv

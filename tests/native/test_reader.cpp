@@ -97,68 +97,60 @@ TEST_P(ReaderError, MessageAndPosition) { EXPECT_EQ(error_of(GetParam().text), G
 
 INSTANTIATE_TEST_SUITE_P(
     ValuesAndLiterals, ReaderError,
-    testing::Values(Case{"", "EOF while parsing a value at line 1 column 0"},
-                    Case{"   ", "EOF while parsing a value at line 1 column 3"},
-                    Case{"NaN", "expected value at line 1 column 1"},
-                    Case{"Infinity", "expected value at line 1 column 1"},
-                    Case{"[1, NaN]", "expected value at line 1 column 5"},
-                    Case{"+1", "expected value at line 1 column 1"},
-                    Case{"True", "expected value at line 1 column 1"},
-                    Case{".5", "expected value at line 1 column 1"},
-                    Case{"nul", "EOF while parsing a value at line 1 column 3"},
-                    Case{"t", "EOF while parsing a value at line 1 column 1"},
-                    Case{"nulL", "expected ident at line 1 column 4"},
-                    Case{"trUe", "expected ident at line 1 column 3"},
-                    Case{"falsy", "expected ident at line 1 column 5"},
-                    Case{"nul ", "expected ident at line 1 column 4"},
-                    Case{"nullx", "trailing characters at line 1 column 5"},
-                    Case{"1 x", "trailing characters at line 1 column 3"},
-                    Case{"[1] ]", "trailing characters at line 1 column 5"},
-                    Case{"{}{}", "trailing characters at line 1 column 3"},
-                    Case{"0x10", "trailing characters at line 1 column 2"},
-                    Case{"1.5.2", "trailing characters at line 1 column 4"},
-                    Case{std::string("1\0", 2), "trailing characters at line 1 column 2"},
-                    Case{"\f1", "expected value at line 1 column 1"}));
+    testing::Values(
+        Case{"", "EOF while parsing a value at line 1 column 0"},
+        Case{"   ", "EOF while parsing a value at line 1 column 3"}, Case{"NaN", "expected value at line 1 column 1"},
+        Case{"Infinity", "expected value at line 1 column 1"}, Case{"[1, NaN]", "expected value at line 1 column 5"},
+        Case{"+1", "expected value at line 1 column 1"}, Case{"True", "expected value at line 1 column 1"},
+        Case{".5", "expected value at line 1 column 1"}, Case{"nul", "EOF while parsing a value at line 1 column 3"},
+        Case{"t", "EOF while parsing a value at line 1 column 1"}, Case{"nulL", "expected ident at line 1 column 4"},
+        Case{"trUe", "expected ident at line 1 column 3"}, Case{"falsy", "expected ident at line 1 column 5"},
+        Case{"nul ", "expected ident at line 1 column 4"}, Case{"nullx", "trailing characters at line 1 column 5"},
+        Case{"1 x", "trailing characters at line 1 column 3"}, Case{"[1] ]", "trailing characters at line 1 column 5"},
+        Case{"{}{}", "trailing characters at line 1 column 3"}, Case{"0x10", "trailing characters at line 1 column 2"},
+        Case{"1.5.2", "trailing characters at line 1 column 4"},
+        Case{std::string("1\0", 2), "trailing characters at line 1 column 2"},
+        Case{"\f1", "expected value at line 1 column 1"}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Arrays, ReaderError,
-    testing::Values(Case{"[", "EOF while parsing a list at line 1 column 1"},
-                    Case{"[1", "EOF while parsing a list at line 1 column 2"},
-                    Case{"[1 ", "EOF while parsing a list at line 1 column 3"},
-                    Case{"[1,", "EOF while parsing a value at line 1 column 3"},
-                    Case{"[1, ", "EOF while parsing a value at line 1 column 4"},
-                    Case{"[1,]", "trailing comma at line 1 column 4"},
-                    Case{"[1, ]", "trailing comma at line 1 column 5"},
-                    Case{"[,1]", "expected value at line 1 column 2"},
-                    Case{"[1,,2]", "expected value at line 1 column 4"},
-                    Case{"[1 2]", "expected `,` or `]` at line 1 column 4"},
-                    Case{"[1}", "expected `,` or `]` at line 1 column 3"},
-                    Case{"[[]", "EOF while parsing a list at line 1 column 3"}));
+INSTANTIATE_TEST_SUITE_P(Arrays, ReaderError,
+                         testing::Values(Case{"[", "EOF while parsing a list at line 1 column 1"},
+                                         Case{"[1", "EOF while parsing a list at line 1 column 2"},
+                                         Case{"[1 ", "EOF while parsing a list at line 1 column 3"},
+                                         Case{"[1,", "EOF while parsing a value at line 1 column 3"},
+                                         Case{"[1, ", "EOF while parsing a value at line 1 column 4"},
+                                         Case{"[1,]", "trailing comma at line 1 column 4"},
+                                         Case{"[1, ]", "trailing comma at line 1 column 5"},
+                                         Case{"[,1]", "expected value at line 1 column 2"},
+                                         Case{"[1,,2]", "expected value at line 1 column 4"},
+                                         Case{"[1 2]", "expected `,` or `]` at line 1 column 4"},
+                                         Case{"[1}", "expected `,` or `]` at line 1 column 3"},
+                                         Case{"[[]", "EOF while parsing a list at line 1 column 3"}));
 
-INSTANTIATE_TEST_SUITE_P(
-    Objects, ReaderError,
-    testing::Values(Case{"{", "EOF while parsing an object at line 1 column 1"},
-                    Case{"{ ", "EOF while parsing an object at line 1 column 2"},
-                    Case{R"({"a")", "EOF while parsing an object at line 1 column 4"},
-                    Case{R"({"a":)", "EOF while parsing a value at line 1 column 5"},
-                    Case{R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
-                    Case{R"({"a":1,)", "EOF while parsing a value at line 1 column 7"},
-                    Case{R"({"a)", "EOF while parsing a string at line 1 column 3"},
-                    Case{R"({"a" 1})", "expected `:` at line 1 column 6"},
-                    Case{R"({"a":1 "b":2})", "expected `,` or `}` at line 1 column 8"},
-                    Case{R"({"a":1])", "expected `,` or `}` at line 1 column 7"},
-                    Case{"{1:2}", "key must be a string at line 1 column 2"},
-                    Case{"{,}", "key must be a string at line 1 column 2"},
-                    Case{R"({"a":1,2:3})", "key must be a string at line 1 column 8"},
-                    Case{R"({"a":1,})", "trailing comma at line 1 column 8"},
-                    Case{R"({"a":})", "expected value at line 1 column 6"}));
+INSTANTIATE_TEST_SUITE_P(Objects, ReaderError,
+                         testing::Values(Case{"{", "EOF while parsing an object at line 1 column 1"},
+                                         Case{"{ ", "EOF while parsing an object at line 1 column 2"},
+                                         Case{R"({"a")", "EOF while parsing an object at line 1 column 4"},
+                                         Case{R"({"a":)", "EOF while parsing a value at line 1 column 5"},
+                                         Case{R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
+                                         Case{R"({"a":1,)", "EOF while parsing a value at line 1 column 7"},
+                                         Case{R"({"a)", "EOF while parsing a string at line 1 column 3"},
+                                         Case{R"({"a" 1})", "expected `:` at line 1 column 6"},
+                                         Case{R"({"a":1 "b":2})", "expected `,` or `}` at line 1 column 8"},
+                                         Case{R"({"a":1])", "expected `,` or `}` at line 1 column 7"},
+                                         Case{"{1:2}", "key must be a string at line 1 column 2"},
+                                         Case{"{,}", "key must be a string at line 1 column 2"},
+                                         Case{R"({"a":1,2:3})", "key must be a string at line 1 column 8"},
+                                         Case{R"({"a":1,})", "trailing comma at line 1 column 8"},
+                                         Case{R"({"a":})", "expected value at line 1 column 6"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Strings, ReaderError,
     testing::Values(Case{"\"", "EOF while parsing a string at line 1 column 1"},
                     Case{"\"abc", "EOF while parsing a string at line 1 column 4"},
-                    Case{"\"a\x01z\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
-                    Case{std::string("\"\0\"", 3), "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
+                    Case{"\"a\x01z\"",
+                         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+                    Case{std::string("\"\0\"", 3),
+                         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
                     Case{"\"a\\x\"", "invalid escape at line 1 column 4"},
                     Case{"\"\\U0041\"", "invalid escape at line 1 column 3"},
                     Case{"\"\\", "EOF while parsing a string at line 1 column 2"},
@@ -183,16 +175,13 @@ INSTANTIATE_TEST_SUITE_P(
     Numbers, ReaderError,
     testing::Values(Case{"-", "EOF while parsing a value at line 1 column 1"},
                     Case{"-Infinity", "invalid number at line 1 column 2"},
-                    Case{"[-]", "invalid number at line 1 column 3"},
-                    Case{"01", "invalid number at line 1 column 2"},
-                    Case{"-01", "invalid number at line 1 column 3"},
-                    Case{"00", "invalid number at line 1 column 2"},
+                    Case{"[-]", "invalid number at line 1 column 3"}, Case{"01", "invalid number at line 1 column 2"},
+                    Case{"-01", "invalid number at line 1 column 3"}, Case{"00", "invalid number at line 1 column 2"},
                     Case{"1.", "EOF while parsing a value at line 1 column 2"},
                     Case{"1.e5", "invalid number at line 1 column 3"},
                     Case{"1e", "EOF while parsing a value at line 1 column 2"},
                     Case{"1E+", "EOF while parsing a value at line 1 column 3"},
-                    Case{"1e+x", "invalid number at line 1 column 4"},
-                    Case{"1ex", "invalid number at line 1 column 3"},
+                    Case{"1e+x", "invalid number at line 1 column 4"}, Case{"1ex", "invalid number at line 1 column 3"},
                     // "number out of range" sits at the last digit of the number.
                     Case{"1e400", "number out of range at line 1 column 5"},
                     Case{"[-1e400]", "number out of range at line 1 column 7"},
@@ -216,7 +205,8 @@ INSTANTIATE_TEST_SUITE_P(
                     // A line feed belongs to the line it ends: the EOF error at a
                     // final line feed, or a raw line feed in a string, is on that line.
                     Case{"[1,\n", "EOF while parsing a value at line 1 column 4"},
-                    Case{"[\"a\nb\"]", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"}));
+                    Case{"[\"a\nb\"]",
+                         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4"}));
 
 // ---------------------------------------------------------------------------
 // Nesting: 127 open containers read, the 128th opening bracket fails.
@@ -289,8 +279,7 @@ const std::string kMaxPlusHalfUlp =
 INSTANTIATE_TEST_SUITE_P(
     Integers, ReaderNumber,
     testing::Values(NumberCase{"0", Kind::UInt, "0"}, NumberCase{"5", Kind::UInt, "5"},
-                    NumberCase{"-1", Kind::Int, "-1"},
-                    NumberCase{"-0", Kind::Float, "-0.0"},
+                    NumberCase{"-1", Kind::Int, "-1"}, NumberCase{"-0", Kind::Float, "-0.0"},
                     NumberCase{"9223372036854775808", Kind::UInt, "9223372036854775808"},
                     NumberCase{"18446744073709551615", Kind::UInt, "18446744073709551615"},
                     NumberCase{"18446744073709551616", Kind::Float, "1.8446744073709552e+19"},
@@ -309,48 +298,42 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     Floats, ReaderNumber,
-    testing::Values(NumberCase{"5.0", Kind::Float, "5.0"}, NumberCase{"-0.0", Kind::Float, "-0.0"},
-                    NumberCase{"0e5", Kind::Float, "0.0"}, NumberCase{"-0e-5", Kind::Float, "-0.0"},
-                    NumberCase{"1.5e-05", Kind::Float, "0.000015"}, NumberCase{"1e-06", Kind::Float, "1e-6"},
-                    NumberCase{"1e+16", Kind::Float, "1e+16"}, NumberCase{"1e15", Kind::Float, "1000000000000000.0"},
-                    NumberCase{"1E2", Kind::Float, "100.0"}, NumberCase{"2.5E-3", Kind::Float, "0.0025"},
-                    NumberCase{"123.456e-2", Kind::Float, "1.23456"},
-                    NumberCase{"1e0000000000000000000000000001", Kind::Float, "10.0"},
-                    // The fault mended: every literal is rounded correctly.
-                    NumberCase{"1e-23", Kind::Float, "1e-23"},
-                    NumberCase{"9.007413773120273", Kind::Float, "9.007413773120273"},
-                    NumberCase{"1e23", Kind::Float, "1e+23"}, NumberCase{"8.41e21", Kind::Float, "8.41e+21"},
-                    NumberCase{"9007199254740993.0", Kind::Float, "9007199254740992.0"},
-                    NumberCase{"9007199254740993.0000000001", Kind::Float, "9007199254740994.0"},
-                    NumberCase{"1.00000000000000011102230246251565404236316680908203125", Kind::Float, "1.0"},
-                    NumberCase{"1.00000000000000011102230246251565404236316680908203126", Kind::Float,
-                               "1.0000000000000002"},
-                    NumberCase{"1" + std::string(400, '0') + "e-400", Kind::Float, "1.0"},
-                    NumberCase{"0." + std::string(400, '0') + "1e400", Kind::Float, "0.1"},
-                    NumberCase{"0." + std::string(400, '0') + "1e-2147483647", Kind::Float, "0.0"},
-                    // The top of the range.
-                    NumberCase{"1.7976931348623157e308", Kind::Float, "1.7976931348623157e+308"},
-                    NumberCase{"1.7976931348623158e308", Kind::Float, "1.7976931348623157e+308"},
-                    NumberCase{"-1.7976931348623157e+308", Kind::Float, "-1.7976931348623157e+308"},
-                    // Normals, subnormals and underflow to a signed zero.
-                    NumberCase{"2.2250738585072014e-308", Kind::Float, "2.2250738585072014e-308"},
-                    NumberCase{"2.225073858507201e-308", Kind::Float, "2.225073858507201e-308"},
-                    NumberCase{"5e-324", Kind::Float, "5e-324"},
-                    NumberCase{"4.9406564584124654e-324", Kind::Float, "5e-324"},
-                    NumberCase{"3e-324", Kind::Float, "5e-324"},
-                    NumberCase{"2.4703282292062328e-324", Kind::Float, "5e-324"},
-                    NumberCase{"2.4703282292062327e-324", Kind::Float, "0.0"},
-                    NumberCase{"-2.4703282292062327e-324", Kind::Float, "-0.0"},
-                    NumberCase{kHalfOfMinSubnormal, Kind::Float, "0.0"},  // a tie: to even, zero
-                    NumberCase{kHalfOfMinSubnormal.substr(0, kHalfOfMinSubnormal.size() - 5) + "1e-324", Kind::Float,
-                               "5e-324"},
-                    NumberCase{"1e-324", Kind::Float, "0.0"}, NumberCase{"-1e-400", Kind::Float, "-0.0"},
-                    NumberCase{"1e-2147483647", Kind::Float, "0.0"},
-                    // Exponent digits beyond 32 bits: zero unless positive with a non-zero significand.
-                    NumberCase{"1e-2147483648", Kind::Float, "0.0"},
-                    NumberCase{"-1e-99999999999999999999", Kind::Float, "-0.0"},
-                    NumberCase{"0e2147483648", Kind::Float, "0.0"},
-                    NumberCase{"-0.000e99999999999", Kind::Float, "-0.0"}));
+    testing::Values(
+        NumberCase{"5.0", Kind::Float, "5.0"}, NumberCase{"-0.0", Kind::Float, "-0.0"},
+        NumberCase{"0e5", Kind::Float, "0.0"}, NumberCase{"-0e-5", Kind::Float, "-0.0"},
+        NumberCase{"1.5e-05", Kind::Float, "0.000015"}, NumberCase{"1e-06", Kind::Float, "1e-6"},
+        NumberCase{"1e+16", Kind::Float, "1e+16"}, NumberCase{"1e15", Kind::Float, "1000000000000000.0"},
+        NumberCase{"1E2", Kind::Float, "100.0"}, NumberCase{"2.5E-3", Kind::Float, "0.0025"},
+        NumberCase{"123.456e-2", Kind::Float, "1.23456"},
+        NumberCase{"1e0000000000000000000000000001", Kind::Float, "10.0"},
+        // The fault mended: every literal is rounded correctly.
+        NumberCase{"1e-23", Kind::Float, "1e-23"}, NumberCase{"9.007413773120273", Kind::Float, "9.007413773120273"},
+        NumberCase{"1e23", Kind::Float, "1e+23"}, NumberCase{"8.41e21", Kind::Float, "8.41e+21"},
+        NumberCase{"9007199254740993.0", Kind::Float, "9007199254740992.0"},
+        NumberCase{"9007199254740993.0000000001", Kind::Float, "9007199254740994.0"},
+        NumberCase{"1.00000000000000011102230246251565404236316680908203125", Kind::Float, "1.0"},
+        NumberCase{"1.00000000000000011102230246251565404236316680908203126", Kind::Float, "1.0000000000000002"},
+        NumberCase{"1" + std::string(400, '0') + "e-400", Kind::Float, "1.0"},
+        NumberCase{"0." + std::string(400, '0') + "1e400", Kind::Float, "0.1"},
+        NumberCase{"0." + std::string(400, '0') + "1e-2147483647", Kind::Float, "0.0"},
+        // The top of the range.
+        NumberCase{"1.7976931348623157e308", Kind::Float, "1.7976931348623157e+308"},
+        NumberCase{"1.7976931348623158e308", Kind::Float, "1.7976931348623157e+308"},
+        NumberCase{"-1.7976931348623157e+308", Kind::Float, "-1.7976931348623157e+308"},
+        // Normals, subnormals and underflow to a signed zero.
+        NumberCase{"2.2250738585072014e-308", Kind::Float, "2.2250738585072014e-308"},
+        NumberCase{"2.225073858507201e-308", Kind::Float, "2.225073858507201e-308"},
+        NumberCase{"5e-324", Kind::Float, "5e-324"}, NumberCase{"4.9406564584124654e-324", Kind::Float, "5e-324"},
+        NumberCase{"3e-324", Kind::Float, "5e-324"}, NumberCase{"2.4703282292062328e-324", Kind::Float, "5e-324"},
+        NumberCase{"2.4703282292062327e-324", Kind::Float, "0.0"},
+        NumberCase{"-2.4703282292062327e-324", Kind::Float, "-0.0"},
+        NumberCase{kHalfOfMinSubnormal, Kind::Float, "0.0"},  // a tie: to even, zero
+        NumberCase{kHalfOfMinSubnormal.substr(0, kHalfOfMinSubnormal.size() - 5) + "1e-324", Kind::Float, "5e-324"},
+        NumberCase{"1e-324", Kind::Float, "0.0"}, NumberCase{"-1e-400", Kind::Float, "-0.0"},
+        NumberCase{"1e-2147483647", Kind::Float, "0.0"},
+        // Exponent digits beyond 32 bits: zero unless positive with a non-zero significand.
+        NumberCase{"1e-2147483648", Kind::Float, "0.0"}, NumberCase{"-1e-99999999999999999999", Kind::Float, "-0.0"},
+        NumberCase{"0e2147483648", Kind::Float, "0.0"}, NumberCase{"-0.000e99999999999", Kind::Float, "-0.0"}));
 
 TEST(ReaderNumber, MaxPlusHalfUlpRoundsToInfinity) {
   EXPECT_EQ(error_of(kMaxPlusHalfUlp), "number out of range at line 1 column 309");
@@ -380,7 +363,8 @@ std::string python_repr(double d) {
     return sign + mant + exp;
   }
   if (exponent < 0) return sign + "0." + std::string(-exponent - 1, '0') + digits;
-  if (static_cast<int>(digits.size()) <= exponent + 1) return sign + digits + std::string(exponent + 1 - digits.size(), '0') + ".0";
+  if (static_cast<int>(digits.size()) <= exponent + 1)
+    return sign + digits + std::string(exponent + 1 - digits.size(), '0') + ".0";
   return sign + digits.substr(0, exponent + 1) + "." + digits.substr(exponent + 1);
 }
 
@@ -468,10 +452,10 @@ TEST(ReaderNumber, SixtyFourBitSignificandsAtEveryExponent) {
     }
   }
   // Around the smallest subnormal and the smallest normal.
-  for (const char* text : {"4.9406564584124654e-324", "2.4703282292062328e-324", "2.4703282292062327e-324",
-                           "2.2250738585072011e-308", "2.2250738585072014e-308", "2.2250738585072009e-308",
-                           "1.7976931348623157e308", "1.7976931348623158e308", "1.7976931348623159e308",
-                           "7.2057594037927933e16", "9007199254740993.0", "9007199254740995.0"}) {
+  for (const char* text :
+       {"4.9406564584124654e-324", "2.4703282292062328e-324", "2.4703282292062327e-324", "2.2250738585072011e-308",
+        "2.2250738585072014e-308", "2.2250738585072009e-308", "1.7976931348623157e308", "1.7976931348623158e308",
+        "1.7976931348623159e308", "7.2057594037927933e16", "9007199254740993.0", "9007199254740995.0"}) {
     expect_like_strtod(text);
   }
 }
@@ -600,5 +584,6 @@ TEST(Reader, PartsOfALargeDocumentOutliveItAndGrow) {
   Value grown = parse(text);
   for (int i = 0; i < 100; ++i) grown.as_array().push_back(Value::string("pushed onto an array that was read"));
   EXPECT_EQ(grown.as_array().size(), 2100u);
-  EXPECT_EQ(vorda::json::write(grown.as_array()[7]), "{\"list\":[7,\"x\"],\"name\":\"a string longer than fourteen bytes 7\"}");
+  EXPECT_EQ(vorda::json::write(grown.as_array()[7]),
+            "{\"list\":[7,\"x\"],\"name\":\"a string longer than fourteen bytes 7\"}");
 }

@@ -60,8 +60,7 @@ TEST(Writer, KeysSortByUtf8BytesAndLaterDuplicatesWin) {
 
 TEST(Writer, StringEscapes) {
   EXPECT_EQ(vorda::json::write(str("a\"\\/\t\x1f\xc3\xa9")), "\"a\\\"\\\\/\\t\\u001f\xc3\xa9\"");
-  EXPECT_EQ(vorda::json::write(Value::string(std::string_view("\0\b\f\n\r\x7f", 6))),
-            "\"\\u0000\\b\\f\\n\\r\x7f\"");
+  EXPECT_EQ(vorda::json::write(Value::string(std::string_view("\0\b\f\n\r\x7f", 6))), "\"\\u0000\\b\\f\\n\\r\x7f\"");
   std::string all;
   for (int c = 1; c < 0x20; ++c) all.push_back(static_cast<char>(c));
   std::string written = vorda::json::write(Value::string(all));
