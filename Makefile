@@ -79,12 +79,14 @@ package-check: venv
 	$(PKG_CHECK)/venv/bin/python tools/package_smoke.py $(CURDIR)/$(PKG_CHECK)/venv/bin/python
 	@echo "package-check: $$(ls $(PKG_CHECK)/dist) installs and runs"
 
-# Development: an editable install (scikit-build-core rebuilds the module in
-# $(DEV_BUILD)/editable when vorda is imported after a C++ change), and the
-# C++ tests in $(DEV_BUILD). `make test` installs the package normally again.
+# Development: an editable install (the Python files are used from src/, the
+# module is built incrementally in $(DEV_BUILD)/editable: run `make dev` again
+# after a C++ change), and the C++ tests in $(DEV_BUILD). Rebuilding on import
+# is left off: it would run cmake in every process that imports vorda, the
+# runner's workers included. `make test` installs the package normally again.
 dev: venv system-deps
 	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation \
-	  -Ceditable.rebuild=true -Cbuild-dir=$(DEV_BUILD)/editable -e .
+	  -Cbuild-dir=$(DEV_BUILD)/editable -e .
 	$(CMAKE) --preset dev >/dev/null
 	$(CMAKE) --build --preset dev -j $(JOBS)
 
