@@ -129,7 +129,8 @@ def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.std
     ]
     widths = [max([len(header[i])] + [len(c[i]) for c in cells]) for i in range(4)]
     for line in [header, *cells]:
-        print("  ".join(f"{line[i]:{widths[i]}}" for i in range(4)) + "  " + line[4], file=stream)
+        text = "  ".join(f"{line[i]:{widths[i]}}" for i in range(4)) + "  " + line[4]
+        print(text.rstrip(), file=stream)
     print(f"{count_line(rows)} (run {run_id}, {status})", file=stream, flush=True)
 
 
