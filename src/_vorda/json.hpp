@@ -12,13 +12,17 @@
 
 #include <atomic>
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "json_bytes.hpp"
 
 namespace vorda::json {
 
@@ -26,6 +30,7 @@ enum class Kind : std::uint8_t { Null, Bool, UInt, Int, Float, String, Array, Ob
 
 class Value;
 struct Entry;
+class BlockFrees;
 
 // Blocks for the values of one document, cut from a few large chunks instead
 // of one malloc each. Every block still belongs to its value alone: a chunk
@@ -100,6 +105,7 @@ class Array {
   friend bool operator==(const Array& a, const Array& b) noexcept;
 
  private:
+  friend class Value;
   struct Block {
     std::size_t size;
     std::size_t capacity;
@@ -107,6 +113,7 @@ class Array {
   static Value* items(Block* b) noexcept { return b ? reinterpret_cast<Value*>(b + 1) : nullptr; }
   void grow(std::size_t need);
   void release() noexcept;
+  void release(BlockFrees& frees) noexcept;
 
   Block* block_ = nullptr;
 };
@@ -144,6 +151,7 @@ class Object {
   friend bool operator==(const Object& a, const Object& b) noexcept;
 
  private:
+  friend class Value;
   struct Block {
     std::size_t size;
     std::size_t capacity;
@@ -153,6 +161,7 @@ class Object {
   // Every member made room for has been appended.
   bool complete() const noexcept { return block_ == nullptr || block_->size == block_->capacity; }
   void release() noexcept;
+  void release(BlockFrees& frees) noexcept;
 
   Block* block_ = nullptr;
 };
@@ -261,6 +270,8 @@ class Value {
     return kind() >= Kind::Array || (tag_ & 0xFFFF) == (tag(Kind::String) | std::uint64_t{kHeapString} << 8);
   }
   void destroy() noexcept;
+  // The same, with the blocks' frees gathered in `frees`.
+  void destroy(BlockFrees& frees) noexcept;
   // Bitwise move; `other` is left null.
   void take(Value& other) noexcept;
 
@@ -302,6 +313,31 @@ struct Entry {
   std::string_view key;
   Value value;
 };
+
+inline void Object::append(std::string_view key, Value&& value) noexcept {
+  // Room was made for it, and keys come in ascending order without repeats.
+  assert(block_ != nullptr && block_->size < block_->capacity);
+  assert(block_->size == 0 || entries()[block_->size - 1].key < key);
+  char* at = block_->next_key;
+  copy_bytes(at, key.data(), key.size());
+  block_->next_key = at + key.size();
+  new (entries() + block_->size) Entry{std::string_view(at, key.size()), std::move(value)};
+  ++block_->size;
+}
+
+inline Value Value::array(Array&& items) noexcept {
+  Value v;
+  new (&v.a_) Array(std::move(items));
+  v.tag_ = tag(Kind::Array);
+  return v;
+}
+
+inline Value Value::object_sorted(Object&& members) noexcept {
+  Value v;
+  new (&v.o_) Object(std::move(members));
+  v.tag_ = tag(Kind::Object);
+  return v;
+}
 
 inline Value* Array::end() noexcept { return data() + size(); }
 inline const Value* Array::end() const noexcept { return data() + size(); }

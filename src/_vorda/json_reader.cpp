@@ -34,6 +34,7 @@
 #endif
 
 #include "json.hpp"
+#include "json_bytes.hpp"
 #include "json_number.hpp"
 #include "json_simd.hpp"
 
@@ -361,10 +362,8 @@ struct Pending {
 };
 
 inline std::uint64_t key_prefix(std::string_view key) {
-  std::uint64_t v = 0;
-  std::memcpy(&v, key.data(), std::min<std::size_t>(key.size(), 8));
-  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
-  return v;
+  static_assert(std::endian::native == std::endian::little);
+  return __builtin_bswap64(load_upto8(key.data(), key.size()));
 }
 
 // Unsigned byte order of the keys.

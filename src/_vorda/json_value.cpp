@@ -7,6 +7,7 @@
 #include <new>
 
 #include "json.hpp"
+#include "json_bytes.hpp"
 
 namespace vorda::json {
 namespace {
@@ -61,21 +62,42 @@ void free_block(void* block) noexcept {
   }
 }
 
-// The n bytes at p (n at most 8) as a little-endian number, reading no byte
-// outside them: two overlapping loads instead of a byte loop.
-inline std::uint64_t load_upto8(const char* p, std::size_t n) noexcept {
-  if (n >= 4) {
-    std::uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + n - 4, 4);
-    return std::uint64_t{lo} | (std::uint64_t{hi} << (8 * (n - 4)));
-  }
-  if (n == 0) return 0;
-  const auto b = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(p[i])}; };
-  return b(0) | (b(n / 2) << (8 * (n / 2))) | (b(n - 1) << (8 * (n - 1)));
-}
-
 }  // namespace
+
+// The frees of a tree's blocks while it is destroyed. Blocks cut from one
+// chunk tend to be freed one after another, so their count is taken off the
+// chunk in one atomic step per run rather than one per block.
+class BlockFrees {
+ public:
+  BlockFrees() noexcept = default;
+  BlockFrees(const BlockFrees&) = delete;
+  BlockFrees& operator=(const BlockFrees&) = delete;
+  ~BlockFrees() { flush(); }
+
+  void free(void* block) noexcept {
+    BlockHead* head = head_of(block);
+    Arena::Chunk* chunk = head->chunk;
+    if (chunk == nullptr) {
+      std::free(head);
+      return;
+    }
+    if (chunk != chunk_) {
+      flush();
+      chunk_ = chunk;
+    }
+    ++count_;
+  }
+
+ private:
+  void flush() noexcept {
+    if (count_ == 0) return;
+    if (chunk_->live.fetch_sub(count_, std::memory_order_acq_rel) == count_) std::free(chunk_);
+    count_ = 0;
+  }
+
+  Arena::Chunk* chunk_ = nullptr;
+  std::uint64_t count_ = 0;
+};
 
 // ---- Arena -----------------------------------------------------------------------
 
@@ -150,8 +172,16 @@ Array& Array::operator=(Array&& other) noexcept {
 
 void Array::release() noexcept {
   if (block_ == nullptr) return;
-  for (Value& v : *this) v.~Value();
-  free_block(block_);
+  BlockFrees frees;
+  release(frees);
+}
+
+void Array::release(BlockFrees& frees) noexcept {
+  if (block_ == nullptr) return;
+  for (Value& v : *this) {
+    if (v.owns_heap()) v.destroy(frees);
+  }
+  frees.free(block_);
   block_ = nullptr;
 }
 
@@ -225,17 +255,6 @@ Object Object::with_capacity(std::size_t members, std::size_t key_bytes, Arena* 
   return out;
 }
 
-void Object::append(std::string_view key, Value&& value) noexcept {
-  // Room was made for it, and keys come in ascending order without repeats.
-  assert(block_ != nullptr && block_->size < block_->capacity);
-  assert(block_->size == 0 || entries()[block_->size - 1].key < key);
-  char* at = block_->next_key;
-  if (!key.empty()) std::memcpy(at, key.data(), key.size());
-  block_->next_key = at + key.size();
-  new (entries() + block_->size) Entry{std::string_view(at, key.size()), std::move(value)};
-  ++block_->size;
-}
-
 Object::Object(const Object& other) {
   assert(other.complete());
   std::size_t key_bytes = 0;
@@ -263,9 +282,17 @@ Object& Object::operator=(Object&& other) noexcept {
 
 void Object::release() noexcept {
   if (block_ == nullptr) return;
+  BlockFrees frees;
+  release(frees);
+}
+
+void Object::release(BlockFrees& frees) noexcept {
+  if (block_ == nullptr) return;
   Entry* e = entries();
-  for (std::size_t i = 0; i < block_->size; ++i) e[i].~Entry();
-  free_block(block_);
+  for (std::size_t i = 0; i < block_->size; ++i) {
+    if (e[i].value.owns_heap()) e[i].value.destroy(frees);
+  }
+  frees.free(block_);
   block_ = nullptr;
 }
 
@@ -317,15 +344,21 @@ Value& Value::operator=(const Value& other) {
 }
 
 void Value::destroy() noexcept {
+  BlockFrees frees;
+  destroy(frees);
+}
+
+// Called only for a value that owns a block.
+void Value::destroy(BlockFrees& frees) noexcept {
   switch (kind()) {
     case Kind::String:
-      free_block(s_);
+      frees.free(s_);
       break;
     case Kind::Array:
-      a_.~Array();
+      a_.release(frees);
       break;
     case Kind::Object:
-      o_.~Object();
+      o_.release(frees);
       break;
     default:
       break;
@@ -352,13 +385,6 @@ Value Value::string(std::string_view text, Arena* arena) {
   return v;
 }
 
-Value Value::array(Array&& items) noexcept {
-  Value v;
-  new (&v.a_) Array(std::move(items));
-  v.tag_ = tag(Kind::Array);
-  return v;
-}
-
 Value Value::object(Members&& members) {
   // A stable sort keeps equal keys in their original order, so the last of
   // each run is the later duplicate, which wins.
@@ -382,13 +408,6 @@ Value Value::object_sorted(Members&& members) {
   for (Member& m : members) object.append(m.key, std::move(m.value));
   members.clear();
   return object_sorted(std::move(object));
-}
-
-Value Value::object_sorted(Object&& members) noexcept {
-  Value v;
-  new (&v.o_) Object(std::move(members));
-  v.tag_ = tag(Kind::Object);
-  return v;
 }
 
 bool operator==(const Value& a, const Value& b) noexcept {
