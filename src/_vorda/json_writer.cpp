@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -117,7 +116,7 @@ class TextWriter {
 void Text::prefault([[maybe_unused]] char* from, [[maybe_unused]] char* to) noexcept {
 #if defined(MADV_POPULATE_WRITE)
   constexpr std::uintptr_t kPage = 4096;
-  constexpr std::size_t kLarge = std::size_t{1} << 18;
+  constexpr std::size_t kLarge = std::size_t{1} << 15;
   if (static_cast<std::size_t>(to - from) < kLarge) return;
   char* first = from + (kPage - reinterpret_cast<std::uintptr_t>(from) % kPage) % kPage;
   char* last = to - reinterpret_cast<std::uintptr_t>(to) % kPage;
@@ -233,12 +232,6 @@ void write_escaped(std::string_view s, TextWriter& sink) {
   }
   *o++ = '"';
   sink.advance_to(o);
-}
-
-template <class Int>
-void write_integer(Int n, TextWriter& sink) {
-  char* o = sink.room(24);
-  sink.advance_to(std::to_chars(o, o + 24, n).ptr);
 }
 
 // ---- Shortest float digits: the Schubfach method -----------------------------
@@ -389,6 +382,27 @@ inline void put_digits(char* o, std::uint64_t d, int n) {
   } else {
     q[-1] = static_cast<char>('0' + r);
   }
+}
+
+// The decimal digits of n at o; returns the end.
+inline char* put_uint(char* o, std::uint64_t n) {
+  if (n < 10) {
+    *o = static_cast<char>('0' + n);
+    return o + 1;
+  }
+  const int length = decimal_length(n);
+  put_digits(o, n, length);
+  return o + length;
+}
+
+void write_integer(std::uint64_t n, TextWriter& sink) { sink.advance_to(put_uint(sink.room(24), n)); }
+
+void write_integer(std::int64_t n, TextWriter& sink) {
+  char* o = sink.room(24);
+  if (n < 0) *o++ = '-';
+  // The magnitude in unsigned arithmetic, which holds that of INT64_MIN.
+  const std::uint64_t magnitude = n < 0 ? 0 - static_cast<std::uint64_t>(n) : static_cast<std::uint64_t>(n);
+  sink.advance_to(put_uint(o, magnitude));
 }
 
 // The float layout at o (room for 32 bytes); returns the end.

@@ -47,6 +47,20 @@ TEST(Writer, ScalarsAndContainers) {
   EXPECT_EQ(vorda::json::write(Value::object(std::move(members))), R"({"a":"x","b":[1,2.5,null]})");
 }
 
+// Integers are laid out by digit count: every count's edges, both signs.
+TEST(Writer, IntegersAtEveryDigitCountEdge) {
+  for (std::uint64_t power = 1;; power *= 10) {
+    for (std::uint64_t n : {power - 1, power, power + 1, 2 * power - 1}) {
+      EXPECT_EQ(vorda::json::write(Value::uint(n)), std::to_string(n));
+      if (n <= std::uint64_t{1} << 63) {
+        const auto negative = static_cast<std::int64_t>(0 - n);
+        EXPECT_EQ(vorda::json::write(Value::integer(negative)), std::to_string(negative));
+      }
+    }
+    if (power > std::numeric_limits<std::uint64_t>::max() / 10) break;
+  }
+}
+
 TEST(Writer, KeysSortByUtf8BytesAndLaterDuplicatesWin) {
   Members members;
   for (const char* key : {"B", "a", "ab", "", "\xc3\xa9", "a"}) members.push_back({key, str(key)});
