@@ -366,11 +366,21 @@ inline std::uint64_t key_prefix(std::string_view key) {
   return __builtin_bswap64(load_upto8(key.data(), key.size()));
 }
 
+// Unsigned byte order of two keys whose first eight bytes (zero-padded)
+// are equal: eight bytes at a time, in registers; -1, 0 or 1.
+inline int compare_tails(std::string_view a, std::string_view b) {
+  for (std::size_t i = 8;; i += 8) {
+    if (a.size() <= i || b.size() <= i) return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+    const std::uint64_t x = __builtin_bswap64(load_upto8(a.data() + i, std::min<std::size_t>(a.size() - i, 8)));
+    const std::uint64_t y = __builtin_bswap64(load_upto8(b.data() + i, std::min<std::size_t>(b.size() - i, 8)));
+    if (x != y) return x < y ? -1 : 1;
+  }
+}
+
 // Unsigned byte order of the keys.
 inline bool key_less(const Pending& a, const Pending& b) {
   if (a.prefix != b.prefix) return a.prefix < b.prefix;
-  if (a.key.size() > 8 && b.key.size() > 8) return a.key.substr(8) < b.key.substr(8);
-  return a.key < b.key;
+  return compare_tails(a.key, b.key) < 0;
 }
 
 inline bool key_equal(const Pending& a, const Pending& b) { return a.prefix == b.prefix && a.key == b.key; }
@@ -576,45 +586,53 @@ class Reader {
   // Sorts members_[base..] by key bytes, keeps the last of equal keys, and
   // moves them into a new object value.
   Value finish_object(std::size_t base) {
-    auto first = members_.begin() + static_cast<std::ptrdiff_t>(base);
-    auto last = members_.end();
+    Pending* const first = members_.data() + base;
+    const std::size_t n = members_.size() - base;
     bool ordered = true;
-    for (auto it = first; it != last && it + 1 != last; ++it) {
-      if (!key_less(*it, it[1])) {
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+      if (!key_less(first[i], first[i + 1])) {
         ordered = false;
         break;
       }
     }
-    if (!ordered) {
-      // Stable, so that among equal keys the later member stays last.
-      if (last - first <= 24) {
-        for (auto it = first + 1; it != last; ++it) {
-          if (!key_less(*it, it[-1])) continue;
-          Pending moving = std::move(*it);
-          auto hole = it;
-          do {
-            *hole = std::move(hole[-1]);
-            --hole;
-          } while (hole != first && key_less(moving, hole[-1]));
-          *hole = std::move(moving);
-        }
-      } else {
-        std::stable_sort(first, last, key_less);
-      }
-      auto kept = first;
-      for (auto it = first; it != last; ++it) {
-        if (it + 1 != last && key_equal(it[1], *it)) continue;  // a later duplicate wins
-        if (kept != it) *kept = std::move(*it);
-        ++kept;
-      }
-      last = kept;
+    Object object;
+    if (ordered) {
+      std::size_t key_bytes = 0;
+      for (std::size_t i = 0; i < n; ++i) key_bytes += first[i].key.size();
+      object = Object::with_capacity(n, key_bytes, block_source_);
+      for (std::size_t i = 0; i < n; ++i) object.append(first[i].key, std::move(first[i].value));
+    } else {
+      object = sorted_object(first, n);
     }
-    std::size_t key_bytes = 0;
-    for (auto it = first; it != last; ++it) key_bytes += it->key.size();
-    Object object = Object::with_capacity(static_cast<std::size_t>(last - first), key_bytes, block_source_);
-    for (auto it = first; it != last; ++it) object.append(it->key, std::move(it->value));
-    members_.erase(first, members_.end());
+    members_.resize(base);
     return Value::object_sorted(std::move(object));
+  }
+
+  // The members out of order: an order of (prefix, position) pairs is
+  // sorted instead of the members themselves, so that most comparisons
+  // touch neither the members nor the keys, and equal keys stay in text
+  // order, the last one winning.
+  Object sorted_object(Pending* first, std::size_t n) {
+    order_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order_[i] = {first[i].prefix, i};
+    std::sort(order_.begin(), order_.end(), [first](const Slot& a, const Slot& b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      const int c = compare_tails(first[a.at].key, first[b.at].key);
+      return c != 0 ? c < 0 : a.at < b.at;
+    });
+    std::size_t kept = 0, key_bytes = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const Pending& m = first[order_[i].at];
+      if (i + 1 < n && key_equal(first[order_[i + 1].at], m)) continue;  // a later duplicate wins
+      order_[kept++] = order_[i];
+      key_bytes += m.key.size();
+    }
+    Object object = Object::with_capacity(kept, key_bytes, block_source_);
+    for (std::size_t i = 0; i < kept; ++i) {
+      Pending& m = first[order_[i].at];
+      object.append(m.key, std::move(m.value));
+    }
+    return object;
   }
 
   // p is at the opening quotation mark. On success `text` holds the string's
@@ -912,6 +930,12 @@ class Reader {
   int depth_ = 0;
   ValueStack elements_;
   std::vector<Pending> members_;
+  // The sorting order of an object's members (sorted_object).
+  struct Slot {
+    std::uint64_t prefix;
+    std::size_t at;
+  };
+  std::vector<Slot> order_;
   KeyStore keys_;
   Scratch scratch_;
   const char* message_ = nullptr;

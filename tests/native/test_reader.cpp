@@ -521,6 +521,24 @@ TEST(ReaderObject, SortedByKeyBytesWithLaterDuplicatesWinning) {
     text += "}";
     EXPECT_EQ(parse(text), Value::object(std::move(members))) << n;
   }
+  // Keys equal for eight or sixteen bytes and then ending, or going on with
+  // a NUL or a high byte: the order must stay that of the bytes.
+  for (int n : {6, 30, 200}) {
+    std::string text = "{";
+    Members members;
+    for (int i = 0; i < n; ++i) {
+      std::string key(8 * (1 + rng() % 2), 'k'), escaped = key;
+      for (unsigned extra = rng() % 3; extra > 0; --extra) {
+        const bool nul = rng() % 2 == 0;
+        key += nul ? std::string(1, '\0') : std::string("\xc3\xbf");
+        escaped += nul ? "\\u0000" : "\\u00ff";
+      }
+      text += (i ? ",\"" : "\"") + escaped + "\":" + std::to_string(i);
+      members.push_back({key, Value::uint(static_cast<std::uint64_t>(i))});
+    }
+    text += "}";
+    EXPECT_EQ(parse(text), Value::object(std::move(members))) << n;
+  }
 }
 
 // ---------------------------------------------------------------------------
