@@ -214,7 +214,7 @@ class Value {
     v.d_ = d;
     return v;
   }
-  static Value string(std::string_view text, Arena* arena = nullptr);
+  static inline Value string(std::string_view text, Arena* arena = nullptr);
   static Value array(Array&& items) noexcept;
   // Sorts the members by key; of members with equal keys the later one wins.
   static Value object(Members&& members);
@@ -269,6 +269,8 @@ class Value {
   bool owns_heap() const noexcept {
     return kind() >= Kind::Array || (tag_ & 0xFFFF) == (tag(Kind::String) | std::uint64_t{kHeapString} << 8);
   }
+  // A string too long to be kept inside the value.
+  static Value heap_string(std::string_view text, Arena* arena);
   void destroy() noexcept;
   // The same, with the blocks' frees gathered in `frees`.
   void destroy(BlockFrees& frees) noexcept;
@@ -323,6 +325,18 @@ inline void Object::append(std::string_view key, Value&& value) noexcept {
   block_->next_key = at + key.size();
   new (entries() + block_->size) Entry{std::string_view(at, key.size()), std::move(value)};
   ++block_->size;
+}
+
+inline Value Value::string(std::string_view text, Arena* arena) {
+  const std::size_t n = text.size();
+  if (n > kInlineMax) return heap_string(text, arena);
+  // Both words are put together in registers and stored whole.
+  Value v;
+  const char* p = text.data();
+  const std::uint64_t head = load_upto8(p, n < 6 ? n : 6);
+  v.tag_ = tag(Kind::String) | (std::uint64_t{n} << 8) | (head << 16);
+  v.u_ = n > 6 ? load_upto8(p + 6, n - 6) : 0;
+  return v;
 }
 
 inline Value Value::array(Array&& items) noexcept {

@@ -366,17 +366,8 @@ void Value::destroy(BlockFrees& frees) noexcept {
   tag_ = 0;
 }
 
-Value Value::string(std::string_view text, Arena* arena) {
+Value Value::heap_string(std::string_view text, Arena* arena) {
   Value v;
-  const std::size_t n = text.size();
-  if (n <= kInlineMax) {
-    // Both words are put together in registers and stored whole.
-    const char* p = text.data();
-    const std::uint64_t head = load_upto8(p, std::min<std::size_t>(n, 6));
-    v.tag_ = tag(Kind::String) | (std::uint64_t{n} << 8) | (head << 16);
-    v.u_ = n > 6 ? load_upto8(p + 6, n - 6) : 0;
-    return v;
-  }
   auto* rep = static_cast<StringRep*>(new_block(offsetof(StringRep, data) + text.size(), arena));
   rep->size = text.size();
   std::memcpy(rep->data, text.data(), text.size());
