@@ -28,22 +28,25 @@ inline std::uint64_t load_upto8(const char* p, std::size_t n) noexcept {
   return b(0) | (b(n / 2) << (8 * (n / 2))) | (b(n - 1) << (8 * (n - 1)));
 }
 
+// Copies n bytes, sizeof(Word) <= n <= 2 * sizeof(Word), as two words that
+// may overlap.
+template <class Word>
+inline void copy_two_words(char* to, const char* from, std::size_t n) noexcept {
+  Word a, b;
+  std::memcpy(&a, from, sizeof(Word));
+  std::memcpy(&b, from + n - sizeof(Word), sizeof(Word));
+  std::memcpy(to, &a, sizeof(Word));
+  std::memcpy(to + n - sizeof(Word), &b, sizeof(Word));
+}
+
 // Copies n bytes; short runs (keys, mostly) without a call to memcpy.
 inline void copy_bytes(char* to, const char* from, std::size_t n) noexcept {
   if (n > 16) {
     std::memcpy(to, from, n);
   } else if (n >= 8) {
-    std::uint64_t a, b;
-    std::memcpy(&a, from, 8);
-    std::memcpy(&b, from + n - 8, 8);
-    std::memcpy(to, &a, 8);
-    std::memcpy(to + n - 8, &b, 8);
+    copy_two_words<std::uint64_t>(to, from, n);
   } else if (n >= 4) {
-    std::uint32_t a, b;
-    std::memcpy(&a, from, 4);
-    std::memcpy(&b, from + n - 4, 4);
-    std::memcpy(to, &a, 4);
-    std::memcpy(to + n - 4, &b, 4);
+    copy_two_words<std::uint32_t>(to, from, n);
   } else if (n != 0) {
     to[0] = from[0];
     to[n / 2] = from[n / 2];
