@@ -149,6 +149,20 @@ def test_selection_and_upstream_from_the_store(project):
     assert len(jobs) == 5 and "pipe:base" not in {a for a, _ in jobs}
 
 
+def test_a_package_with_empty_files_runs_its_assets(project):
+    # Empty __init__.py files, as most packages have, and an empty module:
+    # their source cannot be read, so they must not stop discovery.
+    for name in ("shop.__init__", "shop.empty", "shop.sub.__init__"):
+        project.write(name, "")
+    project.write("shop.sub.pipe", PIPE)
+    jobs, summary = project.run_json("shop")
+    assert summary["status"] == "ok" and len(jobs) == 6
+    assert project.value("shop.sub.pipe", "base") == {"n": 2}
+    project.write("hollow.__init__", "")
+    done = project.run("run", "hollow", check=2)
+    assert "no assets found in hollow" in done.stderr
+
+
 def test_failures_skip_downstream_only(project):
     project.write("flaky", """
         import os, signal, sys

@@ -114,10 +114,11 @@ def _run(args: argparse.Namespace, argv: list[str]) -> int:
         reader.close()
         if not modules:
             raise UsageError(f"no module given, and the store {args.store} has no earlier run to take them from")
-    modules = search.expand(modules)
-    assets = discover(modules, search)
+    expanded = search.expand(modules)
+    assets = discover(expanded, search) if expanded else {}
     if not assets:
-        raise UsageError("no assets found in " + ", ".join(modules))
+        raise UsageError("no assets found in " + ", ".join(expanded or modules))
+    modules = expanded
     graph.check_inputs(assets, search)
     order = graph.asset_order(assets)
     selected = graph.select(assets, args.select)

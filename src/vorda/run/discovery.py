@@ -60,13 +60,19 @@ class SearchPath:
 
     def expand(self, names: list[str]) -> list[str]:
         """A package named on the command line stands for itself and every
-        module below it (found on disk, imported only by discovery)."""
+        module below it (found on disk, imported only by discovery). Empty
+        files among them are left out: they hold no asset, and the source
+        of an empty module cannot be read, which would end discovery (an
+        empty ``__init__.py`` is the usual case)."""
         out: list[str] = []
         for name in names:
-            out.append(name)
             folder = self._package_dir(name)
-            if folder is not None:
-                out.extend(_submodules(name, folder))
+            if folder is None:
+                out.append(name)
+                continue
+            if not _is_empty(folder / "__init__.py"):
+                out.append(name)
+            out.extend(_submodules(name, folder))
         return list(dict.fromkeys(out))
 
     def _package_dir(self, name: str) -> Path | None:
@@ -77,14 +83,23 @@ class SearchPath:
         return None
 
 
+def _is_empty(path: Path) -> bool:
+    try:
+        return path.stat().st_size == 0
+    except OSError:
+        return False  # discovery reports what is wrong with it
+
+
 def _submodules(package: str, folder: Path) -> list[str]:
     found: list[str] = []
     for entry in sorted(folder.iterdir()):
         if entry.suffix == ".py" and entry.stem != "__init__" and entry.stem.isidentifier():
-            found.append(f"{package}.{entry.stem}")
+            if not _is_empty(entry):
+                found.append(f"{package}.{entry.stem}")
         elif entry.is_dir() and entry.name.isidentifier() and (entry / "__init__.py").is_file():
             sub = f"{package}.{entry.name}"
-            found.append(sub)
+            if not _is_empty(entry / "__init__.py"):
+                found.append(sub)
             found.extend(_submodules(sub, entry))
     return found
 
