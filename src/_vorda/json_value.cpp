@@ -51,17 +51,6 @@ constexpr std::uint64_t kHold = std::uint64_t{1} << 62;
 constexpr std::size_t kFirstChunkMin = 4096;
 constexpr std::size_t kChunkMax = std::size_t{4} << 20;
 
-void free_block(void* block) noexcept {
-  if (block == nullptr) return;
-  BlockHead* head = head_of(block);
-  Arena::Chunk* chunk = head->chunk;
-  if (chunk == nullptr) {
-    std::free(head);
-  } else if (chunk->live.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    std::free(chunk);
-  }
-}
-
 }  // namespace
 
 // The frees of a tree's blocks while it is destroyed. Blocks cut from one
@@ -200,7 +189,8 @@ void Array::grow(std::size_t need) {
     // Cut from an arena: moves to a block of its own.
     auto* moved = static_cast<Block*>(new_block(bytes, nullptr));
     std::memcpy(static_cast<void*>(moved), block_, sizeof(Block) + size() * sizeof(Value));
-    free_block(std::exchange(block_, moved));
+    BlockFrees frees;
+    frees.free(std::exchange(block_, moved));
   }
   block_->capacity = cap;
 }
