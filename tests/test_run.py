@@ -12,7 +12,7 @@ import time
 import pytest
 
 import vorda
-from vorda.run.layout import encode_key
+from vorda.run.store.keys import encode_key
 
 PACKAGE_ROOT = str(pathlib.Path(vorda.__file__).resolve().parent.parent)
 

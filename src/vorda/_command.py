@@ -1,15 +1,59 @@
-"""What the package's commands share: options, error lines, output."""
+"""What the package's commands share: the parser, exit statuses, error
+lines, Ctrl-C and a closed output. Every command's ``main`` goes through
+``run_command``."""
 
 from __future__ import annotations
 
 import argparse
+import enum
 import os
 import signal
 import sys
 from pathlib import Path
-from typing import TextIO
+from typing import Callable, TextIO
 
 from vorda import __version__
+
+
+class ExitStatus(enum.IntEnum):
+    """What every command's exit status means, as its help lists it."""
+
+    OK = 0
+    FAILED = 1
+    USAGE = 2  # bad arguments, or a fault found before anything ran
+    INTERRUPTED = 130
+
+
+class UsageError(Exception):
+    """A fault the command names before it has run anything: the message is
+    shown as one ``prog: error:`` line and the status is 2."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """A signal other than SIGINT that a command treats as Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def raise_interrupted(signum: int, frame: object) -> None:
+    """A signal handler: the signal becomes an ``Interrupted``."""
+    raise Interrupted(signum)
+
+
+def run_command(prog: str, body: Callable[[], int]) -> int:
+    """Run a command's body; usage faults, Ctrl-C and a closed standard
+    output end it the same way for every command."""
+    try:
+        return body()
+    except UsageError as failure:
+        error(prog, str(failure))
+        return ExitStatus.USAGE
+    except KeyboardInterrupt as stop:
+        return interrupted(prog, stop.signum if isinstance(stop, Interrupted) else signal.SIGINT)
+    except BrokenPipeError:
+        return reader_gone()
 
 
 def default_prog(command: str) -> str:
@@ -52,19 +96,24 @@ def error(prog: str, message: str) -> None:
     print(f"{prog}: error: {message}", file=sys.stderr, flush=True)
 
 
-def interrupted(prog: str) -> int:
+def interrupted(prog: str, signum: int = signal.SIGINT) -> int:
     """After Ctrl-C: one line, then end as Python itself does on an unhandled
     KeyboardInterrupt, by SIGINT, so a calling shell or loop sees the interrupt
-    (status 130 in a shell). Returns 130 only where the signal cannot be
-    re-raised (for instance when SIGINT is ignored)."""
+    (status 130 in a shell). Returns 130 where the signal cannot be re-raised
+    (for instance when SIGINT is ignored), and for the other signals a command
+    takes as an interruption (SIGTERM, SIGHUP), which it survives to report."""
     error(prog, "interrupted")
-    sys.stdout.flush()
     try:
-        signal.signal(signal.SIGINT, signal.SIG_DFL)
-        os.kill(os.getpid(), signal.SIGINT)
-    except (OSError, ValueError):  # ValueError: not the main thread
+        sys.stdout.flush()
+    except (OSError, ValueError):
         pass
-    return 130
+    if signum == signal.SIGINT:
+        try:
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
+            os.kill(os.getpid(), signal.SIGINT)
+        except (OSError, ValueError):  # ValueError: not the main thread
+            pass
+    return ExitStatus.INTERRUPTED
 
 
 def reader_gone() -> int:
@@ -76,7 +125,7 @@ def reader_gone() -> int:
         os.close(devnull)
     except (OSError, ValueError):
         pass
-    return 1
+    return ExitStatus.FAILED
 
 
 def search_working_directory() -> None:

@@ -6,6 +6,8 @@ import importlib
 import sys
 from typing import Callable, cast
 
+from vorda import _command
+
 USAGE = """usage: vorda [--version] COMMAND [ARGS ...]
 
 commands:
@@ -15,46 +17,36 @@ commands:
   worker   materialize one asset (python -m vorda.worker)
 """
 
-
-def _delegate(module: str, argv: list[str]) -> int:
-    main = cast(Callable[[list[str]], "int | None"], getattr(importlib.import_module(module), "main"))
-    return main(argv) or 0
+# command -> (module, its main)
+COMMANDS = {
+    "run": ("vorda.run.cli", "run_main"),
+    "runs": ("vorda.run.cli", "runs_main"),
+    "inspect": ("vorda.inspect", "main"),
+    "worker": ("vorda.worker", "main"),
+}
 
 
 def main(argv: list[str] | None = None) -> int:
-    try:
-        return _main(sys.argv[1:] if argv is None else argv)
-    except KeyboardInterrupt:
-        sys.stderr.write("vorda: interrupted\n")
-        return 130
-    except BrokenPipeError:
-        from vorda import _command
-
-        return _command.reader_gone()
+    args = sys.argv[1:] if argv is None else argv
+    return _command.run_command("vorda", lambda: _dispatch(args))
 
 
-def _main(args: list[str]) -> int:
+def _dispatch(args: list[str]) -> int:
     if not args:
         sys.stderr.write(USAGE)
-        return 2
+        return _command.ExitStatus.USAGE
     if args[0] in ("-h", "--help"):
         sys.stdout.write(USAGE)
-        return 0
+        return _command.ExitStatus.OK
     if args[0] == "--version":
         from vorda import __version__
 
         print(f"vorda {__version__}")
-        return 0
+        return _command.ExitStatus.OK
     command, rest = args[0], args[1:]
-    if command == "run":
-        from vorda.run.cli import run_main
-
-        return run_main(rest)
-    if command == "runs":
-        from vorda.run.cli import runs_main
-
-        return runs_main(rest)
-    if command in ("inspect", "worker"):
-        return _delegate(f"vorda.{command}", rest)
-    sys.stderr.write(USAGE + f"vorda: error: unknown command {command!r}\n")
-    return 2
+    if command not in COMMANDS:
+        sys.stderr.write(USAGE + f"vorda: error: unknown command {command!r}\n")
+        return _command.ExitStatus.USAGE
+    module, name = COMMANDS[command]
+    entry = cast(Callable[[list[str]], "int | None"], getattr(importlib.import_module(module), name))
+    return entry(rest) or 0

@@ -117,39 +117,36 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     """
     prog = prog or _command.default_prog("inspect")
     args = _parser(prog).parse_args(argv)
+    return _command.run_command(prog, lambda: _inspect(prog, args))
+
+
+def _inspect(prog: str, args: argparse.Namespace) -> int:
     _command.search_working_directory()
     reports = []
-    try:
-        for name in args.modules:
-            # One module per call, so a failure can name its module.
-            try:
-                reports.append(inspect_modules([name]))
-            except KeyboardInterrupt:
-                raise
-            except BaseException as error:  # SystemExit from user code is a failure too
-                where = f"module {name}"
-                asset = _failing_asset(sys.modules.get(name))
-                if asset is not None:
-                    where += f", asset {asset}"
-                _command.error(prog, f"{where}: {_command.describe(error)}")
-                return 1
-    except KeyboardInterrupt:
-        return _command.interrupted(prog)
+    for name in args.modules:
+        # One module per call, so a failure can name its module.
+        try:
+            reports.append(inspect_modules([name]))
+        except KeyboardInterrupt:
+            raise
+        except BaseException as error:  # SystemExit from user code is a failure too
+            where = f"module {name}"
+            asset = _failing_asset(sys.modules.get(name))
+            if asset is not None:
+                where += f", asset {asset}"
+            _command.error(prog, f"{where}: {_command.describe(error)}")
+            return _command.ExitStatus.FAILED
     if args.strict:
         # A module that failed to import is not left in sys.modules.
         skipped = [name for name in dict.fromkeys(args.modules) if sys.modules.get(name) is None]
         if skipped:
             _command.error(prog, f"--strict: could not import {', '.join(skipped)}")
-            return 1
+            return _command.ExitStatus.FAILED
     report = _merge(reports)
     if args.pretty:
         report = json.dumps(json.loads(report), indent=2, ensure_ascii=False, sort_keys=True)
-    try:
-        _command.write_utf8(sys.stdout, report + "\n")
-    except BrokenPipeError:
-        return _command.reader_gone()
-    return 0
-
+    _command.write_utf8(sys.stdout, report + "\n")
+    return _command.ExitStatus.OK
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -25,10 +25,6 @@ EXIT_STATUSES = """\
 """
 
 
-class _UsageError(Exception):
-    """A command-line fault found after parsing; its text names the option."""
-
-
 def _parser(prog: str) -> argparse.ArgumentParser:
     parser = _command.parser(
         prog, "Run one asset function and write value.json and result.json into OUTPUT_DIR.", EXIT_STATUSES
@@ -68,7 +64,7 @@ def _inputs(args: argparse.Namespace) -> str | None:
             else:
                 text = pathlib.Path(args.inputs_file).read_text(encoding="utf-8")
         except (OSError, UnicodeDecodeError) as error:
-            raise _UsageError(f"argument {option}: cannot read {args.inputs_file}: {error}") from None
+            raise _command.UsageError(f"argument {option}: cannot read {args.inputs_file}: {error}") from None
     elif args.inputs is not None:
         option, text = "--inputs", args.inputs
     else:
@@ -76,11 +72,11 @@ def _inputs(args: argparse.Namespace) -> str | None:
     try:
         value = json.loads(text)
     except ValueError as error:
-        raise _UsageError(f"argument {option}: not valid JSON: {error}") from None
+        raise _command.UsageError(f"argument {option}: not valid JSON: {error}") from None
     except RecursionError:
-        raise _UsageError(f"argument {option}: not valid JSON: nested too deeply") from None
+        raise _command.UsageError(f"argument {option}: not valid JSON: nested too deeply") from None
     if not isinstance(value, dict):
-        raise _UsageError(f"argument {option}: expected a JSON object, got {_json_kind(value)}")
+        raise _command.UsageError(f"argument {option}: expected a JSON object, got {_json_kind(value)}")
     # The engine decodes the same text again; it is passed on unchanged.
     return text
 
@@ -101,18 +97,26 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     """
     prog = prog or _command.default_prog("worker")
     args = _parser(prog).parse_args(argv)
-    try:
-        inputs = _inputs(args)
-    except _UsageError as error:
-        _command.error(prog, _command.one_line(str(error)))
-        return 2
-    return run(args.module, args.function, args.output_dir, inputs, prog)
+
+    def body() -> int:
+        # A usage fault names the option; it is one line whatever the text.
+        try:
+            inputs = _inputs(args)
+        except _command.UsageError as error:
+            raise _command.UsageError(_command.one_line(str(error))) from None
+        return _materialize(prog, args.module, args.function, args.output_dir, inputs)
+
+    return _command.run_command(prog, body)
 
 
 def run(module: str, function: str, output_dir: str, inputs: str | None, prog: str | None = None) -> int:
     """Materialize once the arguments are read and checked; the exit status.
     (The runner's fork server calls this directly, without a parser per job.)"""
     prog = prog or _command.default_prog("worker")
+    return _command.run_command(prog, lambda: _materialize(prog, module, function, output_dir, inputs))
+
+
+def _materialize(prog: str, module: str, function: str, output_dir: str, inputs: str | None) -> int:
     _command.search_working_directory()
     try:
         materialize_asset(module, function, output_dir, inputs)
@@ -120,13 +124,13 @@ def run(module: str, function: str, output_dir: str, inputs: str | None, prog: s
         result_path = pathlib.Path(output_dir) / "result.json"
         detail = _failure_detail(result_path)
         _command.error(prog, f"asset {module}:{function} failed; see {result_path}{detail}")
-        return failed.code if isinstance(failed.code, int) and failed.code != 0 else 1
+        return failed.code if isinstance(failed.code, int) and failed.code != 0 else _command.ExitStatus.FAILED
     except KeyboardInterrupt:
-        return _command.interrupted(prog)
+        raise
     except Exception as error:
         _command.error(prog, _command.describe(error))
-        return 2
-    return 0
+        return _command.ExitStatus.USAGE
+    return _command.ExitStatus.OK
 
 
 if __name__ == "__main__":

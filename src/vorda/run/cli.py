@@ -9,35 +9,29 @@ import signal
 import sqlite3
 import sys
 import time
-from pathlib import Path
-from types import FrameType
-from typing import NoReturn
 
-from vorda import __version__
-from vorda.run import graph, report
-from vorda.run.discovery import SearchPath, discover
-from vorda.run.errors import UsageError
-from vorda.run.choose import EXECUTORS, open_executor
-from vorda.run.history import History, StoreLock, new_run_id
-from vorda.run.jobs import parse_filters, plan_jobs
-from vorda.run.layout import make_store
-from vorda.run.runner import Run
+from vorda import _command
+from vorda._command import ExitStatus, UsageError
+from vorda.run import report
+from vorda.run.executors import EXECUTORS
+from vorda.run.plan import RunFailed, make_plan
+from vorda.run.planning.jobs import parse_filters
+from vorda.run.status import RunStatus
+from vorda.run.store.keys import partition_label
+from vorda.run.store.layout import Store
 
-OK, FAILED, USAGE, INTERRUPTED = 0, 1, 2, 130
+RUN_EXIT_STATUSES = """\
+  0    every job is ok or up to date
+  1    a job failed or was skipped, or the store failed once jobs had run
+  2    usage, discovery or graph error: nothing was run
+  130  interrupted
+"""
 
-
-class _Parser(argparse.ArgumentParser):
-    def __init__(self, prog: str, description: str, epilog: str | None = None) -> None:
-        super().__init__(prog=prog, description=description, epilog=epilog)
-        self.add_argument("--version", action="version", version=f"vorda {__version__}")
-
-    def error(self, message: str) -> NoReturn:
-        self.print_usage(sys.stderr)
-        self.exit(USAGE, f"{self.prog}: error: {message}\n")
-
-
-def _error(prog: str, message: str) -> None:
-    print(f"{prog}: error: {message}", file=sys.stderr)
+RUNS_EXIT_STATUSES = """\
+  0    the listing is on standard output
+  2    bad arguments, no such run, or an unreadable history
+  130  interrupted
+"""
 
 
 def _jobs_count(text: str) -> int:
@@ -51,15 +45,12 @@ def _jobs_count(text: str) -> int:
 
 
 def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
-    parser = _Parser(
-        prog=prog,
-        description=(
-            "Discover the assets of the named modules and materialize them, upstream first, one worker "
-            "process per partition job, skipping what is up to date. A package stands for all its modules; "
-            "with no module, those of the store's last run."
-        ),
-        epilog="exit status: 0 all ok or up to date; 1 a job failed or was skipped; "
-        "2 usage, discovery or graph error (nothing run); 130 interrupted",
+    parser = _command.parser(
+        prog,
+        "Discover the assets of the named modules and materialize them, upstream first, one worker "
+        "process per partition job, skipping what is up to date. A package stands for all its modules; "
+        "with no module, those of the store's last run.",
+        RUN_EXIT_STATUSES,
     )
     parser.add_argument("modules", nargs="*", metavar="MODULE", help="dotted name of a module (or package) of assets")
     parser.add_argument("--store", default=".vorda", metavar="DIR", help="where values, logs and history live (default: .vorda)")
@@ -84,98 +75,52 @@ def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
     return parser
 
 
-def _raise_interrupt(signum: int, frame: FrameType | None) -> None:
-    raise KeyboardInterrupt
+class _Notice:
+    """Prints what the library reports along the way on standard error,
+    after `prefix`."""
+
+    def __init__(self, prefix: str = "") -> None:
+        self.prefix = prefix
+
+    def __call__(self, text: str) -> None:
+        print(self.prefix + text, file=sys.stderr, flush=True)
 
 
 def run_main(argv: list[str]) -> int:
-    args = run_parser().parse_args(argv)
+    prog = "vorda run"
+    args = run_parser(prog).parse_args(argv)
+    return _command.run_command(prog, lambda: _run(prog, args, argv))
+
+
+def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
+    signal.signal(signal.SIGTERM, _command.raise_interrupted)
     try:
-        return _run(args, argv)
-    except UsageError as error:
-        _error("vorda run", str(error))
-        return USAGE
-    except KeyboardInterrupt:  # before any job started
-        _error("vorda run", "interrupted")
-        return INTERRUPTED
-    except (OSError, sqlite3.Error) as error:
-        _error("vorda run", f"{type(error).__name__}: {error}")
-        return USAGE
-
-
-def _run(args: argparse.Namespace, argv: list[str]) -> int:
-    signal.signal(signal.SIGTERM, _raise_interrupt)
-    store = Path(args.store).absolute()
-    search = SearchPath(args.path)
-    modules = list(args.modules)
-    if not modules:
-        reader = History(store, readonly=True)
-        modules = reader.last_modules()
-        reader.close()
-        if not modules:
-            raise UsageError(f"no module given, and the store {args.store} has no earlier run to take them from")
-    expanded = search.expand(modules)
-    assets = discover(expanded, search) if expanded else {}
-    if not assets:
-        raise UsageError("no assets found in " + ", ".join(expanded or modules))
-    modules = expanded
-    graph.check_inputs(assets, search)
-    order = graph.asset_order(assets)
-    selected = graph.select(assets, args.select)
-    jobs = plan_jobs(assets, order, selected, parse_filters(args.partition))
-
-    if args.dry_run:
-        history = History(store, readonly=True)
-        try:
-            run = Run(jobs, store, history, search.env, args.force)
-            run.read_upstream_from_store()
-            fate = run.would_be()
-        finally:
-            history.close()
-        for job in run.selected:
-            run.rows[job.seq].status = fate[job.seq]
-        rows = list(run.rows.values())
-        if args.json:
-            report.summary_json(rows, "dry-run", "dry-run")
+        # What the modules wrote while they were imported is shown as it is.
+        plan = make_plan(args.modules, store=args.store, path=args.path, select=args.select,
+                         partitions=parse_filters(args.partition), force=args.force, notice=_Notice())
+        if args.dry_run:
+            rows = plan.dry_run()
+            run_id, status = RunStatus.DRY_RUN.value, RunStatus.DRY_RUN
         else:
-            report.table(rows, "dry-run", "nothing run")
-        return OK
-
-    make_store(store)
-    lock = StoreLock(store)
-    history = History(store)
-    try:
-        history.end_stale_runs()
-        run = Run(jobs, store, history, search.env, args.force)
-        run.read_upstream_from_store()
-        executor = open_executor(args.executor, args.jobs, args.scheduler,
-                                 sorted({j.asset.module for j in run.selected}), search, args.path)
-        run_id = new_run_id()
-        history.start_run(
-            run_id,
-            ["vorda", "run", *argv],
-            modules,
-            [(j.seq, j.asset.ref, j.asset.label, j.partition_id or None, j.asset.code_version) for j in run.selected],
-        )
-        status = "interrupted"  # unless the run gets to say otherwise
-        try:
-            with report.progress(len(run.selected)) as progress:
-                status = run.execute(run_id, executor, args.jobs, progress)
-        finally:
-            history.end_run(run_id, status)
-    finally:
-        history.close()
-        lock.release()
-    rows = list(run.rows.values())
+            result = plan.execute(args.executor, jobs=args.jobs, scheduler=args.scheduler,
+                                  progress=report.progress(len(plan.selected)), argv=["vorda", "run", *argv],
+                                  notice=_Notice(f"{prog}: "))
+            rows, run_id, status = result.rows, result.run_id, result.status
+    except RunFailed as failure:
+        _command.error(prog, f"run {failure.run_id}: {failure}")
+        return ExitStatus.FAILED
+    except (OSError, sqlite3.Error) as error:  # before anything ran
+        raise UsageError(f"{type(error).__name__}: {error}") from None
     if args.json:
         report.summary_json(rows, run_id, status)
     else:
-        report.table(rows, run_id, status)
-    return {"ok": OK, "failed": FAILED}.get(status, INTERRUPTED)
+        report.table(rows, run_id, "nothing run" if args.dry_run else status)
+    return {RunStatus.OK: ExitStatus.OK, RunStatus.FAILED: ExitStatus.FAILED,
+            RunStatus.DRY_RUN: ExitStatus.OK}.get(status, ExitStatus.INTERRUPTED)
 
 
 def runs_parser(prog: str = "vorda runs") -> argparse.ArgumentParser:
-    parser = _Parser(prog=prog, description="List recent runs of a store, or the jobs of one run.")
+    parser = _command.parser(prog, "List recent runs of a store, or the jobs of one run.", RUNS_EXIT_STATUSES)
     parser.add_argument("run_id", nargs="?", metavar="RUN_ID", help="list this run's jobs and their log files")
     parser.add_argument("--store", default=".vorda", metavar="DIR", help="the store (default: .vorda)")
     parser.add_argument("-n", "--limit", type=_jobs_count, default=20, metavar="N", help="runs to list (default: 20)")
@@ -187,12 +132,13 @@ def _when(stamp: float | None) -> str:
 
 
 def runs_main(argv: list[str]) -> int:
-    args = runs_parser().parse_args(argv)
-    try:
-        history = History(Path(args.store), readonly=True)
-    except UsageError as error:
-        _error("vorda runs", str(error))
-        return USAGE
+    prog = "vorda runs"
+    args = runs_parser(prog).parse_args(argv)
+    return _command.run_command(prog, lambda: _runs(prog, args))
+
+
+def _runs(prog: str, args: argparse.Namespace) -> int:
+    history = Store(args.store).history(readonly=True)
     try:
         if args.run_id is None:
             print(f"{'run':20}  {'started':19}  {'seconds':>7}  {'status':11}  ok/failed/skipped/up-to-date of jobs  command")
@@ -200,21 +146,18 @@ def runs_main(argv: list[str]) -> int:
                 seconds = f"{ended - started:.1f}" if ended else "-"
                 counts = f"{ok or 0}/{failed or 0}/{skipped or 0}/{fresh or 0} of {total}"
                 print(f"{rid:20}  {_when(started)}  {seconds:>7}  {status:11}  {counts:36}  {' '.join(json.loads(command))}")
-            return OK
+            return ExitStatus.OK
         rows = history.jobs(args.run_id)
         if not rows:
-            _error("vorda runs", f"no run {args.run_id} in {args.store}")
-            return USAGE
+            raise UsageError(f"no run {args.run_id} in {args.store}")
         for label, partition, status, seconds, message, log_path in rows:
-            keys = " ".join(f"{k}={v if isinstance(v, str) else json.dumps(v)}"
-                            for k, v in json.loads(partition).items()) if partition else ""
+            keys = partition_label(json.loads(partition)) if partition else ""
             line = f"{label} {keys}".rstrip() + f"  {status}"
             line += f"  {seconds:.2f} s" if seconds is not None else ""
             line += f"  {report.first_line(message)}" if message else ""
             print(line + (f"\n    log: {log_path}" if log_path else ""))
-        return OK
+        return ExitStatus.OK
     except sqlite3.Error as error:
-        _error("vorda runs", f"cannot read the history: {error}")
-        return USAGE
+        raise UsageError(f"cannot read the history: {error}") from None
     finally:
         history.close()

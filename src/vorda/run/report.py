@@ -10,31 +10,10 @@ from __future__ import annotations
 import json
 import sys
 import time
-from dataclasses import dataclass
-from typing import Any, Protocol, TextIO
+from typing import Any, TextIO
 
-FINAL = ("ok", "failed", "skipped", "up-to-date", "interrupted", "not-run")
-
-
-@dataclass
-class JobRow:
-    asset: str  # module:function
-    partition: dict[str, Any] | None
-    partition_text: str
-    status: str = "pending"
-    seconds: float = 0.0
-    value_path: str | None = None
-    error: str | None = None
-
-
-class Progress(Protocol):
-    def started(self, row: JobRow) -> None: ...
-
-    def finished(self, row: JobRow) -> None: ...
-
-    def __enter__(self) -> Progress: ...
-
-    def __exit__(self, *exc: object) -> None: ...
+from vorda.run.runner import JobRow, Progress
+from vorda.run.status import FINAL, JobStatus
 
 
 def first_line(text: str | None) -> str:
@@ -52,7 +31,7 @@ class PlainProgress:
 
     def finished(self, row: JobRow) -> None:
         self.done += 1
-        name = f"{row.asset} {row.partition_text}".rstrip()
+        name = job_name(row)
         error = f": {first_line(row.error)}" if row.error else ""
         print(f"[{self.done}/{self.total}] {name} {row.status}{error}", file=self.stream, flush=True)
 
@@ -71,7 +50,7 @@ class LiveProgress:
         from rich.live import Live
 
         self.total = total
-        self.counts = {"done": 0, "failed": 0}
+        self.done = self.failed = 0
         self.running: dict[int, str] = {}
         self.start = time.monotonic()
         self.console = Console(file=stream)
@@ -82,22 +61,22 @@ class LiveProgress:
 
         elapsed = time.monotonic() - self.start
         text = Text(
-            f"jobs {self.counts['done']}/{self.total} done, {len(self.running)} running, "
-            f"{self.counts['failed']} failed  {elapsed:6.1f} s"
+            f"jobs {self.done}/{self.total} done, {len(self.running)} running, "
+            f"{self.failed} failed  {elapsed:6.1f} s"
         )
         for name in list(self.running.values())[:8]:
             text.append(f"\n  running {name}", style="dim")
         return text
 
     def started(self, row: JobRow) -> None:
-        self.running[id(row)] = f"{row.asset} {row.partition_text}".rstrip()
+        self.running[id(row)] = job_name(row)
 
     def finished(self, row: JobRow) -> None:
         self.running.pop(id(row), None)
-        self.counts["done"] += 1
-        if row.status == "failed":
-            self.counts["failed"] += 1
-            self.console.print(f"failed: {row.asset} {row.partition_text}: {first_line(row.error)}", markup=False)
+        self.done += 1
+        if row.status == JobStatus.FAILED:
+            self.failed += 1
+            self.console.print(f"failed: {job_name(row)}: {first_line(row.error)}", markup=False)
 
     def __enter__(self) -> LiveProgress:
         self.live.__enter__()
@@ -114,6 +93,10 @@ def progress(total: int, stream: TextIO = sys.stderr) -> Progress:
         except ImportError:
             pass
     return PlainProgress(total, stream)
+
+
+def job_name(row: JobRow) -> str:
+    return f"{row.asset} {row.partition_text}".rstrip()
 
 
 def count_line(rows: list[JobRow]) -> str:

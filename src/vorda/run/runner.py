@@ -5,51 +5,63 @@ not up to date through an executor, and record everything in the history.
 from __future__ import annotations
 
 import graphlib
-import json
-import os
-import shutil
 import signal
 import time
 from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
-from vorda.run import layout
-from vorda.run.errors import UsageError
-from vorda.run.executors import Executor, Outcome, PreparedJob
-from vorda.run.history import History
-from vorda.run.inputs import hash_file, write_inputs
-from vorda.run.jobs import Job
-from vorda.run.layout import canonical
-from vorda.run.report import JobRow, Progress
-
-RESULT_LIMIT = 1 << 20  # a result record is a few hundred bytes
+from vorda._command import UsageError
+from vorda.run.executors.base import Executor, Outcome, PreparedJob
+from vorda.run.planning.jobs import Job
+from vorda.run.status import DONE, JobStatus, RunStatus
+from vorda.run.store import files
+from vorda.run.store.history import History
+from vorda.run.store.inputs import write_inputs
+from vorda.run.store.keys import canonical
+from vorda.run.store.layout import Store, Value
+from vorda.run.timing import JOB_POLL
 
 
 @dataclass
-class Value:
-    """A job's value in the store, once it is known to be good."""
+class JobRow:
+    """What the run says of one selected job."""
 
-    path: Path
-    hash: str
+    asset: str  # module:function
+    partition: dict[str, Any] | None
+    partition_text: str
+    status: JobStatus = JobStatus.PENDING
+    seconds: float = 0.0
+    value_path: str | None = None
+    error: str | None = None
 
 
-def job_dir(store: Path, job: Job) -> list[str]:
-    return layout.asset_dirs(job.asset.module, job.asset.function) + layout.partition_dirs(job.partition or {})
+class Progress(Protocol):
+    def started(self, row: JobRow) -> None: ...
+
+    def finished(self, row: JobRow) -> None: ...
+
+    def __enter__(self) -> Progress: ...
+
+    def __exit__(self, *exc: object) -> None: ...
 
 
-def stored_value(store: Path, history: History, job: Job) -> Value | None:
-    """The value of the job's last ok run, if its file is still that run's."""
-    last = history.last_ok(job.asset.ref, job.partition_id)
-    path = store.joinpath(*job_dir(store, job), "value.json")
-    if last is None or last.value_path != str(path):
-        return None
-    try:
-        return Value(path, last.value_hash) if hash_file(path) == last.value_hash else None
-    except OSError:
-        return None
+class NoProgress:
+    """For callers that only want the result."""
+
+    def started(self, row: JobRow) -> None:
+        pass
+
+    def finished(self, row: JobRow) -> None:
+        pass
+
+    def __enter__(self) -> NoProgress:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        pass
 
 
 def signal_name(number: int) -> str:
@@ -63,7 +75,7 @@ class Run:
     def __init__(
         self,
         jobs: list[Job],
-        store: Path,
+        store: Store,
         history: History,
         env: dict[str, str],
         force: bool,
@@ -74,21 +86,25 @@ class Run:
         self.values: dict[int, Value] = {}
         self.failed_root: dict[int, str] = {}  # job -> the failed asset behind it
         self.t0: dict[int, float] = {}  # job -> when it was submitted
+        self.progress: Progress = NoProgress()
         self.rows = {
             job.seq: JobRow(job.asset.label, job.partition, job.partition_text) for job in self.selected
         }
 
     # -- before anything runs ------------------------------------------------
 
+    def stored_value(self, job: Job) -> Value | None:
+        return self.store.stored_value(self.history, job.asset.ref, job.partition_id, job.place)
+
     def read_upstream_from_store(self) -> None:
         """Jobs needed but not selected must have a good value in the store."""
         for job in self.jobs.values():
             if job.selected:
                 continue
-            value = stored_value(self.store, self.history, job)
+            value = self.stored_value(job)
             if value is None:
                 raise UsageError(
-                    f"{job.name} is needed upstream but has no value in the store {self.store}; "
+                    f"{job.name} is needed upstream but has no value in the store {self.store.root}; "
                     f"run it too with --select +{job.asset.label}"
                 )
             self.values[job.seq] = value
@@ -110,35 +126,33 @@ class Run:
         last = self.history.last_ok(job.asset.ref, job.partition_id)
         if last is None or last.code_version != job.asset.code_version or last.input_hash != hashes:
             return None
-        return stored_value(self.store, self.history, job)
+        return self.stored_value(job)
 
     # -- dry run -------------------------------------------------------------
 
-    def would_be(self) -> dict[int, str]:
+    def would_be(self) -> dict[int, JobStatus]:
         """Each selected job's would-be status, without running anything."""
-        fate: dict[int, str] = {}
+        fate: dict[int, JobStatus] = {}
         for job in self.selected:
             hashes = self.input_hashes(job)
             last = self.history.last_ok(job.asset.ref, job.partition_id)
             if self.force or last is None or last.code_version != job.asset.code_version:
-                fate[job.seq] = "run"
+                fate[job.seq] = JobStatus.RUN
             elif hashes is None:
-                fate[job.seq] = "may run"  # depends on what its upstream produces
+                fate[job.seq] = JobStatus.MAY_RUN
             elif (value := self.up_to_date(job, hashes)) is not None:
-                fate[job.seq] = "up-to-date"
+                fate[job.seq] = JobStatus.UP_TO_DATE
                 self.values[job.seq] = value
             else:
-                fate[job.seq] = "run"
+                fate[job.seq] = JobStatus.RUN
         return fate
 
     # -- the run -------------------------------------------------------------
 
-    def execute(self, run_id: str, executor: Executor, parallel: int, progress: Progress) -> str:
-        """Run every selected job; the run's status ("ok", "failed" or
-        "interrupted")."""
+    def execute(self, run_id: str, executor: Executor, parallel: int, progress: Progress) -> RunStatus:
+        """Run every selected job; the run's status (ok, failed or interrupted)."""
         self.run_id = run_id
-        self.tmp = layout.make_dirs(self.store, ["tmp", run_id])
-        self.logs = layout.make_dirs(self.store, ["logs", run_id])
+        self.store.make_run_dirs(run_id)
         sorter: graphlib.TopologicalSorter[int] = graphlib.TopologicalSorter()
         for job in self.selected:
             deps = {seq for b in job.bindings for seq in b.upstream if self.jobs[seq].selected}
@@ -160,7 +174,7 @@ class Run:
                         futures[future] = self.jobs[seq]
                 if not futures:
                     continue
-                done, _ = wait(futures, timeout=0.5, return_when=FIRST_COMPLETED)
+                done, _ = wait(futures, timeout=JOB_POLL, return_when=FIRST_COMPLETED)
                 for future in done:
                     job = futures.pop(future)
                     try:
@@ -175,23 +189,27 @@ class Run:
             for sig in (signal.SIGINT, signal.SIGTERM):
                 signal.signal(sig, signal.SIG_IGN)
             executor.stop()
-            for seq, row in self.rows.items():
-                if row.status == "running":  # submitted, or finished but not yet recorded
-                    seconds = time.monotonic() - self.t0[seq]
-                    why = "the run was interrupted while this job ran"
-                    self.set(self.jobs[seq], "interrupted", error=why, seconds=seconds)
-                elif row.status == "pending":
-                    row.status = "not-run"
-            return "interrupted"
+            self.close_rows()
+            return RunStatus.INTERRUPTED
         except BaseException:
             executor.stop()  # no worker outlives the runner
             raise
         finally:
             executor.shutdown()
-            shutil.rmtree(self.tmp, ignore_errors=True)
-        return "ok" if all(r.status in ("ok", "up-to-date") for r in self.rows.values()) else "failed"
+            self.store.remove_run_tmp(run_id)
+        return RunStatus.OK if all(r.status in DONE for r in self.rows.values()) else RunStatus.FAILED
 
-    def set(self, job: Job, status: str, *, error: str | None = None, **fields: Any) -> None:
+    def close_rows(self) -> None:
+        """After an interruption: running jobs were interrupted, pending ones not run."""
+        for seq, row in self.rows.items():
+            if row.status == JobStatus.RUNNING:  # submitted, or finished but not yet recorded
+                seconds = time.monotonic() - self.t0[seq]
+                why = "the run was interrupted while this job ran"
+                self.set(self.jobs[seq], JobStatus.INTERRUPTED, error=why, seconds=seconds)
+            elif row.status == JobStatus.PENDING:
+                row.status = JobStatus.NOT_RUN
+
+    def set(self, job: Job, status: JobStatus, *, error: str | None = None, **fields: Any) -> None:
         row = self.rows[job.seq]
         row.status, row.error = status, error
         if "seconds" in fields:
@@ -199,7 +217,7 @@ class Run:
         if "value_path" in fields:
             row.value_path = fields["value_path"]
         self.history.record_job(self.run_id, job.seq, status=status, error=error, **fields)
-        if status not in ("pending", "running"):
+        if status not in (JobStatus.PENDING, JobStatus.RUNNING):
             self.progress.finished(row)
 
     def start(self, job: Job, executor: Executor) -> Future[Outcome] | None:
@@ -209,34 +227,35 @@ class Run:
                 if seq not in self.values:
                     root = self.failed_root.get(seq, self.jobs[seq].asset.label)
                     self.failed_root[job.seq] = root
-                    self.set(job, "skipped", error=f"upstream {root} failed")
+                    self.set(job, JobStatus.SKIPPED, error=f"upstream {root} failed")
                     return None
         hashes = self.input_hashes(job)
         assert hashes is not None
         value = self.up_to_date(job, hashes)
         if value is not None:
             self.values[job.seq] = value
-            self.set(job, "up-to-date", value_path=str(value.path), value_hash=value.hash)
+            self.set(job, JobStatus.UP_TO_DATE, value_path=str(value.path), value_hash=value.hash)
             return None
-        log_path = self.logs / f"{job.seq:04d}-{layout.escape(job.asset.module)}.{job.asset.function}.log"
+        log_path = self.store.log_path(self.run_id, job.seq, job.place)
         try:
-            out = layout.make_dirs(self.store, job_dir(self.store, job))
-            layout.remove_file(out / "result.json")  # so a stale record is never read as this run's
+            out = self.store.make_job_dir(job.place)
+            files.remove_file(self.store.result_path(job.place))  # a stale record is never this run's
             inputs_file = self.write_inputs(job) if job.bindings or job.keys else None
         except OSError as error:
             self.fail(job, f"could not prepare the job: {error}")
             return None
         prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env)
         self.history.record_job(
-            self.run_id, job.seq, status="running", started=time.time(), input_hashes=hashes, log_path=str(log_path)
+            self.run_id, job.seq, status=JobStatus.RUNNING, started=time.time(), input_hashes=hashes,
+            log_path=str(log_path),
         )
-        self.rows[job.seq].status = "running"
+        self.rows[job.seq].status = JobStatus.RUNNING
         self.t0[job.seq] = time.monotonic()
         self.progress.started(self.rows[job.seq])
         return executor.submit(prepared)
 
     def write_inputs(self, job: Job) -> Path:
-        path = self.tmp / f"{job.seq}.json"
+        path = self.store.inputs_path(self.run_id, job.seq)
         values = [
             (
                 b.param,
@@ -250,21 +269,20 @@ class Run:
 
     def fail(self, job: Job, error: str, **fields: Any) -> None:
         self.failed_root[job.seq] = job.asset.label
-        self.set(job, "failed", error=error, **fields)
+        self.set(job, JobStatus.FAILED, error=error, **fields)
 
     def finish(self, job: Job, outcome: Outcome) -> None:
         seconds = time.monotonic() - self.t0[job.seq]
-        out = self.store.joinpath(*job_dir(self.store, job))
-        layout.remove_file(self.tmp / f"{job.seq}.json")
-        record = read_result(out / "result.json")
+        files.remove_file(self.store.inputs_path(self.run_id, job.seq))
+        record = self.store.read_result(job.place)
         if outcome.returncode == 0 and record is not None and record.get("ok") is True:
             try:
-                value = Value(out / "value.json", hash_file(out / "value.json"))
+                value = self.store.hash_value(job.place)
             except OSError as error:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return
             self.values[job.seq] = value
-            self.set(job, "ok", seconds=seconds, value_path=str(value.path), value_hash=value.hash)
+            self.set(job, JobStatus.OK, seconds=seconds, value_path=str(value.path), value_hash=value.hash)
             return
         if record is not None and record.get("ok") is False and isinstance(record.get("error"), str):
             self.fail(job, record["error"], seconds=seconds)
@@ -279,14 +297,3 @@ class Run:
             how = outcome.error
         self.fail(job, how + (f"; its last output:\n{outcome.stderr_tail}" if outcome.stderr_tail else ""),
                   seconds=seconds)
-
-
-def read_result(path: Path) -> dict[str, Any] | None:
-    """The worker's result record, or None when it is missing or unreadable."""
-    try:
-        with os.fdopen(layout.open_nofollow(path), "rb") as stream:
-            record = json.loads(stream.read(RESULT_LIMIT + 1)[:RESULT_LIMIT])
-    except (OSError, ValueError):
-        return None
-    return record if isinstance(record, dict) else None
-

@@ -1,7 +1,7 @@
 """What a Dask task of ``vorda run --executor dask`` does on its worker.
 
-Standard library only (``distributed`` is imported only to see whether the
-run was stopped), so unpickling the task needs nothing but vorda.
+Standard library and vorda only (``distributed`` is imported only to see
+whether the run was stopped), so unpickling the task needs nothing else.
 
 The task runs ``python -m vorda.worker`` in a fresh process, in a temporary
 directory of the worker, and returns the two files' contents, the exit code
@@ -22,14 +22,15 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import zipfile
 from pathlib import Path
 from typing import Any
 
+from vorda.run.executors.groups import end_groups, kill_group
+from vorda.run.search_path import with_python_path
+from vorda.run.timing import STOP_POLL
+
 LOG_LIMIT = 8 << 20  # the end of a longer log is kept
-GRACE = 2.0
-POLL = 0.5  # seconds between looks at the run's stop flag
 
 
 def pack(folders: list[str], limit: int) -> bytes:
@@ -79,13 +80,6 @@ def _stop_requested(name: str | None) -> bool:
         return False
 
 
-def _killpg(group: int, sig: int) -> None:
-    try:
-        os.killpg(group, sig)
-    except OSError:
-        pass
-
-
 def _read(path: Path, limit: int | None = None) -> bytes | None:
     try:  # a link the asset made is not followed off to another file
         with os.fdopen(os.open(path, os.O_RDONLY | os.O_NOFOLLOW), "rb") as stream:
@@ -114,8 +108,7 @@ def run_job(
     """Run one job; {"code": exit code (-SIGNAL if killed), "out": the output
     directory used here, "value", "result", "log": bytes or None}."""
     paths = unpack(archive, shipped) if archive else []
-    inherited = [p for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([*paths, *search_dirs, *inherited]))
+    env = with_python_path([*paths, *search_dirs])
     with tempfile.TemporaryDirectory(prefix="vorda-job-") as tmp:
         out = Path(tmp, "out")
         out.mkdir()
@@ -129,16 +122,13 @@ def run_job(
             ended = threading.Event()
             threading.Thread(target=_wait, args=(process, ended), daemon=True).start()
             try:
-                while not ended.wait(POLL):
+                while not ended.wait(STOP_POLL):
                     if _stop_requested(stop_event):
-                        _killpg(process.pid, signal.SIGTERM)
-                        deadline = time.monotonic() + GRACE
-                        while not ended.wait(0.05) and time.monotonic() < deadline:
-                            pass
+                        end_groups([process.pid], alive=lambda group: not ended.is_set(), pause=ended.wait)
                         break
             finally:
                 # Whatever the asset left running in its group goes with it.
-                _killpg(process.pid, signal.SIGKILL)
+                kill_group(process.pid, signal.SIGKILL)
                 code = process.wait()
         return {
             "code": code,

@@ -1,6 +1,6 @@
 """The fork server of ``vorda run --executor forks``.
 
-    python -m vorda.run.forkserver REQUEST_FD REPLY_FD JOBS MODULE ...
+    python -m vorda.run.executors.forks_remote REQUEST_FD REPLY_FD JOBS MODULE ...
 
 Imports vorda and the pipeline's modules once, then forks one child per job
 request; the child runs the job as ``python -m vorda.worker`` would (same
@@ -31,7 +31,9 @@ import traceback
 from collections import deque
 from typing import Any, NoReturn
 
-GRACE = 2.0  # seconds between SIGTERM and SIGKILL when ending children
+from vorda.run.executors.groups import end_groups, kill_leader_and_group
+from vorda.run.executors.wire import send_line
+from vorda.run.timing import SERVER_POLL
 
 
 def thread_count() -> int:
@@ -40,12 +42,6 @@ def thread_count() -> int:
         return len(os.listdir("/proc/self/task"))
     except OSError:
         return threading.active_count()
-
-
-def _send(fd: int, message: dict[str, Any]) -> None:
-    data = (json.dumps(message) + "\n").encode()
-    while data:
-        data = data[os.write(fd, data):]
 
 
 def _work(args: list[str]) -> int:
@@ -102,14 +98,6 @@ def _child(request: dict[str, Any], closing: list[int]) -> NoReturn:
         os._exit(status)
 
 
-def _kill(pid: int, sig: int) -> None:
-    for kill in (os.kill, os.killpg):  # before its setsid the child is no group leader
-        try:
-            kill(pid, sig)
-        except OSError:
-            pass
-
-
 class Server:
     def __init__(self, requests: int, replies: int, limit: int) -> None:
         self.requests, self.replies, self.limit = requests, replies, limit
@@ -128,7 +116,7 @@ class Server:
                 self.reap()
                 while self.queue and len(self.children) < self.limit:
                     self.fork(self.queue.popleft())
-                ready, _, _ = select.select([self.requests, self.wake_r], [], [], 1.0)
+                ready, _, _ = select.select([self.requests, self.wake_r], [], [], SERVER_POLL)
                 if self.wake_r in ready:
                     try:
                         os.read(self.wake_r, 4096)
@@ -155,7 +143,7 @@ class Server:
         if pid == 0:
             _child(request, [self.requests, self.replies, self.wake_r, self.wake_w])
         self.children[pid] = request["seq"]
-        _send(self.replies, {"seq": request["seq"], "pid": pid})
+        send_line(self.replies, {"seq": request["seq"], "pid": pid})
 
     def reap(self) -> None:
         while self.children:
@@ -167,24 +155,20 @@ class Server:
                 return
             seq = self.children.pop(pid, None)
             # Whatever the job left running in its group goes with it.
-            _kill(pid, signal.SIGKILL)
+            kill_leader_and_group(pid, signal.SIGKILL)
             if seq is not None:
-                _send(self.replies, {"seq": seq, "exit": os.waitstatus_to_exitcode(status)})
+                send_line(self.replies, {"seq": seq, "exit": os.waitstatus_to_exitcode(status)})
 
     def end_children(self) -> None:
-        pids = list(self.children)
-        for pid in pids:
-            _kill(pid, signal.SIGTERM)
-        deadline = time.monotonic() + GRACE
-        while self.children and time.monotonic() < deadline:
-            try:
-                self.reap()
-            except OSError:  # the runner may be gone; the children go anyway
-                self.children.clear()
-            time.sleep(0.02)
-        for pid in pids:
-            _kill(pid, signal.SIGKILL)
+        end_groups(list(self.children), kill=kill_leader_and_group, alive=self.children.__contains__,
+                   pause=self._reap_then_sleep)
 
+    def _reap_then_sleep(self, seconds: float) -> None:
+        try:
+            self.reap()
+        except OSError:  # the runner may be gone; the children go anyway
+            self.children.clear()
+        time.sleep(seconds)
 
 def _warm_up() -> None:
     """Do once here what every job would otherwise do first: the worker's
@@ -213,10 +197,10 @@ def main(argv: list[str]) -> int:
         count = thread_count()
         if count > 1:
             what = f"importing {name}" if name else "importing vorda"
-            _send(replies, {"refuse": f"{what} started {count - 1} thread(s), and forking a process "
+            send_line(replies, {"refuse": f"{what} started {count - 1} thread(s), and forking a process "
                             "with threads is unsafe"})
             return 0
-    _send(replies, {"ready": True})
+    send_line(replies, {"ready": True})
     try:
         Server(requests, replies, limit).serve()
     except BrokenPipeError:

@@ -1,17 +1,14 @@
-"""The run history in ``<store>/history.sqlite``, and the store's lock.
+"""The run history in ``<store>/history.sqlite``.
 
 One row per run and one per planned job. The last job of an asset partition
-with status ok is what the up-to-date check compares against. Only one
-runner may write a store at a time (``lock``, an flock held for the whole
-run, released by the kernel however the runner ends); readers such as
-``vorda runs`` need no lock (WAL).
+with status ok is what the up-to-date check compares against. Only the
+runner holding the store's lock writes it; readers such as ``vorda runs``
+need no lock (WAL).
 """
 
 from __future__ import annotations
 
-import fcntl
 import json
-import os
 import secrets
 import sqlite3
 import stat
@@ -20,7 +17,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-from vorda.run.errors import UsageError
+from vorda._command import UsageError
+from vorda.run.status import JobStatus, RunStatus
 
 SCHEMA = """
 CREATE TABLE IF NOT EXISTS runs (
@@ -37,6 +35,10 @@ CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, 
 """
 
 
+# The job statuses that `runs` counts per run, in its columns' order.
+RUNS_COUNTED = (JobStatus.OK, JobStatus.FAILED, JobStatus.SKIPPED, JobStatus.UP_TO_DATE)
+
+
 @dataclass(frozen=True)
 class LastOk:
     code_version: str
@@ -47,27 +49,6 @@ class LastOk:
 
 def new_run_id() -> str:
     return time.strftime("%Y%m%d-%H%M%S") + "-" + secrets.token_hex(2)
-
-
-class StoreLock:
-    """An exclusive flock on ``<store>/lock``; the holder's pid is inside."""
-
-    def __init__(self, store: Path) -> None:
-        path = store / "lock"
-        self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
-        try:
-            fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            holder = os.read(self.fd, 32).decode("ascii", "replace").strip() or "unknown"
-            os.close(self.fd)
-            raise UsageError(
-                f"another runner is using the store {store} (pid {holder}); wait for it to finish"
-            ) from None
-        os.ftruncate(self.fd, 0)
-        os.write(self.fd, f"{os.getpid()}\n".encode("ascii"))
-
-    def release(self) -> None:
-        os.close(self.fd)
 
 
 def _connect(path: Path, readonly: bool) -> sqlite3.Connection:
@@ -85,8 +66,7 @@ def _connect(path: Path, readonly: bool) -> sqlite3.Connection:
 
 
 class History:
-    def __init__(self, store: Path, readonly: bool = False) -> None:
-        path = store / "history.sqlite"
+    def __init__(self, path: Path, readonly: bool = False) -> None:
         self.db: sqlite3.Connection | None = None
         if readonly and not path.exists():
             return  # nothing run yet: an empty history
@@ -108,10 +88,14 @@ class History:
         """Runs left "running" by a runner that was killed outright."""
         assert self.db is not None
         with self.db:
-            stale = "run_id IN (SELECT id FROM runs WHERE status='running')"
-            self.db.execute(f"UPDATE jobs SET status='interrupted' WHERE status='running' AND {stale}")
-            self.db.execute(f"UPDATE jobs SET status='not-run' WHERE status='pending' AND {stale}")
-            self.db.execute("UPDATE runs SET status='interrupted' WHERE status='running'")
+            self._close_jobs("run_id IN (SELECT id FROM runs WHERE status=?)", RunStatus.RUNNING)
+            self.db.execute("UPDATE runs SET status=? WHERE status=?", (RunStatus.INTERRUPTED, RunStatus.RUNNING))
+
+    def _close_jobs(self, where: str, *args: Any) -> None:
+        """Jobs still running become interrupted, jobs still pending not-run."""
+        assert self.db is not None
+        for now, then in ((JobStatus.RUNNING, JobStatus.INTERRUPTED), (JobStatus.PENDING, JobStatus.NOT_RUN)):
+            self.db.execute(f"UPDATE jobs SET status=? WHERE status=? AND {where}", (then, now, *args))
 
     def start_run(self, run_id: str, argv: list[str], modules: list[str], jobs: list[tuple[Any, ...]]) -> None:
         """Record the run and its planned jobs: (seq, asset, label, partition, code_version)."""
@@ -119,13 +103,13 @@ class History:
         with self.db:
             self.db.execute("BEGIN")
             self.db.execute(
-                "INSERT INTO runs (id, started, status, argv, modules) VALUES (?, ?, 'running', ?, ?)",
-                (run_id, time.time(), json.dumps(argv), json.dumps(modules)),
+                "INSERT INTO runs (id, started, status, argv, modules) VALUES (?, ?, ?, ?, ?)",
+                (run_id, time.time(), RunStatus.RUNNING, json.dumps(argv), json.dumps(modules)),
             )
             self.db.executemany(
                 "INSERT INTO jobs (run_id, seq, asset, label, partition, status, code_version) "
-                "VALUES (?, ?, ?, ?, ?, 'pending', ?)",
-                [(run_id, *job) for job in jobs],
+                "VALUES (?, ?, ?, ?, ?, ?, ?)",
+                [(run_id, *job[:4], JobStatus.PENDING, job[4]) for job in jobs],
             )
 
     def record_job(self, run_id: str, seq: int, **fields: Any) -> None:
@@ -134,11 +118,10 @@ class History:
         with self.db:
             self.db.execute(f"UPDATE jobs SET {names} WHERE run_id=? AND seq=?", (*fields.values(), run_id, seq))
 
-    def end_run(self, run_id: str, status: str) -> None:
+    def end_run(self, run_id: str, status: RunStatus) -> None:
         assert self.db is not None
         with self.db:
-            self.db.execute("UPDATE jobs SET status='not-run' WHERE run_id=? AND status='pending'", (run_id,))
-            self.db.execute("UPDATE jobs SET status='interrupted' WHERE run_id=? AND status='running'", (run_id,))
+            self._close_jobs("run_id=?", run_id)
             self.db.execute("UPDATE runs SET status=?, ended=? WHERE id=?", (status, time.time(), run_id))
 
     # -- reading -------------------------------------------------------------
@@ -146,9 +129,10 @@ class History:
     def last_ok(self, asset: str, partition: str) -> LastOk | None:
         rows = self._rows(
             "SELECT code_version, input_hashes, value_path, value_hash FROM jobs "
-            "WHERE asset=? AND partition IS ? AND status='ok' ORDER BY started DESC LIMIT 1",
+            "WHERE asset=? AND partition IS ? AND status=? ORDER BY started DESC LIMIT 1",
             asset,
             partition or None,
+            JobStatus.OK,
         )
         return LastOk(*rows[0]) if rows else None
 
@@ -159,9 +143,10 @@ class History:
     def runs(self, limit: int) -> list[tuple[Any, ...]]:
         return self._rows(
             "SELECT r.id, r.started, r.ended, r.status, r.argv, "
-            "SUM(j.status='ok'), SUM(j.status='failed'), SUM(j.status='skipped'), SUM(j.status='up-to-date'), "
+            "SUM(j.status=?), SUM(j.status=?), SUM(j.status=?), SUM(j.status=?), "
             "COUNT(j.seq) FROM runs r LEFT JOIN jobs j ON j.run_id = r.id "
             "GROUP BY r.id ORDER BY r.started DESC LIMIT ?",
+            *RUNS_COUNTED,
             limit,
         )
 

@@ -1,6 +1,6 @@
 """``--executor dask``: jobs as tasks on a Dask distributed cluster.
 
-Each task (remote.run_job) runs the worker in a fresh process on a Dask
+Each task (dask_remote.run_job) runs the worker in a fresh process on a Dask
 worker and sends back the files it wrote; they are written here into the
 store, so the store needs no filesystem shared with the cluster. Inputs go
 with the task, and so do the ``--path`` folders (zipped, up to SHIP_LIMIT).
@@ -16,51 +16,28 @@ import signal
 import threading
 import uuid
 from concurrent.futures import Future, InvalidStateError, wait
-from pathlib import Path
 from typing import Any
 
-from vorda.run import layout
-from vorda.run.discovery import SearchPath
-from vorda.run.errors import UsageError
-from vorda.run.executors import Outcome, PreparedJob
-from vorda.run.remote import pack, run_job
+from vorda._command import UsageError
+from vorda.run.executors.base import Outcome, PreparedJob, tail_lines
+from vorda.run.executors.dask_remote import pack, run_job
+from vorda.run.search_path import SearchPath
+from vorda.run.store.files import fsync_dir, write_atomic
+from vorda.run.store.keys import canonical
+from vorda.run.store.layout import RESULT, VALUE
+from vorda.run.timing import DASK_CONNECT_TIMEOUT, DASK_STOP_WAIT
 
 SHIP_LIMIT = 16 << 20  # bytes of --path files shipped with every task
-CONNECT_TIMEOUT = "10s"
-STOP_WAIT = 10.0  # seconds for running tasks to end their processes when stopped
-
-
-def write_atomic(folder: Path, name: str, data: bytes) -> None:
-    """A temporary file in the same folder, flushed to disk, renamed over
-    ``name`` (which is replaced, never followed)."""
-    temporary = folder / f".{name}.{uuid.uuid4().hex}.tmp"
-    try:
-        with os.fdopen(layout.create_exclusive(temporary), "wb") as out:
-            out.write(data)
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, folder / name)
-    except BaseException:
-        layout.remove_file(temporary)
-        raise
-
-
-def _fsync_dir(folder: Path) -> None:
-    fd = os.open(folder, os.O_RDONLY)
-    try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
 
 
 class DaskExecutor:
-    def __init__(self, jobs: int, scheduler: str | None, search: SearchPath, paths: list[str]) -> None:
+    def __init__(self, jobs: int, scheduler: str | None, search: SearchPath) -> None:
         try:  # untyped packages, and optional ones
             dask: Any = importlib.import_module("dask")
             distributed: Any = importlib.import_module("distributed")
         except ImportError:
             raise UsageError("--executor dask needs the distributed package: pip install 'vorda[dask]'") from None
-        folders = [os.path.abspath(p) for p in paths if os.path.isdir(p)]
+        folders = [os.path.abspath(p) for p in search.extra if os.path.isdir(p)]
         try:
             self._archive = pack(folders, SHIP_LIMIT) if folders else None
         except ValueError as error:
@@ -80,7 +57,7 @@ class DaskExecutor:
         self._client: Any = None
         try:
             if scheduler is not None:
-                with dask.config.set({"distributed.comm.timeouts.connect": CONNECT_TIMEOUT}):
+                with dask.config.set({"distributed.comm.timeouts.connect": DASK_CONNECT_TIMEOUT}):
                     self._client = distributed.Client(scheduler, set_as_default=False)
             else:
                 # One try per job, as with processes: a worker lost while it ran
@@ -141,13 +118,12 @@ class DaskExecutor:
         with open(job.log_path, "ab") as stream:
             stream.write(log)
         if reply["value"] is not None:
-            write_atomic(job.output_dir, "value.json", reply["value"])
+            write_atomic(job.output_dir, VALUE, reply["value"])
         if reply["result"] is not None:
-            write_atomic(job.output_dir, "result.json", _local_record(reply["result"], remote_out, out))
-        _fsync_dir(job.output_dir)
+            write_atomic(job.output_dir, RESULT, _local_record(reply["result"], remote_out, out))
+        fsync_dir(job.output_dir)
         code: int = reply["code"]
-        tail = "\n".join(log.decode("utf-8", "replace").strip().splitlines()[-5:]) if code else ""
-        return Outcome(None, -code, tail) if code < 0 else Outcome(code, None, tail)
+        return Outcome.of_status(code, tail_lines(log.decode("utf-8", "replace")) if code else "")
 
     def stop(self) -> None:
         with self._lock:
@@ -157,7 +133,7 @@ class DaskExecutor:
             # Running tasks see the flag and end their worker processes; a task
             # cancelled or a cluster closed first would leave them running.
             self._stop_event.set()
-            wait(list(running.values()), timeout=STOP_WAIT)
+            wait(list(running.values()), timeout=DASK_STOP_WAIT)
             self._client.cancel(list(running), force=True)
         except Exception:
             pass  # the cluster may be gone already; the jobs are recorded as interrupted either way
@@ -189,7 +165,7 @@ def _local_record(record: bytes, remote_out: str, out: str) -> bytes:
         data = json.loads(record)
     except ValueError:
         return record  # the runner reads it as unreadable, as it would any
-    if isinstance(data, dict) and data.get("value_path") == os.path.join(remote_out, "value.json"):
-        data["value_path"] = os.path.join(out, "value.json")
-        return json.dumps(data, separators=(",", ":"), sort_keys=True, ensure_ascii=False).encode()
+    if isinstance(data, dict) and data.get("value_path") == os.path.join(remote_out, VALUE):
+        data["value_path"] = os.path.join(out, VALUE)
+        return canonical(data).encode()
     return record

@@ -5,8 +5,9 @@ from __future__ import annotations
 import graphlib
 from typing import Callable
 
-from vorda.run.discovery import Asset, SearchPath
-from vorda.run.errors import UsageError
+from vorda._command import UsageError
+from vorda.run.planning.discovery import Asset
+from vorda.run.search_path import SearchPath
 
 
 def check_inputs(assets: dict[str, Asset], search: SearchPath) -> None:

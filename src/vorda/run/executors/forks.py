@@ -1,5 +1,5 @@
 """``--executor forks``: every job is a fork of one long-lived server process
-that imported vorda and the pipeline's modules once (see forkserver.py).
+that imported vorda and the pipeline's modules once (see forks_remote.py).
 
 Each job still runs in a process of its own, so a crash, ``os._exit`` or a
 global changed by one job cannot reach another; only the interpreter start
@@ -18,9 +18,10 @@ import threading
 from concurrent.futures import Future
 from typing import IO, Any
 
-from vorda.run.executors import Outcome, PreparedJob, end_groups, log_tail
-
-GRACE = 2.0
+from vorda.run.executors.base import Outcome, PreparedJob, log_tail, tail_lines
+from vorda.run.executors.groups import end_groups, kill_leader_and_group
+from vorda.run.executors.wire import write_all
+from vorda.run.timing import KILL_GRACE
 
 
 class ForkRefused(Exception):
@@ -40,7 +41,7 @@ class ForkExecutor:
         replies_r, reply_w = os.pipe()
         try:
             self._server = subprocess.Popen(
-                [sys.executable, "-m", "vorda.run.forkserver", str(request_r), str(reply_w), str(jobs), *modules],
+                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(request_r), str(reply_w), str(jobs), *modules],
                 pass_fds=(request_r, reply_w),
                 stdin=subprocess.DEVNULL,
                 stdout=self._output,
@@ -71,7 +72,7 @@ class ForkExecutor:
 
     def _server_tail(self) -> str:
         self._output.seek(0)
-        return "\n".join(self._output.read().decode("utf-8", "replace").strip().splitlines()[-5:])
+        return tail_lines(self._output.read().decode("utf-8", "replace"))
 
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         future: Future[Outcome] = Future()
@@ -82,9 +83,7 @@ class ForkExecutor:
                 return future
             self._futures[job.seq] = (future, job)
             try:
-                data = (json.dumps(request) + "\n").encode()
-                while data:
-                    data = data[os.write(self._requests, data):]
+                write_all(self._requests, (json.dumps(request) + "\n").encode())
             except OSError:
                 self._futures.pop(job.seq)
                 future.set_result(Outcome(None, None, self._server_tail(), "the fork server has ended"))
@@ -102,8 +101,7 @@ class ForkExecutor:
             with self._lock:
                 self._pids.pop(seq, None)
                 future, job = self._futures.pop(seq)
-            tail = log_tail(job.log_path) if code != 0 else ""
-            future.set_result(Outcome(None, -code, tail) if code < 0 else Outcome(code, None, tail))
+            future.set_result(Outcome.of_status(code, log_tail(job.log_path) if code != 0 else ""))
         # The server is gone: whatever it ran has no exit status to report.
         with self._lock:
             lost = list(self._futures.values())
@@ -120,7 +118,7 @@ class ForkExecutor:
             except OSError:
                 pass
         # A child may not have made its own group yet: signal it and its group.
-        end_groups(pids, GRACE, kill=_kill)
+        end_groups(pids, kill=kill_leader_and_group)
 
     def shutdown(self) -> None:
         try:
@@ -128,7 +126,7 @@ class ForkExecutor:
         except OSError:
             pass
         try:
-            self._server.wait(timeout=GRACE + 3)
+            self._server.wait(timeout=KILL_GRACE + 3)
         except subprocess.TimeoutExpired:
             self._server.kill()
             self._server.wait()
@@ -137,10 +135,3 @@ class ForkExecutor:
             reader.join(timeout=5)
         self._output.close()
 
-
-def _kill(pid: int, sig: int) -> None:
-    for kill in (os.kill, os.killpg):
-        try:
-            kill(pid, sig)
-        except OSError:
-            pass

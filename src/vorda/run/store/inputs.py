@@ -6,24 +6,12 @@ memory does not grow with their size.
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 from pathlib import Path
 from typing import Any, BinaryIO
 
-from vorda.run.layout import create_exclusive, open_nofollow
-
-CHUNK = 1 << 20
-
-
-def hash_file(path: Path) -> str:
-    """sha256 of a regular file (not followed if it is a link)."""
-    digest = hashlib.sha256()
-    with os.fdopen(open_nofollow(path), "rb") as stream:
-        while chunk := stream.read(CHUNK):
-            digest.update(chunk)
-    return digest.hexdigest()
+from vorda.run.store.files import CHUNK, create_exclusive, open_nofollow
 
 
 def _copy(path: Path, out: BinaryIO) -> None:

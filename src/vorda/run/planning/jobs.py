@@ -12,9 +12,10 @@ import json
 from dataclasses import dataclass, field
 from typing import Any
 
-from vorda.run.discovery import Asset
-from vorda.run.errors import UsageError
-from vorda.run.layout import canonical
+from vorda._command import UsageError
+from vorda.run.planning.discovery import Asset
+from vorda.run.store.keys import canonical, partition_label
+from vorda.run.store.layout import Place
 
 
 @dataclass(frozen=True)
@@ -43,11 +44,16 @@ class Job:
 
     @property
     def partition_text(self) -> str:
-        return " ".join(f"{d}={k if isinstance(k, str) else canonical(k)}" for d, k in self.keys.items())
+        return partition_label(self.keys)
 
     @property
     def name(self) -> str:
         return f"{self.asset.label} {self.partition_text}".rstrip()
+
+    @property
+    def place(self) -> Place:
+        """Where the store keeps the job's files."""
+        return Place(self.asset.module, self.asset.function, self.keys)
 
 
 def parse_filters(texts: list[str]) -> dict[str, list[Any]]:
@@ -107,7 +113,7 @@ def _bind(job: Job, param: str, upstream_jobs: list[Job], upstream: Asset) -> Bi
         for candidate in upstream_jobs:
             if all(canonical(candidate.keys[d]) == k for d, k in want.items()):
                 return Binding(param, False, (candidate.seq,))
-        keys = " ".join(f"{d}={k}" for d, k in want.items())
+        keys = partition_label({d: job.keys[d] for d in upstream.dims})
         raise UsageError(f"{job.name} reads {upstream.label}, which has no partition {keys}")
     return Binding(param, True, tuple(j.seq for j in upstream_jobs))
 

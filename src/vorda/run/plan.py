@@ -1,0 +1,193 @@
+"""The runner as a library: ``make_plan`` discovers and plans, the plan
+answers what would run and runs it.
+
+    plan = make_plan(["shop"], store=".vorda", select=["+daily_total"])
+    plan.dry_run()                  # each job's would-be status
+    result = plan.execute("forks")  # run it; result.status, result.rows
+"""
+
+from __future__ import annotations
+
+import logging
+import os
+import sqlite3
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Callable, Mapping, Sequence
+
+from vorda._command import UsageError
+from vorda.run.executors import Executor, open_executor
+from vorda.run.planning import graph
+from vorda.run.planning.discovery import Asset, discover
+from vorda.run.planning.jobs import Job, plan_jobs
+from vorda.run.runner import JobRow, NoProgress, Progress, Run
+from vorda.run.search_path import SearchPath
+from vorda.run.status import RunStatus
+from vorda.run.store.history import new_run_id
+from vorda.run.store.layout import Store
+
+_log = logging.getLogger("vorda")
+
+
+class RunFailed(Exception):
+    """The store or the history failed after the run had started: jobs may
+    have run. The message names what failed."""
+
+    def __init__(self, run_id: str, message: str) -> None:
+        super().__init__(message)
+        self.run_id = run_id
+
+
+@dataclass(frozen=True)
+class RunResult:
+    run_id: str
+    status: RunStatus
+    rows: list[JobRow]  # one per selected job, in plan order
+
+
+class Plan:
+    """Every job a run of the selection needs, upstream first."""
+
+    def __init__(
+        self,
+        store: Store,
+        search: SearchPath,
+        modules: list[str],
+        assets: dict[str, Asset],
+        jobs: list[Job],
+        force: bool,
+    ) -> None:
+        self.store, self.search, self.modules = store, search, modules
+        self.assets, self.jobs, self.force = assets, jobs, force
+
+    @property
+    def selected(self) -> list[Job]:
+        """The jobs to run (or find up to date); the others are read from the store."""
+        return [job for job in self.jobs if job.selected]
+
+    def dry_run(self) -> list[JobRow]:
+        """Each selected job with its would-be status (run, may run or
+        up-to-date); nothing is run or written."""
+        history = self.store.history(readonly=True)
+        try:
+            run = Run(self.jobs, self.store, history, self.search.env, self.force)
+            run.read_upstream_from_store()
+            fate = run.would_be()
+        finally:
+            history.close()
+        for job in run.selected:
+            run.rows[job.seq].status = fate[job.seq]
+        return list(run.rows.values())
+
+    def execute(
+        self,
+        executor: str | Executor = "processes",
+        *,
+        jobs: int | None = None,
+        scheduler: str | None = None,
+        progress: Progress | None = None,
+        argv: Sequence[str] | None = None,
+        notice: Callable[[str], None] = _log.warning,
+    ) -> RunResult:
+        """Run the plan under the store's lock, `jobs` at a time (default: the
+        number of CPUs), with the named executor or the one given (which is
+        shut down after the run). `argv` is what the history records as the
+        command; `notice` hears of an executor falling back.
+
+        Raises UsageError when nothing could be run (the store is locked, an
+        upstream has no value), RunFailed when the store or the history failed
+        once jobs had started."""
+        parallel = jobs or os.cpu_count() or 1
+        self.store.create()
+        lock = self.store.lock()
+        try:
+            history = self.store.history()
+            try:
+                history.end_stale_runs()
+                run = Run(self.jobs, self.store, history, self.search.env, self.force)
+                run.read_upstream_from_store()
+                if isinstance(executor, str):
+                    modules = sorted({job.asset.module for job in run.selected})
+                    executor = open_executor(executor, parallel, self.search, modules, scheduler=scheduler,
+                                             notice=notice)
+                run_id = new_run_id()
+                history.start_run(
+                    run_id,
+                    list(argv) if argv is not None else ["vorda", "run", *self.modules],
+                    self.modules,
+                    [(j.seq, j.asset.ref, j.asset.label, j.partition_id or None, j.asset.code_version)
+                     for j in run.selected],
+                )
+                status = RunStatus.INTERRUPTED  # unless the run gets to say otherwise
+                try:
+                    try:
+                        with progress or NoProgress() as shown:
+                            status = run.execute(run_id, executor, parallel, shown)
+                    finally:
+                        history.end_run(run_id, status)
+                except (OSError, sqlite3.Error) as error:
+                    raise RunFailed(run_id, f"{type(error).__name__}: {error}") from error
+            finally:
+                history.close()
+        finally:
+            lock.release()
+        return RunResult(run_id, status, list(run.rows.values()))
+
+
+def make_plan(
+    modules: Sequence[str] = (),
+    *,
+    store: str | os.PathLike[str] = ".vorda",
+    path: Sequence[str] = (),
+    select: Sequence[str] = (),
+    partitions: Mapping[str, Sequence[Any]] | None = None,
+    force: bool = False,
+    notice: Callable[[str], None] = _log.warning,
+) -> Plan:
+    """Discover the assets of `modules` (a package stands for all its
+    modules; none: those of the store's last run) and plan the jobs of the
+    selection.
+
+    `path` folders go before the module search path (as ``--path``),
+    `select` takes ``--select``'s forms (``name``, ``module:name``, ``+name``
+    for its upstream, ``name+`` for its downstream), `partitions` keeps only
+    the partitions whose key in a dimension is one of those given, `force`
+    runs what is up to date too. What the modules write on standard error
+    while they import goes to `notice`. Raises UsageError, naming the fault,
+    when discovery or the graph fails."""
+    where = Store(store)
+    search = SearchPath(list(path))
+    names = list(modules)
+    if not names:
+        reader = where.history(readonly=True)
+        try:
+            names = reader.last_modules()
+        finally:
+            reader.close()
+        if not names:
+            raise UsageError(f"no module given, and the store {store} has no earlier run to take them from")
+    expanded = search.expand(names)
+    found = discover(expanded, search) if expanded else None
+    if found is not None and found.messages:
+        notice(found.messages)
+    if found is None or not found.assets:
+        raise UsageError("no assets found in " + ", ".join(expanded or names))
+    return plan_assets(found.assets, expanded, where, search, select=select, partitions=partitions, force=force)
+
+
+def plan_assets(
+    assets: dict[str, Asset],
+    modules: list[str],
+    store: Store,
+    search: SearchPath,
+    *,
+    select: Sequence[str] = (),
+    partitions: Mapping[str, Sequence[Any]] | None = None,
+    force: bool = False,
+) -> Plan:
+    """The plan of assets already discovered."""
+    graph.check_inputs(assets, search)
+    order = graph.asset_order(assets)
+    chosen = graph.select(assets, list(select))
+    filters = {dim: list(keys) for dim, keys in (partitions or {}).items()}
+    return Plan(store, search, modules, assets, plan_jobs(assets, order, chosen, filters), force)

@@ -1,0 +1,76 @@
+"""Partition keys as text: the canonical JSON of a value, the path
+component of a key, and the label users read."""
+
+from __future__ import annotations
+
+import hashlib
+import json
+from typing import Any, Mapping
+
+# Bytes kept as they are in a path component; everything else is %XX.
+_PLAIN = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_.-")
+# Longer components are shortened and made unique with a hash, marked by "~"
+# (which the escaping itself never leaves unescaped).
+MAX_COMPONENT = 200
+
+
+def canonical(value: Any) -> str:
+    """The one JSON text of a value: compact, object keys sorted."""
+    return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+
+
+def escape(text: str) -> str:
+    """`text` as one path component: injective, never hidden, at most
+    MAX_COMPONENT characters."""
+    out = []
+    for byte in text.encode("utf-8", "surrogatepass"):
+        out.append(chr(byte) if byte in _PLAIN else f"%{byte:02X}")
+    escaped = "".join(out)
+    if escaped.startswith("."):  # no hidden names, no "." or ".."
+        escaped = "%2E" + escaped[1:]
+    if len(escaped) > MAX_COMPONENT:
+        digest = hashlib.sha256(escaped.encode("ascii")).hexdigest()[:16]
+        escaped = escaped[: MAX_COMPONENT - 17] + "~" + digest
+    return escaped
+
+
+def _is_json(text: str) -> bool:
+    try:
+        json.loads(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _is_plain(key: Any) -> bool:
+    """A string key that stands for itself: not empty and not JSON text."""
+    return isinstance(key, str) and bool(key) and not _is_json(key)
+
+
+def encode_key(key: Any) -> str:
+    """A partition key as a path component.
+
+    A string that does not read as JSON stands for itself (``north``,
+    ``2026-12-01``); every other key is written as its JSON text, so the
+    string "3" (``%223%22``) never meets the number 3 (``3``). The text is
+    then escaped byte by byte, so the encoding is injective."""
+    return escape(key if _is_plain(key) else canonical(key))
+
+
+def key_label(key: Any) -> str:
+    """A key as users read it: a plain string as itself, anything else (and
+    a string that would read as something else) as its JSON text, so
+    ``k="3"`` and ``k=3`` differ."""
+    if _is_plain(key) and key.isprintable() and not any(c.isspace() for c in key):
+        return str(key)
+    return canonical(key)
+
+
+def partition_label(keys: Mapping[str, Any] | None) -> str:
+    """``dim=key dim=key`` in dimension order; "" when unpartitioned."""
+    return " ".join(f"{dim}={key_label(key)}" for dim, key in (keys or {}).items())
+
+
+def partition_dirs(keys: Mapping[str, Any]) -> list[str]:
+    """The ``dim=key`` path components of one job, in dimension order."""
+    return [f"{escape(dim) if dim else '%'}={encode_key(key)}" for dim, key in keys.items()]

@@ -1,0 +1,14 @@
+"""How long the runner and its executors wait, in seconds."""
+
+# Between SIGTERM and SIGKILL when a job's process group is ended.
+KILL_GRACE = 2.0
+# The runner's wait for a finished job, between looks for Ctrl-C.
+JOB_POLL = 0.5
+# The fork server's wait for a request, between reaps of its children.
+SERVER_POLL = 1.0
+# A Dask task's looks at the run's stop flag.
+STOP_POLL = 0.5
+# For running Dask tasks to end their processes once the run is stopped.
+DASK_STOP_WAIT = 10.0
+# To reach a Dask scheduler named by --scheduler.
+DASK_CONNECT_TIMEOUT = "10s"
