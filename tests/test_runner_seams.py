@@ -1,0 +1,217 @@
+"""The runner's seams without processes: planning, selection, the
+up-to-date decision and each way a job can end, through a fake executor."""
+
+import json
+import signal
+import sqlite3
+from concurrent.futures import Future
+
+import pytest
+
+from vorda._command import UsageError
+from vorda.run.executors.base import Outcome
+from vorda.run.plan import RunFailed, plan_assets
+from vorda.run.planning import graph
+from vorda.run.planning.discovery import Asset
+from vorda.run.search_path import SearchPath
+from vorda.run.status import JobStatus, RunStatus
+from vorda.run.store.history import History
+from vorda.run.store.keys import MAX_COMPONENT, escape, partition_label
+from vorda.run.store.layout import Store
+
+
+def asset(name, inputs=(), dims=None, version="v1", module="m"):
+    return Asset(
+        ref=f"/p/{module}.py:{name}",
+        module=module,
+        function=name,
+        inputs={param: f"/p/m.py:{up}" for param, up in dict(inputs).items()},
+        dims=dims or {},
+        code_version=version,
+        modules=frozenset({module}),
+    )
+
+
+def catalogue(*assets):
+    return {a.ref: a for a in assets}
+
+
+PIPE = catalogue(
+    asset("base"),
+    asset("part", {"base": "base"}, {"region": ["north", "south"]}),
+    asset("same", {"part": "part"}, {"region": ["north", "south"]}),
+    asset("every", {"part": "part"}),
+    asset("cross", {"part": "part"}, {"year": [2025, 2026], "region": ["north", "south"]}),
+)
+
+
+class FakeExecutor:
+    """Runs nothing: writes what a worker would, as `behave[function]` says."""
+
+    def __init__(self, **behave):
+        self.behave = behave
+        self.ran = []
+
+    def submit(self, job):
+        self.ran.append((job.function, json.loads(job.inputs_file.read_text()) if job.inputs_file else None))
+        how = self.behave.get(job.function, "ok")
+        future = Future()
+        if how == "raise":
+            future.set_exception(RuntimeError("no worker"))
+            return future
+        if how == "interrupt":
+            raise KeyboardInterrupt
+        out = job.output_dir
+        if how in ("ok", "ok-no-value"):
+            if how == "ok":
+                (out / "value.json").write_text(json.dumps([job.function, self.ran[-1][1]]))
+            (out / "result.json").write_text(json.dumps({"ok": True}))
+            future.set_result(Outcome(0, None, ""))
+        elif how == "record":
+            (out / "result.json").write_text(json.dumps({"ok": False, "error": "ValueError: no data"}))
+            future.set_result(Outcome(1, None, ""))
+        elif how == "exit":
+            future.set_result(Outcome(3, None, "giving up"))
+        elif how == "signal":
+            future.set_result(Outcome(None, signal.SIGKILL, ""))
+        elif how == "lost":
+            future.set_result(Outcome(None, None, "", "the Dask worker was lost"))
+        return future
+
+    def stop(self):
+        pass
+
+    def shutdown(self):
+        pass
+
+
+def plan(tmp_path, assets=PIPE, **options):
+    return plan_assets(assets, ["m"], Store(tmp_path / "store"), SearchPath([]), **options)
+
+
+def run(tmp_path, assets=PIPE, executor=None, **options):
+    result = plan(tmp_path, assets, **options).execute(executor or FakeExecutor(), jobs=2)
+    return result, {(r.asset, r.partition_text): r for r in result.rows}
+
+
+def test_binding_rules(tmp_path):
+    jobs = plan(tmp_path).jobs
+    by_name = {job.name: job for job in jobs}
+    base = by_name["m:base"].seq
+    # an unpartitioned upstream is one value
+    north = by_name["m:part region=north"]
+    assert [(b.param, b.as_list, b.upstream) for b in north.bindings] == [("base", False, (base,))]
+    # an upstream whose dimensions the reader has: the matching partition
+    assert by_name["m:same region=south"].bindings[0].upstream == (by_name["m:part region=south"].seq,)
+    assert by_name["m:cross year=2026 region=north"].bindings[0].upstream == (north.seq,)
+    # otherwise the list of every partition
+    every = by_name["m:every"].bindings[0]
+    assert every.as_list and len(every.upstream) == 2
+
+    narrow = asset("narrow", dims={"region": ["north"]})
+    wide = asset("wide", {"n": "narrow"}, {"region": ["north", "west"]})
+    with pytest.raises(UsageError, match="m:wide region=west reads m:narrow, which has no partition region=west"):
+        plan(tmp_path, catalogue(narrow, wide))
+
+
+def test_selection(tmp_path):
+    other = asset("base", module="o")
+    assets = catalogue(*PIPE.values(), other)
+    label = lambda refs: sorted(assets[r].label for r in refs)  # noqa: E731
+    assert label(graph.select(assets, ["m:same"])) == ["m:same"]
+    assert label(graph.select(assets, ["+same"])) == ["m:base", "m:part", "m:same"]
+    assert label(graph.select(assets, ["part+"])) == ["m:cross", "m:every", "m:part", "m:same"]
+    with pytest.raises(UsageError, match=r"several assets have that name \(m:base, o:base\)"):
+        graph.select(assets, ["base"])
+    with pytest.raises(UsageError, match="no discovered asset"):
+        graph.select(assets, ["nothing"])
+    # Jobs a selection reads but does not run come from the store.
+    with pytest.raises(UsageError, match="m:part region=north is needed upstream"):
+        plan(tmp_path, select=["same"]).execute(FakeExecutor())
+
+
+def test_up_to_date_decision(tmp_path):
+    result, rows = run(tmp_path)
+    assert result.status == RunStatus.OK and len(rows) == 10
+    assert rows["m:every", ""].status == JobStatus.OK
+
+    _, rows = run(tmp_path)
+    assert {r.status for r in rows.values()} == {JobStatus.UP_TO_DATE}
+
+    # A new code version reruns the asset; readers of an equal value stay.
+    changed = dict(PIPE, **{"/p/m.py:part": asset("part", {"base": "base"}, {"region": ["north", "south"]}, "v2")})
+    statuses = {r.status for (name, _), r in run(tmp_path, changed)[1].items() if name != "m:part"}
+    assert statuses == {JobStatus.UP_TO_DATE}
+    assert plan(tmp_path, changed).dry_run()[0].status == JobStatus.UP_TO_DATE
+
+    # A value changed behind the store's back is made again; so is
+    # everything under --force.
+    value = tmp_path / "store/assets/m/base/value.json"
+    value.write_text("[]")
+    _, rows = run(tmp_path, changed)
+    assert rows["m:base", ""].status == JobStatus.OK and value.read_text() != "[]"
+    assert {r.status for r in run(tmp_path, changed, force=True)[1].values()} == {JobStatus.OK}
+
+
+def test_each_way_a_job_ends(tmp_path):
+    assets = catalogue(*(asset(name) for name in ("good", "novalue", "record", "exit", "signal", "lost", "raise")),
+                       asset("after", {"x": "record"}), asset("later", {"y": "after"}))
+    executor = FakeExecutor(**{"novalue": "ok-no-value", "record": "record", "exit": "exit", "signal": "signal",
+                               "lost": "lost", "raise": "raise"})
+    result, rows = run(tmp_path, assets, executor)
+    got = {name: (row.status, row.error) for (name, _), row in rows.items()}
+    assert result.status == RunStatus.FAILED
+    assert got["m:good"] == (JobStatus.OK, None)
+    assert got["m:novalue"][0] == JobStatus.FAILED
+    assert got["m:novalue"][1].startswith("the worker reported success but its value is unreadable")
+    assert got["m:record"] == (JobStatus.FAILED, "ValueError: no data")
+    assert got["m:exit"] == (JobStatus.FAILED,
+                             "the worker exited with status 3 without a result record; its last output:\ngiving up")
+    assert got["m:signal"] == (JobStatus.FAILED, "the worker was killed by SIGKILL without a result record")
+    assert got["m:lost"] == (JobStatus.FAILED, "the Dask worker was lost")
+    assert got["m:raise"] == (JobStatus.FAILED, "could not run the worker: RuntimeError: no worker")
+    # A skip names the failed asset at its root, however far down.
+    assert got["m:after"] == got["m:later"] == (JobStatus.SKIPPED, "upstream m:record failed")
+
+
+def test_interrupt_and_stale_runs(tmp_path):
+    result, rows = run(tmp_path, executor=FakeExecutor(part="interrupt"))
+    assert result.status == RunStatus.INTERRUPTED
+    assert rows["m:base", ""].status == JobStatus.OK
+    assert rows["m:part", "region=north"].status == JobStatus.INTERRUPTED  # stopped while submitted
+    assert rows["m:part", "region=south"].status == rows["m:every", ""].status == JobStatus.NOT_RUN
+
+    # A runner killed outright leaves its run "running": the next one closes it.
+    history = History(tmp_path / "h.sqlite")
+    history.start_run("r1", ["vorda"], ["m"], [(0, "a", "m:a", None, "v"), (1, "b", "m:b", None, "v")])
+    history.record_job("r1", 0, status=JobStatus.RUNNING)
+    history.close()
+    history = History(tmp_path / "h.sqlite")
+    history.end_stale_runs()
+    assert [row[2] for row in history.jobs("r1")] == [JobStatus.INTERRUPTED, JobStatus.NOT_RUN]
+    assert history.runs(1)[0][3] == RunStatus.INTERRUPTED
+    history.close()
+
+
+def test_a_store_fault_after_the_start_is_a_failed_run(tmp_path, monkeypatch):
+    def broken(self, run_id, seq, **fields):
+        raise sqlite3.OperationalError("disk I/O error")
+
+    monkeypatch.setattr(History, "record_job", broken)
+    with pytest.raises(RunFailed, match="OperationalError: disk I/O error") as failed:
+        plan(tmp_path).execute(FakeExecutor())
+    # The run was still closed in the history.
+    monkeypatch.undo()
+    history = History(tmp_path / "store/history.sqlite", readonly=True)
+    assert history.runs(1)[0][0] == failed.value.run_id and history.runs(1)[0][3] == RunStatus.INTERRUPTED
+    history.close()
+
+
+def test_keys_at_the_length_limit_and_labels():
+    for length in (MAX_COMPONENT - 1, MAX_COMPONENT):
+        assert escape("a" * length) == "a" * length
+    longer = [escape("a" * (MAX_COMPONENT + 1)), escape("a" * (MAX_COMPONENT + 2)), escape("é" * 100)]
+    assert all(len(text) == MAX_COMPONENT and "~" in text for text in longer)
+    assert len(set(longer)) == 3
+    # Text that would read as another value is shown as JSON.
+    assert partition_label({"k": "3", "n": 3, "s": "north", "e": "", "w": "a b"}) == 'k="3" n=3 s=north e="" w="a b"'
