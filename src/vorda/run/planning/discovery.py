@@ -1,8 +1,12 @@
-"""Discovery: the inspect command in a subprocess, its report as assets.
+"""Discovery: the modules inspected in a subprocess (discovery_remote.py),
+its report as assets.
 
-Assets are identified by their asset ref (``file_path:function_name``); an
-asset imported into several modules is one asset, named after the module
-that defines it.
+Assets are identified by their asset ref (``file_path:function_name``, as
+``inputs`` names them); an asset imported into several modules is one asset,
+named after the module that defines it, and the worker finds it by the
+attribute name that module binds it under. Assets that share a ref (made by
+one factory function, or several lambdas in one file) are told apart by
+where they are bound (``module_file:bound_name``), and no input can name them.
 """
 
 from __future__ import annotations
@@ -62,7 +66,7 @@ def discover(modules: list[str], search: SearchPath) -> Discovery:
     """Import the modules in a discovery process and read its report."""
     try:
         done = subprocess.run(
-            [sys.executable, "-m", "vorda.inspect", *modules],
+            [sys.executable, "-m", "vorda.run.planning.discovery_remote", *modules],
             env=search.env,
             stdin=subprocess.DEVNULL,
             capture_output=True,
@@ -73,32 +77,68 @@ def discover(modules: list[str], search: SearchPath) -> Discovery:
     if done.returncode != 0 or "skipping module" in stderr:
         raise UsageError("discovery failed:\n" + (stderr or f"exit status {done.returncode}"))
     try:
-        # The report is the last line; a module may print while it imports.
-        lines = done.stdout.strip().splitlines()
-        records = json.loads(lines[-1] if lines else b"")["assets"]
+        records = json.loads(done.stdout)["assets"]
         return Discovery(_assets(records, search), stderr)
     except (ValueError, KeyError, TypeError, AttributeError) as error:
         raise UsageError(f"discovery gave an unreadable report: {type(error).__name__}: {error}") from None
 
 
+def _home(found: list[dict[str, Any]], search: SearchPath) -> dict[str, Any]:
+    """The record of the module and name the worker uses for one asset object:
+    its defining module when inspected, under the function's own name when
+    that module binds it so (an alias may also be bound)."""
+    home_module = search.module_for(found[0]["file_path"])
+    module = home_module if any(r["module_path"] == home_module for r in found) else found[0]["module_path"]
+    here = [r for r in found if r["module_path"] == module]
+    named = [r for r in here if r["bound_name"] == r["function_name"]]
+    if named or len(here) == 1:
+        return (named or here)[0]
+    names = ", ".join(sorted(r["bound_name"] for r in here))
+    raise UsageError(
+        f"module {module}: one asset ({found[0]['function_name']}) is bound under several names ({names}); "
+        "bind it under one name, or under its function's own name"
+    )
+
+
 def _assets(records: list[dict[str, Any]], search: SearchPath) -> dict[str, Asset]:
-    by_ref: dict[str, list[dict[str, Any]]] = {}
+    by_object: dict[int, list[dict[str, Any]]] = {}
     for record in records:
-        by_ref.setdefault(f"{record['file_path']}:{record['function_name']}", []).append(record)
+        by_object.setdefault(record["wrapper"], []).append(record)
+    homes = [(_home(found, search), found) for found in by_object.values()]
+    sharing: dict[str, list[dict[str, Any]]] = {}
+    for home, _ in homes:
+        sharing.setdefault(f"{home['file_path']}:{home['function_name']}", []).append(home)
     assets: dict[str, Asset] = {}
-    for ref, found in by_ref.items():
-        # The defining module if it was inspected; it surely has the function
-        # under its own name, which an importing module may not.
-        home = search.module_for(found[0]["file_path"])
-        record = next((r for r in found if r["module_path"] == home), found[0])
-        metadata = record["decorator_metadata"]
+    for home, found in homes:
+        ref = f"{home['file_path']}:{home['function_name']}"
+        if len(sharing[ref]) > 1:
+            ref = f"{home['module_file']}:{home['bound_name']}"
+        if ref in assets:
+            raise UsageError(
+                f"module {home['module_path']}: assets {assets[ref].label} and "
+                f"{home['module_path']}:{home['bound_name']} cannot be told apart (both are {ref}); "
+                "give each asset's function a name of its own"
+            )
+        metadata = home["decorator_metadata"]
         assets[ref] = Asset(
             ref=ref,
-            module=record["module_path"],
-            function=record["function_name"],
+            module=home["module_path"],
+            function=home["bound_name"],
             inputs=dict(metadata.get("inputs") or {}),
-            dims=_dims(record),
-            code_version=_code_version(record),
+            dims=_dims(home),
+            code_version=_code_version(home),
             modules=frozenset(r["module_path"] for r in found),
         )
+    for ref, same in sharing.items():
+        if len(same) < 2:
+            continue
+        for asset in assets.values():
+            for param, wanted in asset.inputs.items():
+                if wanted == ref:
+                    labels = ", ".join(sorted(f"{h['module_path']}:{h['bound_name']}" for h in same))
+                    raise UsageError(
+                        f"{asset.label} reads {ref} (parameter {param!r}), which names several assets made "
+                        f"by one function ({labels}); give each made function a name of its own (set its "
+                        "__name__ before @asset) so that inputs can tell them apart"
+                    )
     return assets
