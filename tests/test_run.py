@@ -319,7 +319,7 @@ def test_interrupt_ends_every_worker_and_a_second_runner_is_refused(project):
 
     runner.send_signal(signal.SIGINT)
     out, err = runner.communicate(timeout=60)
-    assert runner.returncode == 130 and "Traceback" not in err
+    assert runner.returncode == 130 and "Traceback" not in err, out + err
     summary = json.loads(out)
     assert summary["status"] == "interrupted"
     assert {j["status"] for j in summary["jobs"]} == {"interrupted"}

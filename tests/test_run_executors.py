@@ -91,7 +91,7 @@ def test_forks_fall_back_when_an_import_starts_a_thread(tmp_path):
 
         @asset()
         def value():
-            return threading.active_count()
+            return sum(t.name != "vorda-lifeline" for t in threading.enumerate())
     """)
     done = project.run("run", "--json", "--executor", "forks", "threaded", check=0)
     assert "--executor forks: importing threaded started 1 thread(s)" in done.stderr

@@ -65,7 +65,7 @@ class FakeExecutor:
         if how in ("ok", "ok-no-value"):
             if how == "ok":
                 (out / "value.json").write_text(json.dumps([job.function, self.ran[-1][1]]))
-            (out / "result.json").write_text(json.dumps({"ok": True}))
+            (out / "result.json").write_text(json.dumps({"ok": True, "value_path": str(out / "value.json")}))
             future.set_result(Outcome(0, None, ""))
         elif how == "record":
             (out / "result.json").write_text(json.dumps({"ok": False, "error": "ValueError: no data"}))
@@ -77,6 +77,9 @@ class FakeExecutor:
         elif how == "lost":
             future.set_result(Outcome(None, None, "", "the Dask worker was lost"))
         return future
+
+    def cancel(self, seq):
+        pass
 
     def stop(self):
         pass

@@ -128,6 +128,17 @@ def reader_gone() -> int:
     return ExitStatus.FAILED
 
 
+def exit_now(status: int) -> None:
+    """Flush standard output and error, then end the process with `status`
+    at once, without waiting for threads or running exit handlers."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except BaseException:
+            pass
+    os._exit(status)
+
+
 def search_working_directory() -> None:
     """Let modules in the working directory import, as ``python -m`` does."""
     cwd = os.getcwd()

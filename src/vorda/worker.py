@@ -13,7 +13,7 @@ import json
 import pathlib
 import sys
 
-from vorda import _command
+from vorda import _command, _lifeline
 from vorda._vorda import materialize_asset
 
 EXIT_STATUSES = """\
@@ -96,6 +96,7 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     `prog` names the command in usage and error lines (default: as launched).
     """
     prog = prog or _command.default_prog("worker")
+    _lifeline.watch(_lifeline.take())
     args = _parser(prog).parse_args(argv)
 
     def body() -> int:
@@ -134,4 +135,6 @@ def _materialize(prog: str, module: str, function: str, output_dir: str, inputs:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    # Once the files are written the job is over: a thread the asset left
+    # running must not hold the process (as a forked job's child ends).
+    _command.exit_now(main())

@@ -44,6 +44,16 @@ def _jobs_count(text: str) -> int:
     return count
 
 
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = 0.0
+    if not seconds > 0 or seconds == float("inf"):
+        raise argparse.ArgumentTypeError(f"expected a positive number of seconds, got {text!r}")
+    return seconds
+
+
 def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
     parser = _command.parser(
         prog,
@@ -62,6 +72,8 @@ def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
     parser.add_argument("--partition", action="append", default=[], metavar="DIM=VALUE",
                         help="run only partitions whose key in DIM is VALUE (JSON if it parses, else text); repeatable")
     parser.add_argument("--force", action="store_true", help="run even what is up to date")
+    parser.add_argument("--timeout", type=_seconds, metavar="SECONDS",
+                        help="fail a job that runs longer than this, ending its processes (default: no limit)")
     parser.add_argument("--dry-run", action="store_true", help="print the plan with each job's would-be status; run nothing")
     parser.add_argument("--json", action="store_true", help="print one JSON summary on standard output instead of the table")
     parser.add_argument("--path", action="append", default=[], metavar="DIR",
@@ -93,7 +105,8 @@ def run_main(argv: list[str]) -> int:
 
 
 def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
-    signal.signal(signal.SIGTERM, _command.raise_interrupted)
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, _command.raise_interrupted)
     try:
         # What the modules wrote while they were imported is shown as it is.
         plan = make_plan(args.modules, store=args.store, path=args.path, select=args.select,
@@ -102,7 +115,7 @@ def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
             rows = plan.dry_run()
             run_id, status = RunStatus.DRY_RUN.value, RunStatus.DRY_RUN
         else:
-            result = plan.execute(args.executor, jobs=args.jobs, scheduler=args.scheduler,
+            result = plan.execute(args.executor, jobs=args.jobs, scheduler=args.scheduler, timeout=args.timeout,
                                   progress=report.progress(len(plan.selected)), argv=["vorda", "run", *argv],
                                   notice=_Notice(f"{prog}: "))
             rows, run_id, status = result.rows, result.run_id, result.status
@@ -138,26 +151,34 @@ def runs_main(argv: list[str]) -> int:
 
 
 def _runs(prog: str, args: argparse.Namespace) -> int:
-    history = Store(args.store).history(readonly=True)
+    store = Store(args.store)
+    if not store.root.is_dir():
+        raise UsageError(f"no store at {args.store}")
+    history = store.history(readonly=True)
+    # Everything is read before anything is printed: a failure prints nothing.
+    lines: list[str] = []
     try:
         if args.run_id is None:
-            print(f"{'run':20}  {'started':19}  {'seconds':>7}  {'status':11}  ok/failed/skipped/up-to-date of jobs  command")
+            lines.append(f"{'run':20}  {'started':19}  {'seconds':>7}  {'status':11}  "
+                         "ok/failed/skipped/up-to-date of jobs  command")
             for rid, started, ended, status, command, ok, failed, skipped, fresh, total in history.runs(args.limit):
                 seconds = f"{ended - started:.1f}" if ended else "-"
                 counts = f"{ok or 0}/{failed or 0}/{skipped or 0}/{fresh or 0} of {total}"
-                print(f"{rid:20}  {_when(started)}  {seconds:>7}  {status:11}  {counts:36}  {' '.join(json.loads(command))}")
-            return ExitStatus.OK
-        rows = history.jobs(args.run_id)
-        if not rows:
-            raise UsageError(f"no run {args.run_id} in {args.store}")
-        for label, partition, status, seconds, message, log_path in rows:
-            keys = partition_label(json.loads(partition)) if partition else ""
-            line = f"{label} {keys}".rstrip() + f"  {status}"
-            line += f"  {seconds:.2f} s" if seconds is not None else ""
-            line += f"  {report.first_line(message)}" if message else ""
-            print(line + (f"\n    log: {log_path}" if log_path else ""))
-        return ExitStatus.OK
-    except sqlite3.Error as error:
-        raise UsageError(f"cannot read the history: {error}") from None
+                lines.append(f"{rid:20}  {_when(started)}  {seconds:>7}  {status:11}  {counts:36}  "
+                             f"{' '.join(json.loads(command))}")
+        else:
+            rows = history.jobs(args.run_id)
+            if not rows:
+                raise UsageError(f"no run {args.run_id} in {args.store}")
+            for label, partition, status, seconds, message, log_path in rows:
+                keys = partition_label(json.loads(partition)) if partition else ""
+                line = f"{label} {keys}".rstrip() + f"  {status}"
+                line += f"  {seconds:.2f} s" if seconds is not None else ""
+                line += f"  {report.first_line(message)}" if message else ""
+                lines.append(line + (f"\n    log: {log_path}" if log_path else ""))
+    except (sqlite3.Error, ValueError) as error:
+        raise UsageError(f"cannot read the history {history.path}: {error}") from None
     finally:
         history.close()
+    print("\n".join(lines))
+    return ExitStatus.OK

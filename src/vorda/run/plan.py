@@ -16,14 +16,14 @@ from pathlib import Path
 from typing import Any, Callable, Mapping, Sequence
 
 from vorda._command import UsageError
-from vorda.run.executors import Executor, open_executor
+from vorda.run.executors import Executor, groups, open_executor
 from vorda.run.planning import graph
 from vorda.run.planning.discovery import Asset, discover
 from vorda.run.planning.jobs import Job, plan_jobs
 from vorda.run.runner import JobRow, NoProgress, Progress, Run
 from vorda.run.search_path import SearchPath
 from vorda.run.status import RunStatus
-from vorda.run.store.history import new_run_id
+from vorda.run.store.history import History, new_run_id
 from vorda.run.store.layout import Store
 
 _log = logging.getLogger("vorda")
@@ -85,14 +85,18 @@ class Plan:
         *,
         jobs: int | None = None,
         scheduler: str | None = None,
+        timeout: float | None = None,
         progress: Progress | None = None,
         argv: Sequence[str] | None = None,
         notice: Callable[[str], None] = _log.warning,
     ) -> RunResult:
         """Run the plan under the store's lock, `jobs` at a time (default: the
         number of CPUs), with the named executor or the one given (which is
-        shut down after the run). `argv` is what the history records as the
-        command; `notice` hears of an executor falling back.
+        shut down after the run). A job running longer than `timeout` seconds
+        is ended and fails. `argv` is what the history records as the
+        command; `notice` hears of an executor falling back. On Linux this
+        process becomes a child subreaper, so that what assets leave behind
+        is ended with the run.
 
         Raises UsageError when nothing could be run (the store is locked, an
         upstream has no value), RunFailed when the store or the history failed
@@ -103,13 +107,14 @@ class Plan:
         try:
             history = self.store.history()
             try:
-                history.end_stale_runs()
-                run = Run(self.jobs, self.store, history, self.search.env, self.force)
+                _end_leftovers(self.store, history)
+                run = Run(self.jobs, self.store, history, self.search.env, self.force, timeout)
                 run.read_upstream_from_store()
                 if isinstance(executor, str):
                     modules = sorted({job.asset.module for job in run.selected})
                     executor = open_executor(executor, parallel, self.search, modules, scheduler=scheduler,
-                                             notice=notice)
+                                             store=str(self.store.root), notice=notice)
+                groups.become_subreaper()
                 run_id = new_run_id()
                 history.start_run(
                     run_id,
@@ -125,13 +130,27 @@ class Plan:
                             status = run.execute(run_id, executor, parallel, shown)
                     finally:
                         history.end_run(run_id, status)
-                except (OSError, sqlite3.Error) as error:
+                except OSError as error:
                     raise RunFailed(run_id, f"{type(error).__name__}: {error}") from error
+                except sqlite3.Error as error:
+                    raise RunFailed(run_id, f"the run history {history.path}: {type(error).__name__}: {error}") \
+                        from error
             finally:
                 history.close()
         finally:
             lock.release()
         return RunResult(run_id, status, list(run.rows.values()))
+
+
+def _end_leftovers(store: Store, history: History) -> None:
+    """What a runner killed outright left: its workers' process groups, while
+    their leader is still the process it started (never a reused pid), its
+    run marked running, its inputs files."""
+    stale = [pid for pid, start in history.running_groups() if start is not None and groups.start_time(pid) == start]
+    if stale:
+        groups.end_groups(stale, kill=groups.kill_leader_and_group)
+    history.end_stale_runs()
+    store.sweep_tmp()
 
 
 def make_plan(

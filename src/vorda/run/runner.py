@@ -5,15 +5,18 @@ not up to date through an executor, and record everything in the history.
 from __future__ import annotations
 
 import graphlib
+import queue
 import signal
+import threading
 import time
 from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Future, wait
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any, Callable, Protocol
 
 from vorda._command import UsageError
+from vorda.run.executors import groups
 from vorda.run.executors.base import Executor, Outcome, PreparedJob
 from vorda.run.planning.jobs import Job
 from vorda.run.status import DONE, JobStatus, RunStatus
@@ -22,7 +25,7 @@ from vorda.run.store.history import History
 from vorda.run.store.inputs import write_inputs
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import Store, Value
-from vorda.run.timing import JOB_POLL
+from vorda.run.timing import JOB_POLL, ORPHAN_POLL
 
 
 @dataclass
@@ -64,6 +67,21 @@ class NoProgress:
         pass
 
 
+_INTERRUPTS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+def _ignore_interrupts() -> dict[int, Any]:
+    try:
+        return {sig: signal.signal(sig, signal.SIG_IGN) for sig in _INTERRUPTS}
+    except ValueError:  # not the main thread: nothing to ignore there
+        return {}
+
+
+def _restore(previous: dict[int, Any]) -> None:
+    for sig, handler in previous.items():
+        signal.signal(sig, handler)
+
+
 def signal_name(number: int) -> str:
     try:
         return signal.Signals(number).name
@@ -79,10 +97,17 @@ class Run:
         history: History,
         env: dict[str, str],
         force: bool,
+        timeout: float | None = None,
     ) -> None:
         self.jobs = {job.seq: job for job in jobs}
         self.selected = [job for job in jobs if job.selected]
         self.store, self.history, self.env, self.force = store, history, env, force
+        self.timeout = timeout
+        self.timed_out: set[int] = set()
+        # Workers' pids as executors learn them, to be recorded at once.
+        self.started: queue.SimpleQueue[tuple[int, int]] = queue.SimpleQueue()
+        self.wake: Future[Any] = Future()
+        self.wake_lock = threading.Lock()
         self.values: dict[int, Value] = {}
         self.failed_root: dict[int, str] = {}  # job -> the failed asset behind it
         self.t0: dict[int, float] = {}  # job -> when it was submitted
@@ -109,14 +134,16 @@ class Run:
                 )
             self.values[job.seq] = value
 
-    def input_hashes(self, job: Job) -> str | None:
-        """What the job reads, as one text; None while an upstream is unknown."""
+    def input_hashes(self, job: Job, read: dict[Path, str] | None = None) -> str | None:
+        """What the job reads, as one text; None while an upstream is unknown.
+        `read` has the hashes of the bytes actually given to the job."""
         inputs: dict[str, Any] = {}
         for binding in job.bindings:
             if any(seq not in self.values for seq in binding.upstream):
                 return None
             inputs[binding.param] = [
-                [self.jobs[seq].partition_id, self.values[seq].hash] for seq in binding.upstream
+                [self.jobs[seq].partition_id, (read or {}).get(self.values[seq].path, self.values[seq].hash)]
+                for seq in binding.upstream
             ]
         return canonical({"partition": job.keys, "inputs": inputs})
 
@@ -161,6 +188,7 @@ class Run:
         futures: dict[Future[Outcome], Job] = {}
         ready: deque[int] = deque()
         self.progress = progress
+        next_sweep = time.monotonic() + ORPHAN_POLL
         try:
             while sorter.is_active():
                 ready.extend(sorter.get_ready())
@@ -174,8 +202,16 @@ class Run:
                         futures[future] = self.jobs[seq]
                 if not futures:
                     continue
-                done, _ = wait(futures, timeout=JOB_POLL, return_when=FIRST_COMPLETED)
+                waiting: list[Future[Any]] = [*futures, self.wake]
+                done, _ = wait(waiting, timeout=self.next_wait(futures.values()), return_when=FIRST_COMPLETED)
+                self.record_started()
+                self.end_overdue(futures.values(), executor)
+                if time.monotonic() > next_sweep:
+                    groups.reap(groups.orphans())  # what assets left behind and has ended
+                    next_sweep = time.monotonic() + ORPHAN_POLL
                 for future in done:
+                    if future not in futures:
+                        continue  # the wake-up
                     job = futures.pop(future)
                     try:
                         outcome = future.result()
@@ -186,18 +222,65 @@ class Run:
                         self.finish(job, outcome)
                     sorter.done(job.seq)
         except KeyboardInterrupt:
-            for sig in (signal.SIGINT, signal.SIGTERM):
-                signal.signal(sig, signal.SIG_IGN)
-            executor.stop()
-            self.close_rows()
+            # A second Ctrl-C must not cut the ending of the jobs short.
+            previous = _ignore_interrupts()
+            try:
+                executor.stop()
+                self.close_rows()
+            finally:
+                _restore(previous)
             return RunStatus.INTERRUPTED
         except BaseException:
             executor.stop()  # no worker outlives the runner
             raise
         finally:
             executor.shutdown()
+            self.record_started()
+            groups.end_orphans()  # nothing an asset started outlives the run
             self.store.remove_run_tmp(run_id)
         return RunStatus.OK if all(r.status in DONE for r in self.rows.values()) else RunStatus.FAILED
+
+    def on_start(self, seq: int) -> Callable[[int], None]:
+        """What an executor calls, from any thread, once job `seq`'s worker exists."""
+
+        def started(pid: int) -> None:
+            self.started.put((seq, pid))
+            with self.wake_lock:
+                if not self.wake.done():
+                    self.wake.set_result(None)
+
+        return started
+
+    def record_started(self) -> None:
+        """Record the workers' process groups, so that a successor can end
+        them if this runner is killed."""
+        with self.wake_lock:
+            if self.wake.done():
+                self.wake = Future()
+        while True:
+            try:
+                seq, pid = self.started.get_nowait()
+            except queue.Empty:
+                return
+            self.history.record_job(self.run_id, seq, pid=pid, pid_start=groups.start_time(pid))
+
+    def next_wait(self, running: Any) -> float:
+        """How long to wait for a job: until the next look for Ctrl-C, or
+        the next --timeout, whichever is sooner."""
+        if self.timeout is None:
+            return JOB_POLL
+        now = time.monotonic()
+        deadlines = [self.t0[job.seq] + self.timeout for job in running if job.seq not in self.timed_out]
+        return max(0.0, min([JOB_POLL, *(d - now for d in deadlines)]))
+
+    def end_overdue(self, running: Any, executor: Executor) -> None:
+        if self.timeout is None:
+            return
+        now = time.monotonic()
+        for job in list(running):
+            if job.seq not in self.timed_out and now - self.t0[job.seq] >= self.timeout:
+                self.timed_out.add(job.seq)
+                executor.cancel(job.seq)
 
     def close_rows(self) -> None:
         """After an interruption: running jobs were interrupted, pending ones not run."""
@@ -237,14 +320,18 @@ class Run:
             self.set(job, JobStatus.UP_TO_DATE, value_path=str(value.path), value_hash=value.hash)
             return None
         log_path = self.store.log_path(self.run_id, job.seq, job.place)
+        inputs_file = None
         try:
             out = self.store.make_job_dir(job.place)
             files.remove_file(self.store.result_path(job.place))  # a stale record is never this run's
-            inputs_file = self.write_inputs(job) if job.bindings or job.keys else None
+            if job.bindings or job.keys:
+                inputs_file, read = self.write_inputs(job)
+                hashes = self.input_hashes(job, read) or hashes
         except OSError as error:
             self.fail(job, f"could not prepare the job: {error}")
             return None
-        prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env)
+        prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env,
+                               on_start=self.on_start(job.seq))
         self.history.record_job(
             self.run_id, job.seq, status=JobStatus.RUNNING, started=time.time(), input_hashes=hashes,
             log_path=str(log_path),
@@ -254,7 +341,8 @@ class Run:
         self.progress.started(self.rows[job.seq])
         return executor.submit(prepared)
 
-    def write_inputs(self, job: Job) -> Path:
+    def write_inputs(self, job: Job) -> tuple[Path, dict[Path, str]]:
+        """The job's inputs file, and the hash of each value as copied into it."""
         path = self.store.inputs_path(self.run_id, job.seq)
         values = [
             (
@@ -264,8 +352,7 @@ class Run:
             )
             for b in job.bindings
         ]
-        write_inputs(path, job.keys, values)
-        return path
+        return path, write_inputs(path, job.keys, values, self.store.open)
 
     def fail(self, job: Job, error: str, **fields: Any) -> None:
         self.failed_root[job.seq] = job.asset.label
@@ -275,7 +362,11 @@ class Run:
         seconds = time.monotonic() - self.t0[job.seq]
         files.remove_file(self.store.inputs_path(self.run_id, job.seq))
         record = self.store.read_result(job.place)
-        if outcome.returncode == 0 and record is not None and record.get("ok") is True:
+        succeeded = outcome.returncode == 0 and record is not None and record.get("ok") is True
+        if job.seq in self.timed_out and not succeeded:
+            self.fail(job, f"timed out after {self.timeout:g} s", seconds=seconds)
+            return
+        if succeeded:
             try:
                 value = self.store.hash_value(job.place)
             except OSError as error:

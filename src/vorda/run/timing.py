@@ -12,3 +12,9 @@ STOP_POLL = 0.5
 DASK_STOP_WAIT = 10.0
 # To reach a Dask scheduler named by --scheduler.
 DASK_CONNECT_TIMEOUT = "10s"
+# The runner moves a Dask heartbeat this often; a task whose heartbeat has
+# not moved for DASK_BEAT_TIMEOUT takes the runner for gone and ends its job.
+DASK_BEAT = 1.0
+DASK_BEAT_TIMEOUT = 5.0
+# The runner's looks for ended processes that assets left behind.
+ORPHAN_POLL = 2.0

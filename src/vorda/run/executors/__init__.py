@@ -27,10 +27,12 @@ def open_executor(
     modules: list[str],
     *,
     scheduler: str | None = None,
+    store: str | None = None,
     notice: Callable[[str], None] = lambda text: None,
 ) -> Executor:
     """Start the named executor for `jobs` jobs at once; forks falls back to
-    processes, telling `notice` why."""
+    processes, telling `notice` why. The `store` folder is never shipped to
+    a cluster."""
     if name not in EXECUTORS:
         raise UsageError(f"unknown executor {name!r} (choose from {', '.join(EXECUTORS)})")
     if scheduler is not None and name != "dask":
@@ -45,7 +47,7 @@ def open_executor(
     elif name == "dask":
         from vorda.run.executors.dask import DaskExecutor
 
-        return DaskExecutor(jobs, scheduler, search)
+        return DaskExecutor(jobs, scheduler, search, store)
     from vorda.run.executors.processes import ProcessExecutor
 
     return ProcessExecutor(jobs)

@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import os
 from concurrent.futures import Future
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Protocol
+from typing import Callable, Protocol
 
 
 @dataclass(frozen=True)
@@ -21,6 +21,12 @@ class PreparedJob:
     inputs_file: Path | None
     log_path: Path
     env: dict[str, str]
+    # Told the worker's pid once its process exists (local executors only).
+    on_start: Callable[[int], None] | None = field(default=None, compare=False)
+
+    def started(self, pid: int) -> None:
+        if self.on_start is not None:
+            self.on_start(pid)
 
     def worker_args(self) -> list[str]:
         args = [self.module, self.function, str(self.output_dir)]
@@ -47,16 +53,24 @@ class Outcome:
 class Executor(Protocol):
     def submit(self, job: PreparedJob) -> Future[Outcome]: ...
 
+    def cancel(self, seq: int) -> None:
+        """End one job's processes (its future then resolves as usual)."""
+
     def stop(self) -> None:
         """End every running job (the whole process group) and start no more."""
 
     def shutdown(self) -> None: ...
 
 
+def open_log(path: Path) -> int:
+    """The job's log for appending; a link there is not followed."""
+    return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+
+
 def log_tail(path: Path, lines: int = 5, limit: int = 4096) -> str:
     """The last lines of a log, read from its end only."""
     try:
-        with open(path, "rb") as stream:
+        with os.fdopen(os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC), "rb") as stream:
             stream.seek(0, os.SEEK_END)
             size = stream.tell()
             stream.seek(max(0, size - limit))

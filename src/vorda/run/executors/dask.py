@@ -19,19 +19,19 @@ from concurrent.futures import Future, InvalidStateError, wait
 from typing import Any
 
 from vorda._command import UsageError
-from vorda.run.executors.base import Outcome, PreparedJob, tail_lines
+from vorda.run.executors.base import Outcome, PreparedJob, open_log, tail_lines
 from vorda.run.executors.dask_remote import pack, run_job
 from vorda.run.search_path import SearchPath
 from vorda.run.store.files import fsync_dir, write_atomic
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import RESULT, VALUE
-from vorda.run.timing import DASK_CONNECT_TIMEOUT, DASK_STOP_WAIT
+from vorda.run.timing import DASK_BEAT, DASK_CONNECT_TIMEOUT, DASK_STOP_WAIT
 
 SHIP_LIMIT = 16 << 20  # bytes of --path files shipped with every task
 
 
 class DaskExecutor:
-    def __init__(self, jobs: int, scheduler: str | None, search: SearchPath) -> None:
+    def __init__(self, jobs: int, scheduler: str | None, search: SearchPath, store: str | None = None) -> None:
         try:  # untyped packages, and optional ones
             dask: Any = importlib.import_module("dask")
             distributed: Any = importlib.import_module("distributed")
@@ -39,7 +39,7 @@ class DaskExecutor:
             raise UsageError("--executor dask needs the distributed package: pip install 'vorda[dask]'") from None
         folders = [os.path.abspath(p) for p in search.extra if os.path.isdir(p)]
         try:
-            self._archive = pack(folders, SHIP_LIMIT) if folders else None
+            self._archive = pack(folders, SHIP_LIMIT, [store] if store else []) if folders else None
         except ValueError as error:
             raise UsageError(
                 f"--path {error}: more than {SHIP_LIMIT >> 20} MB of files to ship with every Dask task; "
@@ -78,8 +78,31 @@ class DaskExecutor:
             self._close_cluster()
             where = f"the Dask scheduler at {scheduler}" if scheduler else "a local Dask cluster"
             raise UsageError(f"cannot connect to {where}: {type(error).__name__}: {error}") from None
+        self._distributed = distributed
         self._stop_name = f"vorda-stop-{uuid.uuid4().hex}"
         self._stop_event = distributed.Event(self._stop_name, client=self._client)
+        self._beat = distributed.Variable(f"{self._stop_name}-beat", client=self._client)
+        self._beat.set(0)
+        self._beating = threading.Event()
+        threading.Thread(target=self._heartbeat, name="vorda-dask-beat", daemon=True).start()
+
+    def _heartbeat(self) -> None:
+        count = 0
+        while not self._beating.wait(DASK_BEAT):
+            count += 1
+            try:
+                self._beat.set(count)
+            except Exception:
+                pass  # the cluster is gone; the jobs find out themselves
+
+    def _signals(self, seq: int) -> dict[str, str]:
+        return {"stop": self._stop_name, "cancel": f"{self._stop_name}-{seq}", "beat": f"{self._stop_name}-beat"}
+
+    def cancel(self, seq: int) -> None:
+        try:
+            self._distributed.Event(self._signals(seq)["cancel"], client=self._client).set()
+        except Exception:
+            pass
 
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         outer: Future[Outcome] = Future()
@@ -90,7 +113,7 @@ class DaskExecutor:
                 return outer
             task = self._client.submit(
                 run_job, job.module, job.function, inputs, self._archive, self._shipped, self._dirs,
-                self._stop_name, key=f"vorda-{job.seq}-{uuid.uuid4().hex[:12]}", pure=False,
+                self._signals(job.seq), key=f"vorda-{job.seq}-{uuid.uuid4().hex[:12]}", pure=False,
             )
             self._running[task] = outer
         task.add_done_callback(lambda done: self._finished(done, job, outer))
@@ -115,7 +138,7 @@ class DaskExecutor:
         reply: dict[str, Any] = task.result()
         remote_out, out = reply["out"], str(job.output_dir)
         log: bytes = (reply["log"] or b"").replace(remote_out.encode(), out.encode())
-        with open(job.log_path, "ab") as stream:
+        with os.fdopen(open_log(job.log_path), "ab") as stream:
             stream.write(log)
         if reply["value"] is not None:
             write_atomic(job.output_dir, VALUE, reply["value"])
@@ -141,6 +164,7 @@ class DaskExecutor:
             _resolve(outer, Outcome(None, signal.SIGTERM, "", "the run was stopped"))
 
     def shutdown(self) -> None:
+        self._beating.set()
         try:
             self._client.close()
         finally:

@@ -22,27 +22,33 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import zipfile
 from pathlib import Path
-from typing import Any
+from typing import Any, Sequence
 
-from vorda.run.executors.groups import end_groups, kill_group
+from vorda.run.executors.groups import Lifeline, end_groups, kill_group
 from vorda.run.search_path import with_python_path
-from vorda.run.timing import STOP_POLL
+from vorda.run.timing import DASK_BEAT_TIMEOUT, STOP_POLL
 
 LOG_LIMIT = 8 << 20  # the end of a longer log is kept
 
 
-def pack(folders: list[str], limit: int) -> bytes:
+def pack(folders: list[str], limit: int, leave_out: Sequence[str] = ()) -> bytes:
     """A zip of plain directories of modules (``0/...``, ``1/...``): regular
-    files only, links, hidden entries and ``__pycache__`` left out. Raises
-    ValueError naming the folder that takes the total past ``limit``."""
+    files only, links, hidden entries, ``__pycache__`` and the `leave_out`
+    folders (the store) left out. Raises ValueError naming the folder that
+    takes the total past ``limit``."""
     buffer = io.BytesIO()
     total = 0
+    skip = {os.path.realpath(folder) for folder in leave_out}
     with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
         for index, folder in enumerate(folders):
             for root, dirs, files in os.walk(folder):
-                dirs[:] = sorted(d for d in dirs if not d.startswith(".") and d != "__pycache__")
+                dirs[:] = sorted(
+                    d for d in dirs
+                    if not d.startswith(".") and d != "__pycache__" and os.path.realpath(os.path.join(root, d)) not in skip
+                )
                 for name in sorted(files):
                     path = os.path.join(root, name)
                     info = os.lstat(path)
@@ -70,14 +76,59 @@ def unpack(archive: bytes, count: int) -> list[str]:
     return [str(target / str(n)) for n in range(count)]
 
 
-def _stop_requested(name: str | None) -> bool:
-    if name is None:
-        return False
+class _Watch:
+    """Whether the run still wants the job: neither the run's stop flag nor
+    the job's own cancel flag is set, and the runner's heartbeat (a counter
+    it moves every second) still moves. A heartbeat that stops, or a
+    scheduler that cannot be reached, for DASK_BEAT_TIMEOUT means the runner
+    is gone, and so must the job be."""
+
+    def __init__(self, signals: dict[str, str] | None) -> None:
+        self.signals = signals
+        self.beat: Any = None
+        self.moved = time.monotonic()
+
+    def stop(self) -> bool:
+        if not self.signals:
+            return False
+        try:
+            distributed: Any = importlib.import_module("distributed")
+            for flag in ("stop", "cancel"):
+                if distributed.Event(self.signals[flag]).is_set():
+                    return True
+            beat = distributed.Variable(self.signals["beat"]).get(timeout=1)
+        except Exception:  # not on a Dask worker, or the scheduler is unreachable
+            beat = self.beat
+        if beat != self.beat:
+            self.beat, self.moved = beat, time.monotonic()
+        return time.monotonic() - self.moved > DASK_BEAT_TIMEOUT
+
+
+SCRATCH = "vorda-job-"
+
+
+def _sweep_scratch() -> None:
+    """Remove the scratch folders of Dask worker processes that have ended
+    (killed with their run before they could clean up)."""
+    base = Path(tempfile.gettempdir())
     try:
-        distributed: Any = importlib.import_module("distributed")
-        return bool(distributed.Event(name).is_set())
-    except Exception:  # not on a Dask worker, or the scheduler is unreachable
+        entries = list(base.glob(SCRATCH + "*-*"))
+    except OSError:
+        return
+    for entry in entries:
+        owner = entry.name[len(SCRATCH):].split("-", 1)[0]
+        if owner.isdigit() and int(owner) != os.getpid() and not _alive(int(owner)):
+            shutil.rmtree(entry, ignore_errors=True)
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
         return False
+    except OSError:
+        return True
+    return True
 
 
 def _read(path: Path, limit: int | None = None) -> bytes | None:
@@ -103,13 +154,16 @@ def run_job(
     archive: bytes | None,
     shipped: int,
     search_dirs: list[str],
-    stop_event: str | None,
+    signals: dict[str, str] | None,
 ) -> dict[str, Any]:
     """Run one job; {"code": exit code (-SIGNAL if killed), "out": the output
     directory used here, "value", "result", "log": bytes or None}."""
+    _sweep_scratch()
     paths = unpack(archive, shipped) if archive else []
-    env = with_python_path([*paths, *search_dirs])
-    with tempfile.TemporaryDirectory(prefix="vorda-job-") as tmp:
+    watch = _Watch(signals)
+    lifeline = Lifeline()  # the job ends, and removes its folder, if this process dies
+    with tempfile.TemporaryDirectory(prefix=f"{SCRATCH}{os.getpid()}-") as tmp:
+        env = lifeline.env(with_python_path([*paths, *search_dirs]), scratch=tmp)
         out = Path(tmp, "out")
         out.mkdir()
         args = [sys.executable, "-m", "vorda.worker", module, function, str(out)]
@@ -117,19 +171,24 @@ def run_job(
             Path(tmp, "inputs.json").write_bytes(inputs)
             args += ["--inputs-file", str(Path(tmp, "inputs.json"))]
         with open(Path(tmp, "log"), "wb") as log:
-            process = subprocess.Popen(args, cwd=tmp, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
-                                       start_new_session=True)
+            try:
+                process = subprocess.Popen(args, cwd=tmp, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
+                                           pass_fds=(lifeline.read_fd,), start_new_session=True)
+            except BaseException:
+                lifeline.close()
+                raise
             ended = threading.Event()
             threading.Thread(target=_wait, args=(process, ended), daemon=True).start()
             try:
                 while not ended.wait(STOP_POLL):
-                    if _stop_requested(stop_event):
+                    if watch.stop():
                         end_groups([process.pid], alive=lambda group: not ended.is_set(), pause=ended.wait)
                         break
             finally:
                 # Whatever the asset left running in its group goes with it.
                 kill_group(process.pid, signal.SIGKILL)
                 code = process.wait()
+                lifeline.close()
         return {
             "code": code,
             "out": str(out),

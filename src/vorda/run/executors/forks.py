@@ -19,7 +19,7 @@ from concurrent.futures import Future
 from typing import IO, Any
 
 from vorda.run.executors.base import Outcome, PreparedJob, log_tail, tail_lines
-from vorda.run.executors.groups import end_groups, kill_leader_and_group
+from vorda.run.executors.groups import CHILDREN, Lifeline, end_groups, kill_leader_and_group
 from vorda.run.executors.wire import write_all
 from vorda.run.timing import KILL_GRACE
 
@@ -39,16 +39,22 @@ class ForkExecutor:
         self._output: IO[bytes] = tempfile.TemporaryFile()  # the server's own output, for errors
         request_r, self._requests = os.pipe()
         replies_r, reply_w = os.pipe()
+        self._lifeline = Lifeline()
         try:
             self._server = subprocess.Popen(
-                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(request_r), str(reply_w), str(jobs), *modules],
-                pass_fds=(request_r, reply_w),
+                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(request_r), str(reply_w), str(jobs),
+                 *modules],
+                pass_fds=(request_r, reply_w, self._lifeline.read_fd),
                 stdin=subprocess.DEVNULL,
                 stdout=self._output,
                 stderr=self._output,
-                env=env,
+                env=self._lifeline.env(env),
                 start_new_session=True,  # Ctrl-C reaches the runner, which ends the jobs
             )
+            CHILDREN.add(self._server.pid)
+        except BaseException:
+            self._lifeline.close()
+            raise
         finally:
             os.close(request_r)
             os.close(reply_w)
@@ -96,6 +102,8 @@ class ForkExecutor:
             if "pid" in message:
                 with self._lock:
                     self._pids[seq] = message["pid"]
+                    job = self._futures[seq][1]
+                job.started(message["pid"])
                 continue
             code = message["exit"]
             with self._lock:
@@ -108,6 +116,13 @@ class ForkExecutor:
             self._futures.clear()
         for future, job in lost:
             future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
+
+    def cancel(self, seq: int) -> None:
+        with self._lock:
+            pid = self._pids.get(seq)
+        if pid is not None:
+            threading.Thread(target=end_groups, args=([pid],), kwargs={"kill": kill_leader_and_group},
+                             name="vorda-cancel", daemon=True).start()
 
     def stop(self) -> None:
         with self._lock:
@@ -130,8 +145,10 @@ class ForkExecutor:
         except subprocess.TimeoutExpired:
             self._server.kill()
             self._server.wait()
+        CHILDREN.discard(self._server.pid)
         reader = getattr(self, "_reader", None)
         if reader is not None:
             reader.join(timeout=5)
         self._output.close()
+        self._lifeline.close()
 

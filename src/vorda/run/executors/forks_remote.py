@@ -31,6 +31,7 @@ import traceback
 from collections import deque
 from typing import Any, NoReturn
 
+from vorda import _lifeline
 from vorda.run.executors.groups import end_groups, kill_leader_and_group
 from vorda.run.executors.wire import send_line
 from vorda.run.timing import SERVER_POLL
@@ -61,7 +62,7 @@ def _work(args: list[str]) -> int:
     return int(worker.run(args[0], args[1], args[2], inputs))
 
 
-def _child(request: dict[str, Any], closing: list[int]) -> NoReturn:
+def _child(request: dict[str, Any], closing: list[int], lifeline: str | None) -> NoReturn:
     status = 1
     try:
         os.setsid()  # its own group, which the runner can end as a whole
@@ -71,7 +72,8 @@ def _child(request: dict[str, Any], closing: list[int]) -> NoReturn:
         signal.signal(signal.SIGINT, signal.default_int_handler)
         for fd in closing:
             os.close(fd)
-        log = os.open(request["log"], os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+        _lifeline.watch(lifeline)
+        log = os.open(request["log"], os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW, 0o644)
         os.dup2(log, 1)
         os.dup2(log, 2)
         os.close(log)
@@ -99,8 +101,8 @@ def _child(request: dict[str, Any], closing: list[int]) -> NoReturn:
 
 
 class Server:
-    def __init__(self, requests: int, replies: int, limit: int) -> None:
-        self.requests, self.replies, self.limit = requests, replies, limit
+    def __init__(self, requests: int, replies: int, limit: int, lifeline: str | None) -> None:
+        self.requests, self.replies, self.limit, self.lifeline = requests, replies, limit, lifeline
         self.children: dict[int, int] = {}  # pid -> seq
         self.queue: deque[dict[str, Any]] = deque()
         self.wake_r, self.wake_w = os.pipe()
@@ -141,7 +143,7 @@ class Server:
             stream.flush()  # nothing buffered here may be written twice
         pid = os.fork()
         if pid == 0:
-            _child(request, [self.requests, self.replies, self.wake_r, self.wake_w])
+            _child(request, [self.requests, self.replies, self.wake_r, self.wake_w], self.lifeline)
         self.children[pid] = request["seq"]
         send_line(self.replies, {"seq": request["seq"], "pid": pid})
 
@@ -182,6 +184,9 @@ def _warm_up() -> None:
 def main(argv: list[str]) -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the runner decides when jobs end
     requests, replies, limit = int(argv[0]), int(argv[1]), int(argv[2])
+    # Each child watches the runner's lifeline; this process watches its
+    # requests pipe instead (a thread here would make forking unsafe).
+    lifeline = _lifeline.take()
     import vorda.worker  # noqa: F401  (and the extension with it)
 
     # The fork-safety rule: after each import (and the warm-up), this process
@@ -202,7 +207,7 @@ def main(argv: list[str]) -> int:
             return 0
     send_line(replies, {"ready": True})
     try:
-        Server(requests, replies, limit).serve()
+        Server(requests, replies, limit, lifeline).serve()
     except BrokenPipeError:
         pass  # the runner is gone; the children were ended
     return 0

@@ -8,6 +8,7 @@ import signal
 import time
 from typing import Callable, Iterable
 
+from vorda import _lifeline
 from vorda.run.timing import KILL_GRACE
 
 
@@ -57,3 +58,94 @@ def end_groups(
         pause(0.02)
     for group in groups:
         kill(group, signal.SIGKILL)
+
+
+def start_time(pid: int) -> int | None:
+    """When a process started (clock ticks since boot, from /proc), so that
+    a recorded pid is only ever signalled while it is the same process."""
+    fields = _stat(pid)
+    try:
+        return int(fields[19]) if fields is not None else None
+    except (IndexError, ValueError):
+        return None
+
+
+class Lifeline:
+    """The write end stays here; workers get the read end (see vorda._lifeline)."""
+
+    def __init__(self) -> None:
+        self.read_fd, self._write_fd = os.pipe()  # neither is inherited unless passed
+
+    def env(self, base: dict[str, str], scratch: str | None = None) -> dict[str, str]:
+        return dict(base, **{_lifeline.ENV: _lifeline.spec(self.read_fd, scratch)})
+
+    def close(self) -> None:
+        for fd in (self.read_fd, self._write_fd):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+
+# Processes the executors started themselves; any other child of the runner
+# in a session of its own was left by an asset and reparented to the runner.
+CHILDREN: set[int] = set()
+
+
+def become_subreaper() -> bool:
+    """Make orphaned descendants of this process its children (Linux), so
+    that an asset's double-forked daemon cannot escape the run."""
+    try:
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        return bool(libc.prctl(36, 1, 0, 0, 0) == 0)  # PR_SET_CHILD_SUBREAPER
+    except (OSError, AttributeError):
+        return False
+
+
+def _stat(pid: int) -> list[bytes] | None:
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stream:
+            return stream.read().rsplit(b")", 1)[1].split()
+    except (OSError, IndexError):
+        return None
+
+
+def orphans() -> list[int]:
+    """Children of this process that the executors did not start and that
+    left its session: what assets left behind."""
+    me, session = os.getpid(), os.getsid(0)
+    found = []
+    try:
+        entries = os.listdir("/proc")
+    except OSError:
+        return []
+    for entry in entries:
+        if not entry.isdigit() or int(entry) in CHILDREN:
+            continue
+        fields = _stat(int(entry))
+        if fields is not None and int(fields[1]) == me and int(fields[3]) != session:
+            found.append(int(entry))
+    return found
+
+
+def reap(pids: Iterable[int]) -> None:
+    """Collect the exit statuses of these children, if they have ended."""
+    for pid in pids:
+        try:
+            os.waitpid(pid, os.WNOHANG)
+        except ChildProcessError:
+            pass
+
+
+def end_orphans() -> None:
+    """End what assets left behind (each with its process group) and reap it."""
+    left = orphans()
+    if left:
+        def still_there(pid: int) -> bool:
+            reap([pid])
+            return _stat(pid) is not None
+
+        end_groups(left, kill=kill_leader_and_group, alive=still_there)
+        reap(left)

@@ -49,16 +49,43 @@ def create_exclusive(path: Path) -> int:
     return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
 
 
-def read_limited(path: Path, limit: int) -> bytes:
-    """At most `limit` bytes of a regular file that is not a link."""
-    with os.fdopen(open_nofollow(path), "rb") as stream:
+def open_under(root: Path, path: Path) -> int:
+    """A read descriptor for the regular file `path` below `root`, reached
+    without following a link at any component below the root (the root
+    itself may be a link the user made)."""
+    parts = path.relative_to(root).parts
+    if not parts:
+        raise OSError(f"{path} is not a file below {root}")
+    flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        for part in parts[:-1]:
+            try:
+                inner = os.open(part, flags | os.O_DIRECTORY, dir_fd=fd)
+            except OSError as error:
+                raise OSError(error.errno, f"{error.strerror} (a symbolic link or not a directory?)",
+                              str(path)) from None
+            os.close(fd)
+            fd = inner
+        found = os.open(parts[-1], flags, dir_fd=fd)
+    finally:
+        os.close(fd)
+    if not stat.S_ISREG(os.fstat(found).st_mode):
+        os.close(found)
+        raise OSError(f"{path} is not a regular file")
+    return found
+
+
+def read_limited(fd: int, limit: int) -> bytes:
+    """At most `limit` bytes from a descriptor, which is closed."""
+    with os.fdopen(fd, "rb") as stream:
         return stream.read(limit)
 
 
-def hash_file(path: Path) -> str:
-    """sha256 of a regular file (not followed if it is a link)."""
+def hash_fd(fd: int) -> str:
+    """sha256 of what a descriptor reads, which is closed."""
     digest = hashlib.sha256()
-    with os.fdopen(open_nofollow(path), "rb") as stream:
+    with os.fdopen(fd, "rb") as stream:
         while chunk := stream.read(CHUNK):
             digest.update(chunk)
     return digest.hexdigest()

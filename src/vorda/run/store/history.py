@@ -9,10 +9,14 @@ need no lock (WAL).
 from __future__ import annotations
 
 import json
+import os
 import secrets
+import shutil
 import sqlite3
 import stat
+import tempfile
 import time
+import urllib.parse
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -28,11 +32,13 @@ CREATE TABLE IF NOT EXISTS runs (
 CREATE TABLE IF NOT EXISTS jobs (
     run_id TEXT NOT NULL, seq INTEGER NOT NULL, asset TEXT NOT NULL, label TEXT NOT NULL, partition TEXT,
     status TEXT NOT NULL, started REAL, seconds REAL, error TEXT, code_version TEXT NOT NULL,
-    input_hashes TEXT, value_path TEXT, value_hash TEXT, log_path TEXT,
+    input_hashes TEXT, value_path TEXT, value_hash TEXT, log_path TEXT, pid INTEGER, pid_start INTEGER,
     PRIMARY KEY (run_id, seq)
 );
 CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, started);
 """
+# Columns added since the first histories: (table, column, type).
+ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER")]
 
 
 # The job statuses that `runs` counts per run, in its columns' order.
@@ -51,33 +57,62 @@ def new_run_id() -> str:
     return time.strftime("%Y%m%d-%H%M%S") + "-" + secrets.token_hex(2)
 
 
-def _connect(path: Path, readonly: bool) -> sqlite3.Connection:
+def _read_only_fs(path: Path) -> bool:
+    try:
+        return bool(os.statvfs(path.parent).f_flag & os.ST_RDONLY)
+    except OSError:
+        return False
+
+
+def _connect(path: Path, readonly: bool, scratch: list[tempfile.TemporaryDirectory[str]]) -> sqlite3.Connection:
     if path.is_symlink() or (path.exists() and not stat.S_ISREG(path.stat().st_mode)):
         raise UsageError(f"{path} is not a regular file")
     if readonly:
-        db = sqlite3.connect(f"file:{path}?mode=ro", uri=True, isolation_level=None)
+        options = "mode=ro"
+        if _read_only_fs(path):
+            # Nothing can be writing it, but SQLite cannot open a WAL database
+            # read-only without writing beside it: read a copy when the log
+            # holds anything, else the file as it is.
+            wal = path.with_name(path.name + "-wal")
+            if wal.exists() and wal.stat().st_size > 0:
+                scratch.append(tempfile.TemporaryDirectory(prefix="vorda-history-"))
+                copy = Path(scratch[-1].name) / path.name
+                shutil.copyfile(path, copy)
+                shutil.copyfile(wal, copy.with_name(copy.name + "-wal"))
+                path = copy
+            else:
+                options = "immutable=1"
+        db = sqlite3.connect(f"file:{urllib.parse.quote(str(path))}?{options}", uri=True, isolation_level=None)
     else:
         db = sqlite3.connect(path, isolation_level=None)
         db.execute("PRAGMA journal_mode=WAL")
         db.execute("PRAGMA synchronous=NORMAL")
         db.executescript(SCHEMA)
+        have = {row[1] for row in db.execute("PRAGMA table_info(jobs)")}
+        for table, column, kind in ADDED:
+            if column not in have:
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
     db.execute("PRAGMA busy_timeout=5000")
     return db
 
 
 class History:
     def __init__(self, path: Path, readonly: bool = False) -> None:
+        self.path = path
         self.db: sqlite3.Connection | None = None
+        self._scratch: list[tempfile.TemporaryDirectory[str]] = []
         if readonly and not path.exists():
             return  # nothing run yet: an empty history
         try:
-            self.db = _connect(path, readonly)
-        except sqlite3.Error as error:
+            self.db = _connect(path, readonly, self._scratch)
+        except (sqlite3.Error, OSError) as error:
             raise UsageError(f"cannot open the run history {path}: {error}") from None
 
     def close(self) -> None:
         if self.db is not None:
             self.db.close()
+        for folder in self._scratch:
+            folder.cleanup()
 
     def _rows(self, sql: str, *args: Any) -> list[tuple[Any, ...]]:
         return [] if self.db is None else list(self.db.execute(sql, args))
@@ -135,6 +170,19 @@ class History:
             JobStatus.OK,
         )
         return LastOk(*rows[0]) if rows else None
+
+    def running_groups(self) -> list[tuple[int, int]]:
+        """(pid, start time) of the jobs that runs still marked running
+        started: what a killed runner may have left behind."""
+        return [
+            (pid, start)
+            for pid, start in self._rows(
+                "SELECT pid, pid_start FROM jobs WHERE status=? AND pid IS NOT NULL AND "
+                "run_id IN (SELECT id FROM runs WHERE status=?)",
+                JobStatus.RUNNING,
+                RunStatus.RUNNING,
+            )
+        ]
 
     def last_modules(self) -> list[str]:
         rows = self._rows("SELECT modules FROM runs ORDER BY started DESC LIMIT 1")

@@ -28,10 +28,15 @@ def escape(text: str) -> str:
     escaped = "".join(out)
     if escaped.startswith("."):  # no hidden names, no "." or ".."
         escaped = "%2E" + escaped[1:]
-    if len(escaped) > MAX_COMPONENT:
-        digest = hashlib.sha256(escaped.encode("ascii")).hexdigest()[:16]
-        escaped = escaped[: MAX_COMPONENT - 17] + "~" + digest
-    return escaped
+    return shorten(escaped, MAX_COMPONENT)
+
+
+def shorten(text: str, limit: int) -> str:
+    """`text` (ASCII) if it fits `limit`, else its start and a hash of it all."""
+    if len(text) <= limit:
+        return text
+    digest = hashlib.sha256(text.encode("ascii")).hexdigest()[:16]
+    return text[: limit - 17] + "~" + digest
 
 
 def _is_json(text: str) -> bool:

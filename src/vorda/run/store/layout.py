@@ -20,7 +20,7 @@ from typing import Any, Mapping
 
 from vorda.run.store import files
 from vorda.run.store.history import History
-from vorda.run.store.keys import escape, partition_dirs
+from vorda.run.store.keys import MAX_COMPONENT, escape, partition_dirs, shorten
 from vorda.run.store.lock import StoreLock
 
 VALUE = "value.json"
@@ -71,7 +71,10 @@ class Store:
         return self.job_dir(place) / RESULT
 
     def log_path(self, run_id: str, seq: int, place: Place) -> Path:
-        return self.root / "logs" / run_id / f"{seq:04d}-{escape(place.module)}.{place.function}.log"
+        """``<seq>-<module>.<function>[.<dim>=<key>...].log``, at most a path
+        component long."""
+        name = ".".join([f"{seq:04d}-{escape(place.module)}", escape(place.function), *partition_dirs(place.keys)])
+        return self.root / "logs" / run_id / (shorten(name, MAX_COMPONENT - len(".log")) + ".log")
 
     def inputs_path(self, run_id: str, seq: int) -> Path:
         return self.root / "tmp" / run_id / f"{seq}.json"
@@ -89,10 +92,28 @@ class Store:
     def remove_run_tmp(self, run_id: str) -> None:
         shutil.rmtree(self.root / "tmp" / run_id, ignore_errors=True)
 
+    def sweep_tmp(self) -> None:
+        """Remove what runs that are over left in ``<store>/tmp`` (call with
+        the lock held: then no run is going)."""
+        try:
+            entries = list((self.root / "tmp").iterdir())
+        except OSError:
+            return
+        for entry in entries:
+            if entry.is_dir() and not entry.is_symlink():
+                shutil.rmtree(entry, ignore_errors=True)
+            else:
+                files.remove_file(entry)
+
+    def open(self, path: Path) -> int:
+        """A read descriptor for a file of the store; no link below the root
+        is followed."""
+        return files.open_under(self.root, path)
+
     def read_result(self, place: Place) -> dict[str, Any] | None:
         """The worker's result record, or None when it is missing or unreadable."""
         try:
-            record = json.loads(files.read_limited(self.result_path(place), RESULT_LIMIT))
+            record = json.loads(files.read_limited(self.open(self.result_path(place)), RESULT_LIMIT))
         except (OSError, ValueError):
             return None
         return record if isinstance(record, dict) else None
@@ -100,18 +121,32 @@ class Store:
     def hash_value(self, place: Place) -> Value:
         """The job's value file as it is now; OSError if it cannot be read."""
         path = self.value_path(place)
-        return Value(path, files.hash_file(path))
+        return Value(path, files.hash_fd(self.open(path)))
+
+    def is_success_record(self, place: Place) -> bool:
+        """Whether the job's result.json records the success of the value
+        file of the job's own directory. The record's path is compared by its
+        part below the store, so a moved store still matches."""
+        record = self.read_result(place)
+        if record is None or record.get("ok") is not True or not isinstance(record.get("value_path"), str):
+            return False
+        own = self.value_path(place).relative_to(self.root).parts
+        return Path(record["value_path"]).parts[-len(own):] == own
 
     def stored_value(self, history: History, asset_ref: str, partition_id: str, place: Place) -> Value | None:
-        """The value of the job's last ok run, if its file is still that run's."""
+        """The value of the job's last ok run, if the whole record is still
+        that run's: the value file has its hash, and result.json is its
+        success record."""
         last = history.last_ok(asset_ref, partition_id)
         path = self.value_path(place)
         if last is None or last.value_path != str(path):
             return None
         try:
-            return Value(path, last.value_hash) if files.hash_file(path) == last.value_hash else None
+            if files.hash_fd(self.open(path)) != last.value_hash:
+                return None
         except OSError:
             return None
+        return Value(path, last.value_hash) if self.is_success_record(place) else None
 
     # -- the history and the lock --------------------------------------------
 
