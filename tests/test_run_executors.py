@@ -112,7 +112,8 @@ def test_interrupt_ends_the_jobs(tmp_path, executor):
     while not all(p.exists() and p.read_text() for p in pid_files):
         assert runner.poll() is None and time.monotonic() < deadline, runner.stderr.read()
         time.sleep(0.05)
-    runner.send_signal(signal.SIGINT)
+    # A hang-up is an interruption like Ctrl-C.
+    runner.send_signal(signal.SIGHUP if executor == "forks" else signal.SIGINT)
     out, err = runner.communicate(timeout=60)
     assert runner.returncode == 130 and "Traceback" not in err, err
     assert {j["status"] for j in json.loads(out)["jobs"]} == {"interrupted"}

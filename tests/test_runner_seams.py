@@ -45,6 +45,12 @@ PIPE = catalogue(
 )
 
 
+def replace(path, text):
+    """Write as the worker does: a new file renamed over the name."""
+    path.with_name(path.name + ".tmp").write_text(text)
+    path.with_name(path.name + ".tmp").rename(path)
+
+
 class FakeExecutor:
     """Runs nothing: writes what a worker would, as `behave[function]` says."""
 
@@ -64,11 +70,11 @@ class FakeExecutor:
         out = job.output_dir
         if how in ("ok", "ok-no-value"):
             if how == "ok":
-                (out / "value.json").write_text(json.dumps([job.function, self.ran[-1][1]]))
-            (out / "result.json").write_text(json.dumps({"ok": True, "value_path": str(out / "value.json")}))
+                replace(out / "value.json", json.dumps([job.function, self.ran[-1][1]]))
+            replace(out / "result.json", json.dumps({"ok": True, "value_path": str(out / "value.json")}))
             future.set_result(Outcome(0, None, ""))
         elif how == "record":
-            (out / "result.json").write_text(json.dumps({"ok": False, "error": "ValueError: no data"}))
+            replace(out / "result.json", json.dumps({"ok": False, "error": "ValueError: no data"}))
             future.set_result(Outcome(1, None, ""))
         elif how == "exit":
             future.set_result(Outcome(3, None, "giving up"))

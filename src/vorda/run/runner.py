@@ -189,6 +189,7 @@ class Run:
         ready: deque[int] = deque()
         self.progress = progress
         next_sweep = time.monotonic() + ORPHAN_POLL
+        before = {pid for pid, _ in groups.children()}  # the caller's own, never ours to end
         try:
             while sorter.is_active():
                 ready.extend(sorter.get_ready())
@@ -207,7 +208,7 @@ class Run:
                 self.record_started()
                 self.end_overdue(futures.values(), executor)
                 if time.monotonic() > next_sweep:
-                    groups.reap(groups.orphans())  # what assets left behind and has ended
+                    groups.reap(groups.orphans(before))  # what assets left behind and has ended
                     next_sweep = time.monotonic() + ORPHAN_POLL
                 for future in done:
                     if future not in futures:
@@ -236,7 +237,7 @@ class Run:
         finally:
             executor.shutdown()
             self.record_started()
-            groups.end_orphans()  # nothing an asset started outlives the run
+            groups.end_orphans(before)  # nothing an asset started outlives the run
             self.store.remove_run_tmp(run_id)
         return RunStatus.OK if all(r.status in DONE for r in self.rows.values()) else RunStatus.FAILED
 

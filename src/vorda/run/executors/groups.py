@@ -112,22 +112,28 @@ def _stat(pid: int) -> list[bytes] | None:
         return None
 
 
-def orphans() -> list[int]:
-    """Children of this process that the executors did not start and that
-    left its session: what assets left behind."""
-    me, session = os.getpid(), os.getsid(0)
+def children() -> list[tuple[int, int]]:
+    """This process's children, with their session ids."""
+    me = os.getpid()
     found = []
     try:
         entries = os.listdir("/proc")
     except OSError:
         return []
     for entry in entries:
-        if not entry.isdigit() or int(entry) in CHILDREN:
-            continue
-        fields = _stat(int(entry))
-        if fields is not None and int(fields[1]) == me and int(fields[3]) != session:
-            found.append(int(entry))
+        if entry.isdigit():
+            fields = _stat(int(entry))
+            if fields is not None and int(fields[1]) == me:
+                found.append((int(entry), int(fields[3])))
     return found
+
+
+def orphans(before: set[int]) -> list[int]:
+    """Children of this process that were not there `before` the run, that
+    the executors did not start and that left its session: what assets left
+    behind, reparented here."""
+    session = os.getsid(0)
+    return [pid for pid, sid in children() if sid != session and pid not in CHILDREN and pid not in before]
 
 
 def reap(pids: Iterable[int]) -> None:
@@ -139,9 +145,9 @@ def reap(pids: Iterable[int]) -> None:
             pass
 
 
-def end_orphans() -> None:
+def end_orphans(before: set[int]) -> None:
     """End what assets left behind (each with its process group) and reap it."""
-    left = orphans()
+    left = orphans(before)
     if left:
         def still_there(pid: int) -> bool:
             reap([pid])
