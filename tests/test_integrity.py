@@ -27,7 +27,8 @@ PIDS = {pids!r}
 
 def _mark():
     open(os.path.join(PIDS, str(os.getpid())), "w").close()
-    time.sleep(random.uniform(0, 0.3))
+    # Long enough to outlive a killed runner, until the last, clean run.
+    time.sleep(30 if os.path.exists(PIDS + ".slow") else random.uniform(0, 0.1))
 
 @asset(partitions={{"n": partitions(list(range(4)))}})
 def up(n):
@@ -46,6 +47,7 @@ def test_a_killed_runner_leaves_no_writer_and_the_next_run_is_exact(tmp_path, ex
     project = Project(tmp_path)
     pids = tmp_path / "pids"
     pids.mkdir()
+    (tmp_path / "pids.slow").touch()
     project.write("chain", CHAIN.format(pids=str(pids)))
     rounds = int(os.environ.get("VORDA_KILL_ROUNDS", "2"))
     argv, kw = project.command("run", "--executor", executor, "-j", "2", "chain")
@@ -58,12 +60,13 @@ def test_a_killed_runner_leaves_no_writer_and_the_next_run_is_exact(tmp_path, ex
         runner.kill()
         runner.wait()
         started = [int(p.name) for p in pids.iterdir()]
-        deadline = time.monotonic() + 3
+        deadline = time.monotonic() + 2.5
         while not all(gone(pid) for pid in started) and time.monotonic() < deadline:
             time.sleep(0.05)
         assert all(gone(pid) for pid in started)
         for p in pids.iterdir():
             p.unlink()
+    (tmp_path / "pids.slow").unlink()
     project.run("run", "chain", check=0)
     for n in range(4):
         assert project.value("chain", "down", f"n={n}") == n * n + n
