@@ -13,6 +13,7 @@ USAGE = """usage: vorda [--version] COMMAND [ARGS ...]
 commands:
   run      discover assets and materialize them, upstream first (vorda run --help)
   runs     list recent runs of a store, or the jobs of one run
+  why      tell how the current value of an asset's partition was made
   inspect  print the inspection report of modules (python -m vorda.inspect)
   worker   materialize one asset (python -m vorda.worker)
 """
@@ -21,6 +22,7 @@ commands:
 COMMANDS = {
     "run": ("vorda.run.cli", "run_main"),
     "runs": ("vorda.run.cli", "runs_main"),
+    "why": ("vorda.run.cli", "why_main"),
     "inspect": ("vorda.inspect", "main"),
     "worker": ("vorda.worker", "main"),
 }

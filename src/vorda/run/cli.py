@@ -14,6 +14,7 @@ from vorda import _command
 from vorda._command import ExitStatus, UsageError
 from vorda.run import report
 from vorda.run.executors import EXECUTORS
+from vorda.run.lineage import why
 from vorda.run.plan import RunFailed, make_plan
 from vorda.run.planning.jobs import parse_filters
 from vorda.run.status import RunStatus
@@ -127,7 +128,7 @@ def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
     if args.json:
         report.summary_json(rows, run_id, status)
     else:
-        report.table(rows, run_id, "nothing run" if args.dry_run else status)
+        report.table(rows, run_id, "nothing run" if args.dry_run else status, dry_run=args.dry_run)
     return {RunStatus.OK: ExitStatus.OK, RunStatus.FAILED: ExitStatus.FAILED,
             RunStatus.DRY_RUN: ExitStatus.OK}.get(status, ExitStatus.INTERRUPTED)
 
@@ -175,10 +176,67 @@ def _runs(prog: str, args: argparse.Namespace) -> int:
                 line = f"{label} {keys}".rstrip() + f"  {status}"
                 line += f"  {seconds:.2f} s" if seconds is not None else ""
                 line += f"  {report.first_line(message)}" if message else ""
-                lines.append(line + (f"\n    log: {log_path}" if log_path else ""))
+                lines.append(line + (f"\n    log: {store.recorded(log_path)}" if log_path else ""))
     except (sqlite3.Error, ValueError) as error:
         raise UsageError(f"cannot read the history {history.path}: {error}") from None
     finally:
         history.close()
+    print("\n".join(lines))
+    return ExitStatus.OK
+
+
+WHY_EXIT_STATUSES = """\
+  0    the lineage is on standard output
+  2    bad arguments, no such asset or partition in the history, or an unreadable history
+  130  interrupted
+"""
+
+
+def why_parser(prog: str = "vorda why") -> argparse.ArgumentParser:
+    parser = _command.parser(
+        prog, "Tell how the current value of an asset's partition was made, from the store's history.",
+        WHY_EXIT_STATUSES,
+    )
+    parser.add_argument("asset", metavar="ASSET", help="the asset: its name, module:function or function")
+    parser.add_argument("--partition", action="append", default=[], metavar="DIM=KEY",
+                        help="the partition's key in DIM (JSON if it parses, else text); one per dimension")
+    parser.add_argument("--store", default=".vorda", metavar="DIR", help="the store (default: .vorda)")
+    parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    return parser
+
+
+def why_main(argv: list[str]) -> int:
+    prog = "vorda why"
+    args = why_parser(prog).parse_args(argv)
+    return _command.run_command(prog, lambda: _why(args))
+
+
+def _why(args: argparse.Namespace) -> int:
+    store = Store(args.store)
+    if not store.root.is_dir():
+        raise UsageError(f"no store at {args.store}")
+    partition: dict[str, object] = {}
+    for dim, keys in parse_filters(args.partition).items():
+        if len(keys) > 1:
+            raise UsageError(f"--partition {dim}=...: one key per dimension")
+        partition[dim] = keys[0]
+    try:
+        made = why(store, args.asset, partition)
+    except (sqlite3.Error, ValueError) as error:
+        raise UsageError(f"cannot read the history of {args.store}: {error}") from None
+    if args.json:
+        print(json.dumps(made, ensure_ascii=False))
+        return ExitStatus.OK
+    lines = [f"{made['name'] or made['asset']} {partition_label(made['partition'])}".rstrip(),
+             f"  value    {made['value_path']}",
+             f"           sha256 {made['value_hash']}",
+             f"  made by  run {made['run_id']} at {_when(made['started'])}",
+             f"  reason   {made['reason_detail'] or made['reason'] or '-'}",
+             f"  code     {made['code_version']}" + (
+                 f", covering {', '.join(made['covers'])}" if made["covers"] else "")]
+    for entry in made["inputs"]:
+        where = f" {partition_label(entry['partition'])}" if entry["partition"] else ""
+        lines.append(f"  input    {entry['param']}: {entry['asset']}{where}, sha256 {entry['value_hash'][:16]}..., "
+                     f"made by run {entry['run_id'] or '(no longer in the history)'}")
     print("\n".join(lines))
     return ExitStatus.OK

@@ -76,7 +76,8 @@ class Plan:
         finally:
             history.close()
         for job in run.selected:
-            run.rows[job.seq].status = fate[job.seq]
+            row, decision = run.rows[job.seq], fate[job.seq]
+            row.status, row.reason, row.reason_detail = decision.status, decision.reason, decision.detail
         return list(run.rows.values())
 
     def execute(
@@ -120,7 +121,7 @@ class Plan:
                     run_id,
                     list(argv) if argv is not None else ["vorda", "run", *self.modules],
                     self.modules,
-                    [(j.seq, j.asset.ref, j.asset.label, j.partition_id or None, j.asset.code_version)
+                    [(j.seq, j.asset.key, j.asset.label, j.partition_id or None, j.asset.code_version)
                      for j in run.selected],
                 )
                 status = RunStatus.INTERRUPTED  # unless the run gets to say otherwise

@@ -13,7 +13,7 @@ import time
 from typing import Any, TextIO
 
 from vorda.run.runner import JobRow, Progress
-from vorda.run.status import FINAL, JobStatus
+from vorda.run.status import FINAL, WOULD_BE, JobStatus
 
 
 def first_line(text: str | None) -> str:
@@ -96,33 +96,41 @@ def progress(total: int, stream: TextIO = sys.stderr) -> Progress:
 
 
 def job_name(row: JobRow) -> str:
-    return f"{row.asset} {row.partition_text}".rstrip()
+    return f"{row.shown} {row.partition_text}".rstrip()
 
 
-def count_line(rows: list[JobRow]) -> str:
-    counts = {status: sum(r.status == status for r in rows) for status in FINAL}
-    parts = [f"{n} {status}" for status, n in counts.items() if n]
+def count_line(rows: list[JobRow], dry_run: bool = False) -> str:
+    """``N jobs: 2 ok, 1 failed``; after a dry run ``N jobs: 2 would run, ...``."""
+    counts = {status: sum(r.status == status for r in rows) for status in (WOULD_BE if dry_run else FINAL)}
+    words = {JobStatus.RUN: "would run"} if dry_run else {}
+    parts = [f"{n} {words.get(status, status)}" for status, n in counts.items() if n]
     return f"{len(rows)} jobs: " + (", ".join(parts) if parts else "nothing to do")
 
 
-def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.stdout) -> None:
-    header = ("asset", "partition", "status", "seconds", "error")
+def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.stdout, dry_run: bool = False) -> None:
+    """One row per job; after a dry run, why each would run or not."""
+    header = ("asset", "partition", "status", "seconds", "reason" if dry_run else "error")
     cells = [
-        (r.asset, r.partition_text, r.status, f"{r.seconds:.2f}", first_line(r.error)) for r in rows
+        (r.shown, r.partition_text, r.status, f"{r.seconds:.2f}",
+         (r.reason_detail or str(r.reason or "")) if dry_run else first_line(r.error))
+        for r in rows
     ]
     widths = [max([len(header[i])] + [len(c[i]) for c in cells]) for i in range(4)]
     for line in [header, *cells]:
         text = "  ".join(f"{line[i]:{widths[i]}}" for i in range(4)) + "  " + line[4]
         print(text.rstrip(), file=stream)
-    print(f"{count_line(rows)} (run {run_id}, {status})", file=stream, flush=True)
+    print(f"{count_line(rows, dry_run)} (run {run_id}, {status})", file=stream, flush=True)
 
 
 def summary_json(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.stdout) -> None:
     jobs = [
         {
             "asset": r.asset,
+            "name": r.name,
             "partition": r.partition,
             "status": r.status,
+            "reason": r.reason,
+            "reason_detail": r.reason_detail,
             "seconds": round(r.seconds, 3),
             "value_path": r.value_path,
             "error": r.error,

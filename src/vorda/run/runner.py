@@ -5,6 +5,7 @@ not up to date through an executor, and record everything in the history.
 from __future__ import annotations
 
 import graphlib
+import json
 import queue
 import signal
 import threading
@@ -19,7 +20,7 @@ from vorda._command import UsageError
 from vorda.run.executors import groups
 from vorda.run.executors.base import Executor, Outcome, PreparedJob
 from vorda.run.planning.jobs import Job
-from vorda.run.status import DONE, JobStatus, RunStatus
+from vorda.run.status import DONE, JobStatus, Reason, RunStatus
 from vorda.run.store import files
 from vorda.run.store.history import History
 from vorda.run.store.inputs import write_inputs
@@ -39,6 +40,23 @@ class JobRow:
     seconds: float = 0.0
     value_path: str | None = None
     error: str | None = None
+    name: str | None = None  # the asset's name=, if any
+    reason: Reason | None = None
+    reason_detail: str | None = None
+
+    @property
+    def shown(self) -> str:
+        return self.name or self.asset
+
+
+@dataclass(frozen=True)
+class Decision:
+    """Whether a job must run, and why."""
+
+    status: JobStatus  # RUN, MAY_RUN or UP_TO_DATE
+    reason: Reason
+    detail: str
+    value: Value | None = None  # the stored value, when up to date
 
 
 class Progress(Protocol):
@@ -82,6 +100,18 @@ def _restore(previous: dict[int, Any]) -> None:
         signal.signal(sig, handler)
 
 
+def _changed_code(recorded: str | None, job: Job) -> str:
+    """Which of the definitions the code version covers changed, were added
+    or are gone, as far as the history recorded them."""
+    try:
+        before = json.loads(recorded) if recorded else {}
+    except ValueError:
+        before = {}
+    now = job.asset.covers
+    changed = sorted(label for label in now.keys() | before.keys() if now.get(label) != before.get(label))
+    return ", ".join(changed) if changed and before else next(iter(now), job.asset.label)
+
+
 def signal_name(number: int) -> str:
     try:
         return signal.Signals(number).name
@@ -113,13 +143,14 @@ class Run:
         self.t0: dict[int, float] = {}  # job -> when it was submitted
         self.progress: Progress = NoProgress()
         self.rows = {
-            job.seq: JobRow(job.asset.label, job.partition, job.partition_text) for job in self.selected
+            job.seq: JobRow(job.asset.label, job.partition, job.partition_text, name=job.asset.name)
+            for job in self.selected
         }
 
     # -- before anything runs ------------------------------------------------
 
     def stored_value(self, job: Job) -> Value | None:
-        return self.store.stored_value(self.history, job.asset.ref, job.partition_id, job.place)
+        return self.store.stored_value(self.history, job.asset.key, job.partition_id, job.place)
 
     def read_upstream_from_store(self) -> None:
         """Jobs needed but not selected must have a good value in the store."""
@@ -147,31 +178,53 @@ class Run:
             ]
         return canonical({"partition": job.keys, "inputs": inputs})
 
-    def up_to_date(self, job: Job, hashes: str) -> Value | None:
+    def decide(self, job: Job) -> Decision:
+        """Whether the job must run and why: the one rule of the dry run, the
+        run and every other view of what is stale."""
         if self.force:
-            return None
-        last = self.history.last_ok(job.asset.ref, job.partition_id)
-        if last is None or last.code_version != job.asset.code_version or last.input_hash != hashes:
-            return None
-        return self.stored_value(job)
+            return Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
+        last = self.history.last_ok(job.asset.key, job.partition_id)
+        if last is None:
+            return Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok")
+        if last.code_version != job.asset.code_version:
+            return Decision(JobStatus.RUN, Reason.CODE, "code: " + _changed_code(last.code_covers, job))
+        hashes = self.input_hashes(job)
+        if hashes is None:
+            waiting = sorted({self.jobs[seq].asset.shown for b in job.bindings for seq in b.upstream
+                              if seq not in self.values})
+            return Decision(JobStatus.MAY_RUN, Reason.UPSTREAM, "upstream: " + ", ".join(waiting) + " will run")
+        if last.input_hash != hashes:
+            return Decision(JobStatus.RUN, Reason.INPUT, "input: " + self._changed_input(last.input_hash, job))
+        value = self.stored_value(job)
+        if value is None:
+            return Decision(JobStatus.RUN, Reason.NEW, "new: its stored value or record changed or is gone")
+        return Decision(JobStatus.UP_TO_DATE, Reason.UP_TO_DATE, "", value)
+
+    def _changed_input(self, recorded: str, job: Job) -> str:
+        """The first upstream partition whose value differs from the recorded one."""
+        try:
+            before = json.loads(recorded)["inputs"]
+        except (ValueError, KeyError, TypeError):
+            before = {}
+        for binding in job.bindings:
+            was = {tuple(entry)[0]: tuple(entry)[1] for entry in before.get(binding.param, [])}
+            for seq in binding.upstream:
+                upstream = self.jobs[seq]
+                if was.get(upstream.partition_id) != self.values[seq].hash:
+                    where = f" {{{upstream.partition_text}}}" if upstream.partition_text else ""
+                    return upstream.asset.shown + where
+        return "its partition or inputs"
 
     # -- dry run -------------------------------------------------------------
 
-    def would_be(self) -> dict[int, JobStatus]:
-        """Each selected job's would-be status, without running anything."""
-        fate: dict[int, JobStatus] = {}
+    def would_be(self) -> dict[int, Decision]:
+        """Each selected job's decision, without running anything; what is up
+        to date lends its value to the decisions downstream."""
+        fate: dict[int, Decision] = {}
         for job in self.selected:
-            hashes = self.input_hashes(job)
-            last = self.history.last_ok(job.asset.ref, job.partition_id)
-            if self.force or last is None or last.code_version != job.asset.code_version:
-                fate[job.seq] = JobStatus.RUN
-            elif hashes is None:
-                fate[job.seq] = JobStatus.MAY_RUN
-            elif (value := self.up_to_date(job, hashes)) is not None:
-                fate[job.seq] = JobStatus.UP_TO_DATE
-                self.values[job.seq] = value
-            else:
-                fate[job.seq] = JobStatus.RUN
+            fate[job.seq] = decision = self.decide(job)
+            if decision.value is not None:
+                self.values[job.seq] = decision.value
         return fate
 
     # -- the run -------------------------------------------------------------
@@ -293,13 +346,19 @@ class Run:
             elif row.status == JobStatus.PENDING:
                 row.status = JobStatus.NOT_RUN
 
+    def value_fields(self, value: Value) -> dict[str, Any]:
+        """How the history records a value."""
+        return {"value_path": self.store.relative(value.path), "value_hash": value.hash, "value_stat": value.stat}
+
     def set(self, job: Job, status: JobStatus, *, error: str | None = None, **fields: Any) -> None:
         row = self.rows[job.seq]
         row.status, row.error = status, error
         if "seconds" in fields:
             row.seconds = fields["seconds"]
         if "value_path" in fields:
-            row.value_path = fields["value_path"]
+            row.value_path = str(self.store.recorded(fields["value_path"]))
+        if "reason" in fields:
+            row.reason, row.reason_detail = fields["reason"], fields.get("reason_detail")
         self.history.record_job(self.run_id, job.seq, status=status, error=error, **fields)
         if status not in (JobStatus.PENDING, JobStatus.RUNNING):
             self.progress.finished(row)
@@ -313,13 +372,14 @@ class Run:
                     self.failed_root[job.seq] = root
                     self.set(job, JobStatus.SKIPPED, error=f"upstream {root} failed")
                     return None
+        decision = self.decide(job)
+        if decision.value is not None:
+            self.values[job.seq] = decision.value
+            self.set(job, JobStatus.UP_TO_DATE, reason=decision.reason, reason_detail=decision.detail,
+                     **self.value_fields(decision.value))
+            return None
         hashes = self.input_hashes(job)
         assert hashes is not None
-        value = self.up_to_date(job, hashes)
-        if value is not None:
-            self.values[job.seq] = value
-            self.set(job, JobStatus.UP_TO_DATE, value_path=str(value.path), value_hash=value.hash)
-            return None
         log_path = self.store.log_path(self.run_id, job.seq, job.place)
         inputs_file = None
         try:
@@ -335,9 +395,13 @@ class Run:
                                on_start=self.on_start(job.seq))
         self.history.record_job(
             self.run_id, job.seq, status=JobStatus.RUNNING, started=time.time(), input_hashes=hashes,
-            log_path=str(log_path),
+            log_path=self.store.relative(log_path), reason=decision.reason, reason_detail=decision.detail,
+            code_covers=canonical(job.asset.covers),
+            input_assets=canonical({b.param: self.jobs[b.upstream[0]].asset.key for b in job.bindings}),
         )
-        self.rows[job.seq].status = JobStatus.RUNNING
+        row = self.rows[job.seq]
+        row.reason, row.reason_detail = decision.reason, decision.detail
+        row.status = JobStatus.RUNNING
         self.t0[job.seq] = time.monotonic()
         self.progress.started(self.rows[job.seq])
         return executor.submit(prepared)
@@ -374,7 +438,7 @@ class Run:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return
             self.values[job.seq] = value
-            self.set(job, JobStatus.OK, seconds=seconds, value_path=str(value.path), value_hash=value.hash)
+            self.set(job, JobStatus.OK, seconds=seconds, **self.value_fields(value))
             return
         if record is not None and record.get("ok") is False and isinstance(record.get("error"), str):
             self.fail(job, record["error"], seconds=seconds)

@@ -19,11 +19,24 @@ class JobStatus(StrEnum):
     FAILED = "failed"
     SKIPPED = "skipped"  # an upstream failed
     UP_TO_DATE = "up-to-date"
+    RESTORED = "restored"  # an earlier value of the same code and inputs, put back
     INTERRUPTED = "interrupted"  # the run was stopped while it ran
     NOT_RUN = "not-run"  # the run was stopped before it started
     # what a dry run says a job would do
     RUN = "run"
     MAY_RUN = "may run"  # depends on what its upstream produces
+
+
+class Reason(StrEnum):
+    """Why a job runs, or does not."""
+
+    NEW = "new"  # never ran ok, or its stored value is gone
+    CODE = "code"  # its code version changed
+    INPUT = "input"  # a value it reads changed
+    FORCED = "forced"  # --force
+    UP_TO_DATE = "up-to-date"
+    RESTORED = "restored"
+    UPSTREAM = "upstream"  # dry run: an upstream job will run first
 
 
 class RunStatus(StrEnum):
@@ -37,11 +50,14 @@ class RunStatus(StrEnum):
 # How a job can end, in the order the summary line counts them.
 FINAL = (
     JobStatus.OK,
+    JobStatus.RESTORED,
     JobStatus.FAILED,
     JobStatus.SKIPPED,
     JobStatus.UP_TO_DATE,
     JobStatus.INTERRUPTED,
     JobStatus.NOT_RUN,
 )
+# What a dry run says, in the order its summary line counts them.
+WOULD_BE = (JobStatus.RUN, JobStatus.MAY_RUN, JobStatus.UP_TO_DATE)
 # Statuses whose value readers may use.
-DONE = frozenset({JobStatus.OK, JobStatus.UP_TO_DATE})
+DONE = frozenset({JobStatus.OK, JobStatus.UP_TO_DATE, JobStatus.RESTORED})

@@ -16,6 +16,7 @@ import json
 import subprocess
 import sys
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any
 
 from vorda._command import UsageError
@@ -32,10 +33,25 @@ class Asset:
     dims: dict[str, list[Any]]  # dimension -> keys, in the report's order
     code_version: str
     modules: frozenset[str] = field(default=frozenset())  # every module it was found in
+    name: str | None = None  # the decorator's name=, if given
+    # What the code version covers: a definition ("clean in shop/clean.py")
+    # -> its own hash.
+    covers: dict[str, str] = field(default_factory=dict, compare=False)
 
     @property
     def label(self) -> str:
         return f"{self.module}:{self.function}"
+
+    @property
+    def shown(self) -> str:
+        """How tables show it: its name, else module:function."""
+        return self.name or self.label
+
+    @property
+    def key(self) -> str:
+        """What its history is kept under: its name, if it has one, so that
+        the history follows the name when the function moves."""
+        return f"name:{self.name}" if self.name else self.ref
 
 
 def _code_version(record: dict[str, Any]) -> str:
@@ -83,6 +99,16 @@ def discover(modules: list[str], search: SearchPath) -> Discovery:
         raise UsageError(f"discovery gave an unreadable report: {type(error).__name__}: {error}") from None
 
 
+def _shown_path(file_path: str, search: SearchPath) -> str:
+    """A source file as users know it: relative to the search path folder it is in."""
+    for folder in search.dirs:
+        try:
+            return str(Path(file_path).relative_to(Path(folder).resolve()))
+        except ValueError:
+            continue
+    return file_path
+
+
 def _home(found: list[dict[str, Any]], search: SearchPath) -> dict[str, Any]:
     """The record of the module and name the worker uses for one asset object:
     its defining module when inspected, under the function's own name when
@@ -120,15 +146,25 @@ def _assets(records: list[dict[str, Any]], search: SearchPath) -> dict[str, Asse
                 "give each asset's function a name of its own"
             )
         metadata = home["decorator_metadata"]
+        version = _code_version(home)
         assets[ref] = Asset(
             ref=ref,
             module=home["module_path"],
             function=home["bound_name"],
             inputs=dict(metadata.get("inputs") or {}),
             dims=_dims(home),
-            code_version=_code_version(home),
+            code_version=version,
             modules=frozenset(r["module_path"] for r in found),
+            name=metadata.get("name"),
+            covers={f"{home['function_name']} in {_shown_path(home['file_path'], search)}": version},
         )
+    named: dict[str, Asset] = {}
+    for asset in assets.values():
+        if asset.name is not None:
+            if asset.name in named:
+                raise UsageError(f"two assets are named {asset.name!r}: {named[asset.name].label} and "
+                                 f"{asset.label}; names must be unique")
+            named[asset.name] = asset
     for ref, same in sharing.items():
         if len(same) < 2:
             continue

@@ -44,6 +44,9 @@ def asset_order(assets: dict[str, Asset]) -> list[str]:
 
 
 def _find(assets: dict[str, Asset], name: str) -> str:
+    named = [a.ref for a in assets.values() if a.name == name]
+    if named:
+        return named[0]
     module, _, function = name.rpartition(":")
     found = [
         a.ref for a in assets.values() if a.function == function and (not module or module in a.modules)

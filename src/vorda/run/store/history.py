@@ -33,12 +33,15 @@ CREATE TABLE IF NOT EXISTS jobs (
     run_id TEXT NOT NULL, seq INTEGER NOT NULL, asset TEXT NOT NULL, label TEXT NOT NULL, partition TEXT,
     status TEXT NOT NULL, started REAL, seconds REAL, error TEXT, code_version TEXT NOT NULL,
     input_hashes TEXT, value_path TEXT, value_hash TEXT, log_path TEXT, pid INTEGER, pid_start INTEGER,
+    reason TEXT, reason_detail TEXT, code_covers TEXT, input_assets TEXT, value_stat TEXT,
     PRIMARY KEY (run_id, seq)
 );
 CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, started);
 """
 # Columns added since the first histories: (table, column, type).
-ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER")]
+ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER"), ("jobs", "reason", "TEXT"),
+         ("jobs", "reason_detail", "TEXT"), ("jobs", "code_covers", "TEXT"), ("jobs", "input_assets", "TEXT"),
+         ("jobs", "value_stat", "TEXT")]
 
 
 # The job statuses that `runs` counts per run, in its columns' order.
@@ -47,10 +50,20 @@ RUNS_COUNTED = (JobStatus.OK, JobStatus.FAILED, JobStatus.SKIPPED, JobStatus.UP_
 
 @dataclass(frozen=True)
 class LastOk:
+    """What the last ok job of a partition recorded (paths relative to the store)."""
+
     code_version: str
     input_hash: str
     value_path: str
     value_hash: str
+    run_id: str = ""
+    seq: int = 0
+    started: float | None = None
+    code_covers: str | None = None  # JSON: definition -> its hash
+    value_stat: str | None = None  # "size mtime_ns inode" of the value file when it was hashed
+
+
+_LAST_OK = ("code_version, input_hashes, value_path, value_hash, run_id, seq, started, code_covers, value_stat")
 
 
 def new_run_id() -> str:
@@ -163,13 +176,47 @@ class History:
 
     def last_ok(self, asset: str, partition: str) -> LastOk | None:
         rows = self._rows(
-            "SELECT code_version, input_hashes, value_path, value_hash FROM jobs "
+            f"SELECT {_LAST_OK} FROM jobs "
             "WHERE asset=? AND partition IS ? AND status=? ORDER BY started DESC LIMIT 1",
             asset,
             partition or None,
             JobStatus.OK,
         )
         return LastOk(*rows[0]) if rows else None
+
+    def made(self, asset: str, partition: str, value_hash: str) -> LastOk | None:
+        """The last ok job of the partition that made the value with this hash."""
+        rows = self._rows(
+            f"SELECT {_LAST_OK} FROM jobs "
+            "WHERE asset=? AND partition IS ? AND status=? AND value_hash=? ORDER BY started DESC LIMIT 1",
+            asset,
+            partition or None,
+            JobStatus.OK,
+            value_hash,
+        )
+        return LastOk(*rows[0]) if rows else None
+
+    def lineage(self, asset: str, partition: str) -> tuple[Any, ...] | None:
+        """The last ok job of a partition: run, when, reason, code version,
+        what it covers, its inputs and their assets, value path and hash."""
+        rows = self._rows(
+            "SELECT run_id, started, reason, reason_detail, code_version, code_covers, input_hashes, input_assets, "
+            "value_path, value_hash, label FROM jobs WHERE asset=? AND partition IS ? AND status=? "
+            "ORDER BY started DESC LIMIT 1",
+            asset,
+            partition or None,
+            JobStatus.OK,
+        )
+        return rows[0] if rows else None
+
+    def known_assets(self) -> list[tuple[str, str]]:
+        """(history key, label) of every asset the history has a job of."""
+        return [(row[0], row[1]) for row in self._rows("SELECT DISTINCT asset, label FROM jobs ORDER BY label")]
+
+    def partitions(self, asset: str) -> list[str]:
+        """The partitions of an asset that have an ok job, as recorded."""
+        return [row[0] for row in self._rows(
+            "SELECT DISTINCT partition FROM jobs WHERE asset=? AND status=? ORDER BY partition", asset, JobStatus.OK)]
 
     def running_groups(self) -> list[tuple[int, int]]:
         """(pid, start time) of the jobs that runs still marked running

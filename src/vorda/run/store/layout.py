@@ -44,6 +44,12 @@ class Value:
 
     path: Path
     hash: str
+    stat: str | None = None  # the file's "size mtime_ns inode" when it was hashed
+
+
+def _stat_text(fd: int) -> str:
+    info = os.fstat(fd)
+    return f"{info.st_size} {info.st_mtime_ns} {info.st_ino}"
 
 
 class Store:
@@ -118,10 +124,21 @@ class Store:
             return None
         return record if isinstance(record, dict) else None
 
+    def relative(self, path: Path) -> str:
+        """How the history records a path of the store: relative to its root,
+        so that a moved store still matches."""
+        return str(path.relative_to(self.root))
+
+    def recorded(self, text: str) -> Path:
+        """A path as the history recorded it (older histories: absolute)."""
+        return self.root / text if not os.path.isabs(text) else Path(text)
+
     def hash_value(self, place: Place) -> Value:
         """The job's value file as it is now; OSError if it cannot be read."""
         path = self.value_path(place)
-        return Value(path, files.hash_fd(self.open(path)))
+        fd = self.open(path)
+        stat = _stat_text(fd)
+        return Value(path, files.hash_fd(fd), stat)
 
     def is_success_record(self, place: Place) -> bool:
         """Whether the job's result.json records the success of the value
@@ -139,14 +156,18 @@ class Store:
         success record."""
         last = history.last_ok(asset_ref, partition_id)
         path = self.value_path(place)
-        if last is None or last.value_path != str(path):
+        if last is None or self.recorded(last.value_path) != path:
             return None
         try:
-            if files.hash_fd(self.open(path)) != last.value_hash:
+            fd = self.open(path)
+            stat = _stat_text(fd)
+            if stat == last.value_stat:
+                os.close(fd)  # the file it hashed, untouched since: no need to read it again
+            elif files.hash_fd(fd) != last.value_hash:
                 return None
         except OSError:
             return None
-        return Value(path, last.value_hash) if self.is_success_record(place) else None
+        return Value(path, last.value_hash, stat) if self.is_success_record(place) else None
 
     # -- the history and the lock --------------------------------------------
 

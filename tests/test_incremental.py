@@ -1,0 +1,102 @@
+"""Incremental runs explain themselves: reasons, lineage, names, moved stores."""
+
+import json
+import shutil
+
+from test_run import PIPE, Project, statuses
+
+import pytest
+
+
+@pytest.fixture
+def project(tmp_path):
+    return Project(tmp_path)
+
+
+def reasons(jobs):
+    return {key: (job["reason"], job["reason_detail"]) for key, job in jobs.items()}
+
+
+def test_every_decision_says_why(project):
+    source = project.write("pipe", PIPE)
+    jobs, _ = project.run_json("pipe")
+    assert {r for r, _ in reasons(jobs).values()} == {"new"}
+    jobs, _ = project.run_json("--force", "--select", "base", "pipe")
+    assert reasons(jobs) == {("pipe:base", "null"): ("forced", "forced: --force")}
+
+    source.write_text(source.read_text().replace("VERSION = 10", "VERSION = 10\n"))  # no change of code
+    source.write_text(source.read_text().replace('base["n"] * VERSION', 'base["n"] * VERSION + 1'))
+    plan, _ = project.run_json("--dry-run", "pipe")
+    got = reasons(plan)
+    assert got[("pipe:part", '{"region": "north"}')] == ("code", "code: part in pipe.py")
+    assert got[("pipe:same", '{"region": "south"}')] == ("upstream", "upstream: pipe:part will run")
+    assert got[("pipe:base", "null")] == ("up-to-date", "")
+    table = project.run("run", "--dry-run", "pipe", check=0).stdout
+    assert "code: part in pipe.py" in table
+    assert table.splitlines()[-1].startswith("6 jobs: 2 would run, 3 may run, 1 up-to-date")
+
+    jobs, _ = project.run_json("pipe")
+    got = reasons(jobs)
+    assert got[("pipe:same", '{"region": "north"}')] == ("input", "input: pipe:part {region=north}")
+    assert got[("pipe:every", "null")][0] == "input"
+    # A value changed behind the store's back: made anew, and said so.
+    (project.path / ".vorda/assets/pipe/base/value.json").write_text('{"n": 3}')
+    jobs, _ = project.run_json("--select", "base", "pipe")
+    assert reasons(jobs)[("pipe:base", "null")][0] == "new"
+
+
+def test_why_tells_how_a_value_was_made(project):
+    project.write("pipe", PIPE)
+    _, first = project.run_json("pipe")
+    made = json.loads(project.run("why", "same", "--partition", "region=north", "--json", check=0).stdout)
+    assert made["run_id"] == first["run_id"] and made["reason"] == "new"
+    assert made["covers"] == {"same in pipe.py": made["code_version"]}
+    (entry,) = made["inputs"]
+    assert (entry["param"], entry["asset"], entry["partition"], entry["run_id"]) == (
+        "part", "pipe:part", {"region": "north"}, first["run_id"])
+    text = project.run("why", "pipe:same", "--partition", "region=north", check=0).stdout
+    assert text.startswith("pipe:same region=north\n") and f"made by run {first['run_id']}" in text
+
+    for args, message in ((["nothing"], "no asset nothing in the history (it has pipe:base"),
+                          (["same"], "no value of pipe:same in the history (it has region=north, region=south"),
+                          (["same", "--partition", "region=west"], "no value of partition region=west")):
+        done = project.run("why", *args, check=2)
+        assert message in done.stderr and done.stderr.count("\n") == 1 and done.stdout == ""
+
+
+def test_names_and_a_moved_store(project):
+    project.write("named", """
+        from vorda import asset
+
+        @asset(name="totals")
+        def total():
+            return 3
+
+        @asset(inputs={"t": total})
+        def doubled(t):
+            return 2 * t
+    """)
+    jobs, _ = project.run_json("--select", "totals", "named")
+    assert [(job["asset"], job["name"]) for job in jobs.values()] == [("named:total", "totals")]
+    assert project.value("named", "total") == 3
+    assert "totals" in project.run("run", "named", check=0).stdout
+    made = json.loads(project.run("why", "totals", "--json", check=0).stdout)
+    assert made["name"] == "totals" and made["asset"] == "named:total"
+
+    shutil.move(project.path / ".vorda", project.path / "elsewhere")
+    plan, _ = project.run_json("--dry-run", "--store", "elsewhere", "named")
+    assert set(statuses(plan).values()) == {"up-to-date"}
+
+    project.write("twice", """
+        from vorda import asset
+
+        @asset(name="same")
+        def one():
+            return 1
+
+        @asset(name="same")
+        def two():
+            return 2
+    """)
+    done = project.run("run", "twice", check=2)
+    assert "two assets are named 'same': twice:one and twice:two" in done.stderr
