@@ -39,10 +39,42 @@ def test_every_decision_says_why(project):
     got = reasons(jobs)
     assert got[("pipe:same", '{"region": "north"}')] == ("input", "input: pipe:part {region=north}")
     assert got[("pipe:every", "null")][0] == "input"
-    # A value changed behind the store's back: made anew, and said so.
-    (project.path / ".vorda/assets/pipe/base/value.json").write_text('{"n": 3}')
+    # A value changed behind the store's back is put back from its kept copy.
+    value = project.path / ".vorda/assets/pipe/base/value.json"
+    value.write_text('{"n": 3}')
     jobs, _ = project.run_json("--select", "base", "pipe")
-    assert reasons(jobs)[("pipe:base", "null")][0] == "new"
+    reason, detail = reasons(jobs)[("pipe:base", "null")]
+    assert reason == "restored" and detail.endswith("(new: its stored value or record changed or is gone)")
+    assert value.read_text() == '{"n": 2}'
+
+
+def test_going_back_restores_instead_of_recomputing(project):
+    first = PIPE.replace("def part(base, region):", """def part(base, region):
+    open(f"ran-{region}", "a").write("x")""")
+    second = first.replace('base["n"] * VERSION', 'base["n"] * VERSION * 2')
+    source = project.write("pipe", first)
+    project.run_json("pipe")
+    source.write_text(second)
+    project.run_json("pipe")
+    source.write_text(first)
+    jobs, summary = project.run_json("pipe")
+    # Back to the first code: restored, not run (the asset's own marks prove
+    # it), and the values are the first run's again.
+    assert statuses(jobs)[("pipe:part", '{"region": "north"}')] == "restored"
+    assert (project.path / "ran-north").read_text() == "xx"
+    assert project.value("pipe", "part", "region=north") == {"region": "north", "n": 20}
+    assert statuses(jobs)[("pipe:same", '{"region": "north"}')] == "restored"
+    assert summary["status"] == "ok"
+    # Lost objects are never restored: the job runs.
+    for obj in (project.path / ".vorda/objects").rglob("*"):
+        if obj.is_file():
+            obj.unlink()
+    source.write_text(second)
+    project.run_json("pipe")
+    source.write_text(first)
+    jobs, _ = project.run_json("pipe")
+    assert statuses(jobs)[("pipe:part", '{"region": "north"}')] == "ok"
+    assert (project.path / "ran-north").read_text() == "xxxx"
 
 
 def test_why_tells_how_a_value_was_made(project):

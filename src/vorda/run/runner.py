@@ -12,7 +12,7 @@ import threading
 import time
 from collections import deque
 from concurrent.futures import FIRST_COMPLETED, Future, wait
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Protocol
 
@@ -22,7 +22,7 @@ from vorda.run.executors.base import Executor, Outcome, PreparedJob
 from vorda.run.planning.jobs import Job
 from vorda.run.status import DONE, JobStatus, Reason, RunStatus
 from vorda.run.store import files
-from vorda.run.store.history import History
+from vorda.run.store.history import History, LastOk
 from vorda.run.store.inputs import write_inputs
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import Store, Value
@@ -57,6 +57,8 @@ class Decision:
     reason: Reason
     detail: str
     value: Value | None = None  # the stored value, when up to date
+    earlier: list[LastOk] = field(default_factory=list)  # ok jobs of the same code and inputs, to restore
+    instead: Decision | None = None  # what holds if none of them can be restored
 
 
 class Progress(Protocol):
@@ -185,20 +187,33 @@ class Run:
             return Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
         last = self.history.last_ok(job.asset.key, job.partition_id)
         if last is None:
-            return Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok")
-        if last.code_version != job.asset.code_version:
-            return Decision(JobStatus.RUN, Reason.CODE, "code: " + _changed_code(last.code_covers, job))
+            return self._or_restore(job, Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok"),
+                                    self.input_hashes(job))
         hashes = self.input_hashes(job)
-        if hashes is None:
+        if last.code_version != job.asset.code_version:
+            decision = Decision(JobStatus.RUN, Reason.CODE, "code: " + _changed_code(last.code_covers, job))
+        elif hashes is None:
             waiting = sorted({self.jobs[seq].asset.shown for b in job.bindings for seq in b.upstream
                               if seq not in self.values})
             return Decision(JobStatus.MAY_RUN, Reason.UPSTREAM, "upstream: " + ", ".join(waiting) + " will run")
-        if last.input_hash != hashes:
-            return Decision(JobStatus.RUN, Reason.INPUT, "input: " + self._changed_input(last.input_hash, job))
-        value = self.stored_value(job)
-        if value is None:
-            return Decision(JobStatus.RUN, Reason.NEW, "new: its stored value or record changed or is gone")
-        return Decision(JobStatus.UP_TO_DATE, Reason.UP_TO_DATE, "", value)
+        elif last.input_hash != hashes:
+            decision = Decision(JobStatus.RUN, Reason.INPUT, "input: " + self._changed_input(last.input_hash, job))
+        elif (value := self.stored_value(job)) is not None:
+            return Decision(JobStatus.UP_TO_DATE, Reason.UP_TO_DATE, "", value)
+        else:
+            decision = Decision(JobStatus.RUN, Reason.NEW, "new: its stored value or record changed or is gone")
+        return self._or_restore(job, decision, hashes)
+
+    def _or_restore(self, job: Job, decision: Decision, hashes: str | None) -> Decision:
+        """The decision, or a restore when an earlier ok job of the same code
+        and inputs kept its files."""
+        if hashes is None:
+            return decision
+        earlier = self.history.restorable(job.asset.key, job.partition_id, job.asset.code_version, hashes)
+        if not earlier:
+            return decision
+        return Decision(JobStatus.RUN, Reason.RESTORED, f"restored: the value of run {earlier[0].run_id} "
+                        f"({decision.detail})", earlier=earlier, instead=decision)
 
     def _changed_input(self, recorded: str, job: Job) -> str:
         """The first upstream partition whose value differs from the recorded one."""
@@ -380,6 +395,19 @@ class Run:
             return None
         hashes = self.input_hashes(job)
         assert hashes is not None
+        for earlier in decision.earlier:
+            try:
+                restored = self.store.restore(job.place, Path(earlier.value_path).name, earlier.value_hash,
+                                              str(earlier.record_hash))
+            except OSError:
+                restored = None  # the job runs instead, and says why it cannot if it cannot
+            if restored is not None:
+                self.values[job.seq] = restored
+                self.set(job, JobStatus.RESTORED, reason=decision.reason, reason_detail=decision.detail,
+                         input_hashes=hashes, record_hash=earlier.record_hash, **self.value_fields(restored))
+                return None
+        if decision.instead is not None:
+            decision = decision.instead  # nothing could be restored: it runs, for the first reason
         log_path = self.store.log_path(self.run_id, job.seq, job.place)
         inputs_file = None
         try:
@@ -438,7 +466,8 @@ class Run:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return
             self.values[job.seq] = value
-            self.set(job, JobStatus.OK, seconds=seconds, **self.value_fields(value))
+            self.set(job, JobStatus.OK, seconds=seconds, record_hash=self.store.keep(job.place, value),
+                     **self.value_fields(value))
             return
         if record is not None and record.get("ok") is False and isinstance(record.get("error"), str):
             self.fail(job, record["error"], seconds=seconds)

@@ -106,6 +106,20 @@ def write_atomic(folder: Path, name: str, data: bytes) -> None:
         raise
 
 
+def write_replace(folder: Path, name: str, data: bytes) -> None:
+    """`data` written under a temporary name, then renamed over ``name``
+    (replaced, never followed). Not flushed to disk: a crash of the process
+    leaves the old file or the new one, never a part."""
+    temporary = folder / f".{name}.{uuid.uuid4().hex}.tmp"
+    try:
+        with os.fdopen(create_exclusive(temporary), "wb") as out:
+            out.write(data)
+        os.replace(temporary, folder / name)
+    except BaseException:
+        remove_file(temporary)
+        raise
+
+
 def fsync_dir(folder: Path) -> None:
     fd = os.open(folder, os.O_RDONLY)
     try:

@@ -33,7 +33,7 @@ CREATE TABLE IF NOT EXISTS jobs (
     run_id TEXT NOT NULL, seq INTEGER NOT NULL, asset TEXT NOT NULL, label TEXT NOT NULL, partition TEXT,
     status TEXT NOT NULL, started REAL, seconds REAL, error TEXT, code_version TEXT NOT NULL,
     input_hashes TEXT, value_path TEXT, value_hash TEXT, log_path TEXT, pid INTEGER, pid_start INTEGER,
-    reason TEXT, reason_detail TEXT, code_covers TEXT, input_assets TEXT, value_stat TEXT,
+    reason TEXT, reason_detail TEXT, code_covers TEXT, input_assets TEXT, value_stat TEXT, record_hash TEXT,
     PRIMARY KEY (run_id, seq)
 );
 CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, started);
@@ -41,7 +41,7 @@ CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, 
 # Columns added since the first histories: (table, column, type).
 ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER"), ("jobs", "reason", "TEXT"),
          ("jobs", "reason_detail", "TEXT"), ("jobs", "code_covers", "TEXT"), ("jobs", "input_assets", "TEXT"),
-         ("jobs", "value_stat", "TEXT")]
+         ("jobs", "value_stat", "TEXT"), ("jobs", "record_hash", "TEXT")]
 
 
 # The job statuses that `runs` counts per run, in its columns' order.
@@ -61,9 +61,10 @@ class LastOk:
     started: float | None = None
     code_covers: str | None = None  # JSON: definition -> its hash
     value_stat: str | None = None  # "size mtime_ns inode" of the value file when it was hashed
+    record_hash: str | None = None  # its result.json, kept as an object
 
 
-_LAST_OK = ("code_version, input_hashes, value_path, value_hash, run_id, seq, started, code_covers, value_stat")
+_LAST_OK = "code_version, input_hashes, value_path, value_hash, run_id, seq, started, code_covers, value_stat, record_hash"
 
 
 def new_run_id() -> str:
@@ -177,21 +178,38 @@ class History:
     def last_ok(self, asset: str, partition: str) -> LastOk | None:
         rows = self._rows(
             f"SELECT {_LAST_OK} FROM jobs "
-            "WHERE asset=? AND partition IS ? AND status=? ORDER BY started DESC LIMIT 1",
+            "WHERE asset=? AND partition IS ? AND status IN (?, ?) ORDER BY started DESC LIMIT 1",
             asset,
             partition or None,
             JobStatus.OK,
+            JobStatus.RESTORED,
         )
         return LastOk(*rows[0]) if rows else None
+
+    def restorable(self, asset: str, partition: str, code_version: str, input_hash: str) -> list[LastOk]:
+        """Earlier ok jobs of the partition with this code and these inputs
+        whose files were kept, newest first."""
+        rows = self._rows(
+            f"SELECT {_LAST_OK} FROM jobs WHERE asset=? AND partition IS ? AND status IN (?, ?) "
+            "AND code_version=? AND input_hashes=? AND record_hash IS NOT NULL ORDER BY started DESC LIMIT 5",
+            asset,
+            partition or None,
+            JobStatus.OK,
+            JobStatus.RESTORED,
+            code_version,
+            input_hash,
+        )
+        return [LastOk(*row) for row in rows]
 
     def made(self, asset: str, partition: str, value_hash: str) -> LastOk | None:
         """The last ok job of the partition that made the value with this hash."""
         rows = self._rows(
             f"SELECT {_LAST_OK} FROM jobs "
-            "WHERE asset=? AND partition IS ? AND status=? AND value_hash=? ORDER BY started DESC LIMIT 1",
+            "WHERE asset=? AND partition IS ? AND status IN (?, ?) AND value_hash=? ORDER BY started DESC LIMIT 1",
             asset,
             partition or None,
             JobStatus.OK,
+            JobStatus.RESTORED,
             value_hash,
         )
         return LastOk(*rows[0]) if rows else None
@@ -201,11 +219,12 @@ class History:
         what it covers, its inputs and their assets, value path and hash."""
         rows = self._rows(
             "SELECT run_id, started, reason, reason_detail, code_version, code_covers, input_hashes, input_assets, "
-            "value_path, value_hash, label FROM jobs WHERE asset=? AND partition IS ? AND status=? "
+            "value_path, value_hash, label FROM jobs WHERE asset=? AND partition IS ? AND status IN (?, ?) "
             "ORDER BY started DESC LIMIT 1",
             asset,
             partition or None,
             JobStatus.OK,
+            JobStatus.RESTORED,
         )
         return rows[0] if rows else None
 
@@ -216,7 +235,8 @@ class History:
     def partitions(self, asset: str) -> list[str]:
         """The partitions of an asset that have an ok job, as recorded."""
         return [row[0] for row in self._rows(
-            "SELECT DISTINCT partition FROM jobs WHERE asset=? AND status=? ORDER BY partition", asset, JobStatus.OK)]
+            "SELECT DISTINCT partition FROM jobs WHERE asset=? AND status IN (?, ?) ORDER BY partition", asset,
+            JobStatus.OK, JobStatus.RESTORED)]
 
     def running_groups(self) -> list[tuple[int, int]]:
         """(pid, start time) of the jobs that runs still marked running

@@ -22,6 +22,7 @@ from vorda.run.store import files
 from vorda.run.store.history import History
 from vorda.run.store.keys import MAX_COMPONENT, escape, partition_dirs, shorten
 from vorda.run.store.lock import StoreLock
+from vorda.run.store.objects import Objects
 
 VALUE = "value.json"
 RESULT = "result.json"
@@ -55,6 +56,7 @@ def _stat_text(fd: int) -> str:
 class Store:
     def __init__(self, root: str | os.PathLike[str]) -> None:
         self.root = Path(root).absolute()
+        self.objects = Objects(self.root / "objects")
 
     def create(self) -> None:
         """The root itself may be a link the user made; its parts may not."""
@@ -168,6 +170,50 @@ class Store:
         except OSError:
             return None
         return Value(path, last.value_hash, stat) if self.is_success_record(place) else None
+
+    # -- values kept by content ----------------------------------------------
+
+    def keep(self, place: Place, value: Value) -> str | None:
+        """Keep the job's value and its result record as objects; the
+        record's hash, or None when they could not be kept (the job's files
+        are fine either way: only a later restore is lost)."""
+        try:
+            record = files.read_limited(self.open(self.result_path(place)), RESULT_LIMIT)
+            self.objects.keep_file(value.path, value.hash)
+            return self.objects.keep_bytes(record)
+        except OSError:
+            return None
+
+    def restore(self, place: Place, value_name: str, value_hash: str, record_hash: str) -> Value | None:
+        """Put a kept value and its record back into the job's directory, if
+        both objects are there and have their hashes; else None and nothing
+        changed. The record is restored byte for byte unless the value's
+        place in the store changed (a renamed module): then its value_path
+        names the new place."""
+        record = self.objects.read_checked(record_hash, RESULT_LIMIT)
+        if record is None or not self.objects.checked(value_hash):
+            return None
+        folder = self.make_job_dir(place)
+        target = folder / value_name
+        files.remove_file(folder / RESULT)  # never a record beside a value it does not describe
+        self.objects.place(value_hash, target)
+        files.write_replace(folder, RESULT, self._relocated(record, target))
+        fd = self.open(target)
+        try:
+            return Value(target, value_hash, _stat_text(fd))
+        finally:
+            os.close(fd)
+
+    def _relocated(self, record: bytes, target: Path) -> bytes:
+        try:
+            data = json.loads(record)
+            own = target.relative_to(self.root).parts
+            if Path(data["value_path"]).parts[-len(own):] == own:
+                return record
+        except (ValueError, KeyError, TypeError):
+            return record
+        data["value_path"] = str(target)
+        return json.dumps(data, separators=(",", ":"), sort_keys=True, ensure_ascii=False).encode()
 
     # -- the history and the lock --------------------------------------------
 

@@ -1,0 +1,125 @@
+"""Values and result records kept by content: ``<store>/objects/ab/abcd...``.
+
+A value enters as a hard link to the file the worker wrote (a copy where a
+link cannot be made), so keeping it costs no bytes; the Hive tree under
+``assets/`` keeps its usual names and bytes. Objects are only ever created
+whole (a temporary name, then a rename) and never changed; whatever reads
+one checks its hash first.
+"""
+
+from __future__ import annotations
+
+import errno
+import hashlib
+import os
+import shutil
+import uuid
+from pathlib import Path
+
+from vorda.run.store import files
+
+
+class Objects:
+    def __init__(self, root: Path) -> None:
+        self.root = root
+
+    def path(self, digest: str) -> Path:
+        return self.root / digest[:2] / digest
+
+    def has(self, digest: str) -> bool:
+        return os.path.lexists(self.path(digest))
+
+    def _folder(self, digest: str) -> Path:
+        return files.make_dirs(self.root.parent, [self.root.name, digest[:2]])
+
+    def keep_file(self, source: Path, digest: str) -> None:
+        """Keep the file `source`, whose sha256 is `digest` (as the caller
+        just checked), unless an object of that hash is there already."""
+        if self.has(digest):
+            return
+        folder = self._folder(digest)
+        temporary = folder / f".{digest}.{uuid.uuid4().hex}.tmp"
+        try:
+            try:
+                os.link(source, temporary, follow_symlinks=False)
+            except OSError as error:
+                if error.errno not in (errno.EXDEV, errno.EPERM, errno.EMLINK, errno.ENOTSUP):
+                    raise
+                with os.fdopen(files.open_nofollow(source), "rb") as src, \
+                        os.fdopen(files.create_exclusive(temporary), "wb") as out:
+                    shutil.copyfileobj(src, out, files.CHUNK)
+            os.replace(temporary, self.path(digest))
+        finally:
+            files.remove_file(temporary)
+
+    def keep_bytes(self, data: bytes) -> str:
+        """Keep `data`; its sha256."""
+        digest = hashlib.sha256(data).hexdigest()
+        if not self.has(digest):
+            folder = self._folder(digest)
+            temporary = folder / f".{digest}.{uuid.uuid4().hex}.tmp"
+            try:
+                with os.fdopen(files.create_exclusive(temporary), "wb") as out:
+                    out.write(data)
+                os.replace(temporary, self.path(digest))
+            finally:
+                files.remove_file(temporary)
+        return digest
+
+    def read_checked(self, digest: str, limit: int) -> bytes | None:
+        """An object's bytes (at most `limit`), or None if it is missing,
+        too large or not what its name says."""
+        try:
+            data = files.read_limited(files.open_under(self.root, self.path(digest)), limit + 1)
+        except OSError:
+            return None
+        if len(data) > limit or hashlib.sha256(data).hexdigest() != digest:
+            return None
+        return data
+
+    def checked(self, digest: str) -> bool:
+        """Whether the object is there and its bytes have its hash."""
+        try:
+            return files.hash_fd(files.open_under(self.root, self.path(digest))) == digest
+        except OSError:
+            return False
+
+    def place(self, digest: str, target: Path) -> None:
+        """Put the object at `target` (a hard link, else a copy), replacing
+        what is there without following it."""
+        temporary = target.with_name(f".{target.name}.{uuid.uuid4().hex}.tmp")
+        try:
+            try:
+                os.link(self.path(digest), temporary, follow_symlinks=False)
+            except OSError as error:
+                if error.errno not in (errno.EXDEV, errno.EPERM, errno.EMLINK, errno.ENOTSUP):
+                    raise
+                with os.fdopen(files.open_nofollow(self.path(digest)), "rb") as src, \
+                        os.fdopen(files.create_exclusive(temporary), "wb") as out:
+                    shutil.copyfileobj(src, out, files.CHUNK)
+            os.replace(temporary, target)
+        finally:
+            files.remove_file(temporary)
+
+    def all(self) -> list[str]:
+        """Every object's hash."""
+        found: list[str] = []
+        try:
+            folders = list(self.root.iterdir())
+        except OSError:
+            return []
+        for folder in folders:
+            if folder.is_dir() and not folder.is_symlink():
+                found.extend(entry.name for entry in folder.iterdir() if not entry.name.startswith("."))
+        return found
+
+    def remove(self, digest: str) -> int:
+        """Remove an object; the bytes that frees (none while the tree still
+        links the same file)."""
+        path = self.path(digest)
+        try:
+            info = os.lstat(path)
+            os.unlink(path)
+        except FileNotFoundError:
+            return 0
+        return info.st_size if info.st_nlink == 1 else 0
