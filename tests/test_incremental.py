@@ -132,3 +132,37 @@ def test_names_and_a_moved_store(project):
     """)
     done = project.run("run", "twice", check=2)
     assert "two assets are named 'same': twice:one and twice:two" in done.stderr
+
+
+def test_gc_keeps_what_it_must(project):
+    first = PIPE
+    second = first.replace('base["n"] * VERSION', 'base["n"] * VERSION * 2')
+    source = project.write("pipe", second)
+    project.run_json("pipe")
+    source.write_text(first)
+    project.run_json("pipe")
+    project.run_json("pipe")  # all up to date: this run made nothing
+    project.run_json("--force", "--select", "base", "pipe")  # base's value is now this run's
+    counted = project.run("gc", "--keep-runs", "1", "--dry-run", check=0).stdout
+    objects = sorted(p for p in (project.path / ".vorda/objects").rglob("*") if p.is_file())
+    assert counted.startswith("would free 5 kept value(s)")
+    assert sorted(p for p in (project.path / ".vorda/objects").rglob("*") if p.is_file()) == objects
+
+    done = project.run("gc", "--keep-runs", "1", check=0)
+    # The first variant's values go; so do the first run (its base was made
+    # again since) and the up-to-date run.
+    assert done.stdout.startswith("freed 5 kept value(s)") and "2 run(s) of history" in done.stdout
+    assert len(project.run("runs", check=0).stdout.splitlines()) == 3
+    plan, _ = project.run_json("--dry-run", "pipe")
+    assert set(statuses(plan).values()) == {"up-to-date"}  # the tree's values and their history stay
+    source.write_text(second)
+    jobs, _ = project.run_json("pipe")
+    assert statuses(jobs)[("pipe:part", '{"region": "north"}')] == "ok"  # its kept copy is gone: run
+
+    lock = project.path / ".vorda/lock"
+    import fcntl
+
+    with open(lock, "a") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        done = project.run("gc", check=2)
+    assert "another runner is using the store" in done.stderr and done.stdout == ""

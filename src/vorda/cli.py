@@ -14,6 +14,7 @@ commands:
   run      discover assets and materialize them, upstream first (vorda run --help)
   runs     list recent runs of a store, or the jobs of one run
   why      tell how the current value of an asset's partition was made
+  gc       remove kept values and history that are no longer needed
   inspect  print the inspection report of modules (python -m vorda.inspect)
   worker   materialize one asset (python -m vorda.worker)
 """
@@ -23,6 +24,7 @@ COMMANDS = {
     "run": ("vorda.run.cli", "run_main"),
     "runs": ("vorda.run.cli", "runs_main"),
     "why": ("vorda.run.cli", "why_main"),
+    "gc": ("vorda.run.cli", "gc_main"),
     "inspect": ("vorda.inspect", "main"),
     "worker": ("vorda.worker", "main"),
 }

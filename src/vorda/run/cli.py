@@ -18,6 +18,7 @@ from vorda.run.lineage import why
 from vorda.run.plan import RunFailed, make_plan
 from vorda.run.planning.jobs import parse_filters
 from vorda.run.status import RunStatus
+from vorda.run.store.gc import collect
 from vorda.run.store.keys import partition_label
 from vorda.run.store.layout import Store
 
@@ -239,4 +240,56 @@ def _why(args: argparse.Namespace) -> int:
         lines.append(f"  input    {entry['param']}: {entry['asset']}{where}, sha256 {entry['value_hash'][:16]}..., "
                      f"made by run {entry['run_id'] or '(no longer in the history)'}")
     print("\n".join(lines))
+    return ExitStatus.OK
+
+
+GC_EXIT_STATUSES = """\
+  0    done (or, with --dry-run, counted)
+  2    bad arguments, no store, a runner is using it, or an unreadable history
+  130  interrupted (what was removed by then stays removed; the store still works)
+"""
+
+
+def gc_parser(prog: str = "vorda gc") -> argparse.ArgumentParser:
+    parser = _command.parser(
+        prog, "Remove kept values and history that neither the store's current values nor its recent runs need.",
+        GC_EXIT_STATUSES,
+    )
+    parser.add_argument("--keep-runs", type=_count, default=10, metavar="N",
+                        help="keep what the last N runs made or read (default: 10)")
+    parser.add_argument("--dry-run", action="store_true", help="say what would be removed; remove nothing")
+    parser.add_argument("--store", default=".vorda", metavar="DIR", help="the store (default: .vorda)")
+    return parser
+
+
+def _count(text: str) -> int:
+    try:
+        count = int(text)
+    except ValueError:
+        count = -1
+    if count < 0:
+        raise argparse.ArgumentTypeError(f"expected a number of runs, got {text!r}")
+    return count
+
+
+def gc_main(argv: list[str]) -> int:
+    prog = "vorda gc"
+    args = gc_parser(prog).parse_args(argv)
+    return _command.run_command(prog, lambda: _gc(args))
+
+
+def _gc(args: argparse.Namespace) -> int:
+    store = Store(args.store)
+    if not store.root.is_dir():
+        raise UsageError(f"no store at {args.store}")
+    lock = store.lock()
+    try:
+        freed = collect(store, args.keep_runs, args.dry_run)
+    except sqlite3.Error as error:
+        raise UsageError(f"cannot read the history of {args.store}: {error}") from None
+    finally:
+        lock.release()
+    verb = "would free" if args.dry_run else "freed"
+    print(f"{verb} {freed.objects} kept value(s) and record(s) ({freed.bytes / 1e6:.1f} MB) and "
+          f"{len(freed.runs)} run(s) of history and logs")
     return ExitStatus.OK

@@ -251,6 +251,40 @@ class History:
             )
         ]
 
+    # -- garbage collection --------------------------------------------------
+
+    def run_ids(self) -> list[str]:
+        """Every run, newest first."""
+        return [row[0] for row in self._rows("SELECT id FROM runs ORDER BY started DESC")]
+
+    def current(self) -> list[tuple[str, str | None, str | None]]:
+        """(run, value hash, record hash) of each partition's last ok job:
+        what the tree holds and the up-to-date check compares against."""
+        return [(row[0], row[1], row[2]) for row in self._rows(
+            "SELECT j.run_id, j.value_hash, j.record_hash FROM jobs j JOIN "
+            "(SELECT asset, partition, MAX(started) AS last FROM jobs WHERE status IN (?, ?) "
+            "GROUP BY asset, partition) c ON j.asset = c.asset AND j.partition IS c.partition "
+            "AND j.started = c.last WHERE j.status IN (?, ?)",
+            JobStatus.OK, JobStatus.RESTORED, JobStatus.OK, JobStatus.RESTORED)]
+
+    def hashes_of(self, run_ids: list[str]) -> set[str]:
+        """The value and record hashes the jobs of these runs name."""
+        found: set[str] = set()
+        for run_id in run_ids:
+            for value_hash, record_hash in self._rows(
+                    "SELECT value_hash, record_hash FROM jobs WHERE run_id=?", run_id):
+                found.update(h for h in (value_hash, record_hash) if h)
+        return found
+
+    def forget(self, run_ids: list[str]) -> None:
+        """Remove these runs and their jobs from the history."""
+        assert self.db is not None
+        with self.db:
+            self.db.execute("BEGIN")
+            for run_id in run_ids:
+                self.db.execute("DELETE FROM jobs WHERE run_id=?", (run_id,))
+                self.db.execute("DELETE FROM runs WHERE id=?", (run_id,))
+
     def last_modules(self) -> list[str]:
         rows = self._rows("SELECT modules FROM runs ORDER BY started DESC LIMIT 1")
         return list(json.loads(rows[0][0])) if rows else []

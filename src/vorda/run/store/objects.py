@@ -113,6 +113,14 @@ class Objects:
                 found.extend(entry.name for entry in folder.iterdir() if not entry.name.startswith("."))
         return found
 
+    def size_alone(self, digest: str) -> int:
+        """What removing the object would free."""
+        try:
+            info = os.lstat(self.path(digest))
+        except OSError:
+            return 0
+        return info.st_size if info.st_nlink == 1 else 0
+
     def remove(self, digest: str) -> int:
         """Remove an object; the bytes that frees (none while the tree still
         links the same file)."""
