@@ -195,7 +195,9 @@ class Store:
             return None
         folder = self.make_job_dir(place)
         target = folder / value_name
-        files.remove_file(folder / RESULT)  # never a record beside a value it does not describe
+        # Value first, then its record: a crash between leaves the old record
+        # beside the new value, which the history's hash of the old value
+        # does not match, so nothing is taken for up to date.
         self.objects.place(value_hash, target)
         files.write_replace(folder, RESULT, self._relocated(record, target))
         fd = self.open(target)

@@ -98,8 +98,9 @@ class Objects:
                         os.fdopen(files.create_exclusive(temporary), "wb") as out:
                     shutil.copyfileobj(src, out, files.CHUNK)
             os.replace(temporary, target)
-        finally:
+        except BaseException:
             files.remove_file(temporary)
+            raise
 
     def all(self) -> list[str]:
         """Every object's hash."""
