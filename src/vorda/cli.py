@@ -13,6 +13,7 @@ USAGE = """usage: vorda [--version] COMMAND [ARGS ...]
 commands:
   run      discover assets and materialize them, upstream first (vorda run --help)
   runs     list recent runs of a store, or the jobs of one run
+  logs     print the logs of a run's jobs
   why      tell how the current value of an asset's partition was made
   gc       remove kept values and history that are no longer needed
   inspect  print the inspection report of modules (python -m vorda.inspect)
@@ -23,6 +24,7 @@ commands:
 COMMANDS = {
     "run": ("vorda.run.cli", "run_main"),
     "runs": ("vorda.run.cli", "runs_main"),
+    "logs": ("vorda.run.cli", "logs_main"),
     "why": ("vorda.run.cli", "why_main"),
     "gc": ("vorda.run.cli", "gc_main"),
     "inspect": ("vorda.inspect", "main"),

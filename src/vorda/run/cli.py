@@ -19,7 +19,7 @@ from vorda.run.plan import RunFailed, make_plan
 from vorda.run.planning.jobs import parse_filters
 from vorda.run.status import RunStatus
 from vorda.run.store.gc import collect
-from vorda.run.store.keys import partition_label
+from vorda.run.store.keys import canonical, partition_label
 from vorda.run.store.layout import Store
 
 RUN_EXIT_STATUSES = """\
@@ -76,6 +76,11 @@ def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
     parser.add_argument("--force", action="store_true", help="run even what is up to date")
     parser.add_argument("--timeout", type=_seconds, metavar="SECONDS",
                         help="fail a job that runs longer than this, ending its processes (default: no limit)")
+    parser.add_argument("--retries", type=_count, default=0, metavar="N",
+                        help="try a job that fails by an exception or a non-zero exit up to N more times, after a "
+                        "short growing delay (default: 0; a timed-out or interrupted job is not tried again)")
+    parser.add_argument("--all", action="store_true", dest="show_all",
+                        help="list up-to-date jobs too, in the progress lines and the table")
     parser.add_argument("--dry-run", action="store_true", help="print the plan with each job's would-be status; run nothing")
     parser.add_argument("--json", action="store_true", help="print one JSON summary on standard output instead of the table")
     parser.add_argument("--path", action="append", default=[], metavar="DIR",
@@ -118,7 +123,8 @@ def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
             run_id, status = RunStatus.DRY_RUN.value, RunStatus.DRY_RUN
         else:
             result = plan.execute(args.executor, jobs=args.jobs, scheduler=args.scheduler, timeout=args.timeout,
-                                  progress=report.progress(len(plan.selected)), argv=["vorda", "run", *argv],
+                                  retries=args.retries, progress=report.progress(len(plan.selected), show_all=args.show_all),
+                                  argv=["vorda", "run", *argv],
                                   notice=_Notice(f"{prog}: "))
             rows, run_id, status = result.rows, result.run_id, result.status
     except RunFailed as failure:
@@ -129,7 +135,8 @@ def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
     if args.json:
         report.summary_json(rows, run_id, status)
     else:
-        report.table(rows, run_id, "nothing run" if args.dry_run else status, dry_run=args.dry_run)
+        report.table(rows, run_id, "nothing run" if args.dry_run else status, dry_run=args.dry_run,
+                     show_all=args.show_all)
     return {RunStatus.OK: ExitStatus.OK, RunStatus.FAILED: ExitStatus.FAILED,
             RunStatus.DRY_RUN: ExitStatus.OK}.get(status, ExitStatus.INTERRUPTED)
 
@@ -292,4 +299,77 @@ def _gc(args: argparse.Namespace) -> int:
     verb = "would free" if args.dry_run else "freed"
     print(f"{verb} {freed.objects} kept value(s) and record(s) ({freed.bytes / 1e6:.1f} MB) and "
           f"{len(freed.runs)} run(s) of history and logs")
+    return ExitStatus.OK
+
+
+LOGS_EXIT_STATUSES = """\
+  0    the logs are on standard output
+  2    bad arguments, no such run, asset or partition, or an unreadable history
+  130  interrupted
+"""
+
+
+def logs_parser(prog: str = "vorda logs") -> argparse.ArgumentParser:
+    parser = _command.parser(prog, "Print the logs of a run's jobs, each under a header naming its job.",
+                             LOGS_EXIT_STATUSES)
+    parser.add_argument("run_id", metavar="RUN_ID", help="the run (last: the latest run)")
+    parser.add_argument("asset", nargs="?", metavar="ASSET", help="only this asset's jobs (name, module:function or "
+                        "function)")
+    parser.add_argument("--partition", action="append", default=[], metavar="DIM=KEY",
+                        help="only partitions whose key in DIM is KEY (JSON if it parses, else text); repeatable")
+    parser.add_argument("--store", default=".vorda", metavar="DIR", help="the store (default: .vorda)")
+    return parser
+
+
+def logs_main(argv: list[str]) -> int:
+    prog = "vorda logs"
+    args = logs_parser(prog).parse_args(argv)
+    return _command.run_command(prog, lambda: _logs(args))
+
+
+def _matches(asset: str | None, key: str, label: str) -> bool:
+    return asset is None or asset in (label, label.rpartition(":")[2], key[5:] if key.startswith("name:") else None)
+
+
+def _logs(args: argparse.Namespace) -> int:
+    store = Store(args.store)
+    if not store.root.is_dir():
+        raise UsageError(f"no store at {args.store}")
+    filters = {dim: {canonical(key) for key in keys} for dim, keys in parse_filters(args.partition).items()}
+    history = store.history(readonly=True)
+    try:
+        run_id = history.last_run() if args.run_id == "last" else args.run_id
+        rows = history.logs(run_id) if run_id else []
+    except sqlite3.Error as error:
+        raise UsageError(f"cannot read the history {history.path}: {error}") from None
+    finally:
+        history.close()
+    if not rows:
+        raise UsageError(f"no run {args.run_id} in {args.store}")
+    chosen = []
+    for key, label, partition, status, log_path in rows:
+        keys = json.loads(partition) if partition else {}
+        if _matches(args.asset, key, label) and all(canonical(keys.get(dim)) in wanted and dim in keys
+                                                    for dim, wanted in filters.items()):
+            chosen.append((label, keys, status, log_path))
+    if not chosen:
+        what = " ".join(filter(None, [args.asset, *args.partition]))
+        raise UsageError(f"no job of run {run_id} matches {what}")
+    for n, (label, keys, status, log_path) in enumerate(chosen):
+        header = f"==> {label} {partition_label(keys)}".rstrip() + f" ({status}) <=="
+        sys.stdout.write(("\n" if n else "") + header + "\n")
+        sys.stdout.flush()
+        if not log_path:
+            sys.stdout.write("(no log: the job did not start)\n")
+            continue
+        try:
+            fd = store.open(store.recorded(log_path))
+        except OSError as error:
+            sys.stdout.write(f"(no log: {error.strerror or error})\n")
+            continue
+        with os.fdopen(fd, "rb") as stream:
+            sys.stdout.flush()
+            while chunk := stream.read(1 << 16):
+                sys.stdout.buffer.write(chunk)
+        sys.stdout.buffer.flush()
     return ExitStatus.OK

@@ -87,6 +87,7 @@ class Plan:
         jobs: int | None = None,
         scheduler: str | None = None,
         timeout: float | None = None,
+        retries: int = 0,
         progress: Progress | None = None,
         argv: Sequence[str] | None = None,
         notice: Callable[[str], None] = _log.warning,
@@ -94,7 +95,8 @@ class Plan:
         """Run the plan under the store's lock, `jobs` at a time (default: the
         number of CPUs), with the named executor or the one given (which is
         shut down after the run). A job running longer than `timeout` seconds
-        is ended and fails. `argv` is what the history records as the
+        is ended and fails; one that fails by an exception or a non-zero exit
+        is tried up to `retries` more times. `argv` is what the history records as the
         command; `notice` hears of an executor falling back. On Linux this
         process becomes a child subreaper, so that what assets leave behind
         is ended with the run.
@@ -109,7 +111,7 @@ class Plan:
             history = self.store.history()
             try:
                 _end_leftovers(self.store, history)
-                run = Run(self.jobs, self.store, history, self.search.env, self.force, timeout)
+                run = Run(self.jobs, self.store, history, self.search.env, self.force, timeout, retries)
                 run.read_upstream_from_store()
                 if isinstance(executor, str):
                     modules = sorted({job.asset.module for job in run.selected})

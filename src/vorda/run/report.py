@@ -21,16 +21,18 @@ def first_line(text: str | None) -> str:
 
 
 class PlainProgress:
-    """One line per finished job."""
+    """One line per finished job; up-to-date ones only with `show_all`."""
 
-    def __init__(self, total: int, stream: TextIO) -> None:
-        self.total, self.done, self.stream = total, 0, stream
+    def __init__(self, total: int, stream: TextIO, show_all: bool = False) -> None:
+        self.total, self.done, self.stream, self.show_all = total, 0, stream, show_all
 
     def started(self, row: JobRow) -> None:
         pass
 
     def finished(self, row: JobRow) -> None:
         self.done += 1
+        if row.status == JobStatus.UP_TO_DATE and not self.show_all:
+            return
         name = job_name(row)
         error = f": {first_line(row.error)}" if row.error else ""
         print(f"[{self.done}/{self.total}] {name} {row.status}{error}", file=self.stream, flush=True)
@@ -86,13 +88,14 @@ class LiveProgress:
         self.live.__exit__(None, None, None)
 
 
-def progress(total: int, stream: TextIO = sys.stderr) -> Progress:
+def progress(total: int, stream: TextIO = sys.stderr, show_all: bool = False) -> Progress:
+    """A live display on a terminal, else lines for the jobs that did something."""
     if stream.isatty():
         try:
             return LiveProgress(total, stream)
         except ImportError:
             pass
-    return PlainProgress(total, stream)
+    return PlainProgress(total, stream, show_all)
 
 
 def job_name(row: JobRow) -> str:
@@ -104,21 +107,36 @@ def count_line(rows: list[JobRow], dry_run: bool = False) -> str:
     counts = {status: sum(r.status == status for r in rows) for status in (WOULD_BE if dry_run else FINAL)}
     words = {JobStatus.RUN: "would run"} if dry_run else {}
     parts = [f"{n} {words.get(status, status)}" for status, n in counts.items() if n]
-    return f"{len(rows)} jobs: " + (", ".join(parts) if parts else "nothing to do")
+    return f"{plural(len(rows), 'job')}: " + (", ".join(parts) if parts else "nothing to do")
 
 
-def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.stdout, dry_run: bool = False) -> None:
-    """One row per job; after a dry run, why each would run or not."""
+def plural(count: int, noun: str) -> str:
+    return f"{count} {noun}" + ("" if count == 1 else "s")
+
+
+def _note(row: JobRow, dry_run: bool) -> str:
+    if dry_run:
+        return row.reason_detail or str(row.reason or "")
+    if row.attempts > 1:
+        tried = f"{row.attempts} attempts"
+        return f"{first_line(row.error)} ({tried})" if row.error else f"after {tried}"
+    return first_line(row.error)
+
+
+def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.stdout, dry_run: bool = False,
+          show_all: bool = False) -> None:
+    """One row per job that did something (every job with `show_all`) and
+    a line counting the others; after a dry run, why each would run or not."""
+    listed = [r for r in rows if show_all or r.status != JobStatus.UP_TO_DATE]
     header = ("asset", "partition", "status", "seconds", "reason" if dry_run else "error")
-    cells = [
-        (r.shown, r.partition_text, r.status, f"{r.seconds:.2f}",
-         (r.reason_detail or str(r.reason or "")) if dry_run else first_line(r.error))
-        for r in rows
-    ]
+    cells = [(r.shown, r.partition_text, r.status, f"{r.seconds:.2f}", _note(r, dry_run)) for r in listed]
     widths = [max([len(header[i])] + [len(c[i]) for c in cells]) for i in range(4)]
-    for line in [header, *cells]:
+    for line in [header, *cells] if cells else []:
         text = "  ".join(f"{line[i]:{widths[i]}}" for i in range(4)) + "  " + line[4]
         print(text.rstrip(), file=stream)
+    hidden = len(rows) - len(listed)
+    if hidden:
+        print(f"({plural(hidden, 'up-to-date job')} not listed; --all lists them)", file=stream)
     print(f"{count_line(rows, dry_run)} (run {run_id}, {status})", file=stream, flush=True)
 
 
@@ -132,6 +150,7 @@ def summary_json(rows: list[JobRow], run_id: str, status: str, stream: TextIO = 
             "reason": r.reason,
             "reason_detail": r.reason_detail,
             "seconds": round(r.seconds, 3),
+            "attempts": r.attempts,
             "value_path": r.value_path,
             "error": r.error,
         }

@@ -4,8 +4,10 @@ not up to date through an executor, and record everything in the history.
 
 from __future__ import annotations
 
+import contextlib
 import graphlib
 import json
+import os
 import queue
 import signal
 import threading
@@ -18,7 +20,7 @@ from typing import Any, Callable, Protocol
 
 from vorda._command import UsageError
 from vorda.run.executors import groups
-from vorda.run.executors.base import Executor, Outcome, PreparedJob
+from vorda.run.executors.base import Executor, Outcome, PreparedJob, open_log
 from vorda.run.planning.jobs import Job
 from vorda.run.status import DONE, JobStatus, Reason, RunStatus
 from vorda.run.store import files
@@ -26,7 +28,7 @@ from vorda.run.store.history import History, LastOk
 from vorda.run.store.inputs import write_inputs
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import Store, Value
-from vorda.run.timing import JOB_POLL, ORPHAN_POLL
+from vorda.run.timing import JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
 
 
 @dataclass
@@ -43,6 +45,7 @@ class JobRow:
     name: str | None = None  # the asset's name=, if any
     reason: Reason | None = None
     reason_detail: str | None = None
+    attempts: int = 0  # how often it was started in this run
 
     @property
     def shown(self) -> str:
@@ -130,12 +133,15 @@ class Run:
         env: dict[str, str],
         force: bool,
         timeout: float | None = None,
+        retries: int = 0,
     ) -> None:
         self.jobs = {job.seq: job for job in jobs}
         self.selected = [job for job in jobs if job.selected]
         self.store, self.history, self.env, self.force = store, history, env, force
-        self.timeout = timeout
+        self.timeout, self.retries = timeout, retries
         self.timed_out: set[int] = set()
+        self.prepared: dict[int, PreparedJob] = {}
+        self.retry_at: dict[int, float] = {}  # job -> when its next attempt starts
         # Workers' pids as executors learn them, to be recorded at once.
         self.started: queue.SimpleQueue[tuple[int, int]] = queue.SimpleQueue()
         self.wake: Future[Any] = Future()
@@ -261,6 +267,9 @@ class Run:
         try:
             while sorter.is_active():
                 ready.extend(sorter.get_ready())
+                for seq in [seq for seq, at in self.retry_at.items() if at <= time.monotonic()]:
+                    del self.retry_at[seq]
+                    futures[self.attempt(self.jobs[seq], executor)] = self.jobs[seq]
                 # Submit no more than can run, so a job's time is its own.
                 while ready and len(futures) < parallel:
                     seq = ready.popleft()
@@ -269,7 +278,7 @@ class Run:
                         sorter.done(seq)
                     else:
                         futures[future] = self.jobs[seq]
-                if not futures:
+                if not futures and not self.retry_at:
                     continue
                 waiting: list[Future[Any]] = [*futures, self.wake]
                 done, _ = wait(waiting, timeout=self.next_wait(futures.values()), return_when=FIRST_COMPLETED)
@@ -289,6 +298,8 @@ class Run:
                                   seconds=time.monotonic() - self.t0[job.seq])
                     else:
                         self.finish(job, outcome)
+                        if job.seq in self.retry_at:
+                            continue  # not done yet
                     sorter.done(job.seq)
         except KeyboardInterrupt:
             # A second Ctrl-C must not cut the ending of the jobs short.
@@ -336,10 +347,10 @@ class Run:
     def next_wait(self, running: Any) -> float:
         """How long to wait for a job: until the next look for Ctrl-C, or
         the next --timeout, whichever is sooner."""
-        if self.timeout is None:
-            return JOB_POLL
         now = time.monotonic()
-        deadlines = [self.t0[job.seq] + self.timeout for job in running if job.seq not in self.timed_out]
+        deadlines = list(self.retry_at.values())
+        if self.timeout is not None:
+            deadlines += [self.t0[job.seq] + self.timeout for job in running if job.seq not in self.timed_out]
         return max(0.0, min([JOB_POLL, *(d - now for d in deadlines)]))
 
     def end_overdue(self, running: Any, executor: Executor) -> None:
@@ -430,9 +441,37 @@ class Run:
         row = self.rows[job.seq]
         row.reason, row.reason_detail = decision.reason, decision.detail
         row.status = JobStatus.RUNNING
+        self.prepared[job.seq] = prepared
+        return self.attempt(job, executor)
+
+    def attempt(self, job: Job, executor: Executor) -> Future[Outcome]:
+        """Submit the prepared job, once more if it ran before."""
+        row = self.rows[job.seq]
+        row.attempts += 1
+        if row.attempts > 1:
+            files.remove_file(self.store.result_path(job.place))
+            self.history.record_job(self.run_id, job.seq, attempts=row.attempts)
         self.t0[job.seq] = time.monotonic()
-        self.progress.started(self.rows[job.seq])
-        return executor.submit(prepared)
+        self.progress.started(row)
+        return executor.submit(self.prepared[job.seq])
+
+    def retried(self, job: Job, outcome: Outcome, record: dict[str, Any] | None, seconds: float) -> bool:
+        """Whether the job failed in a way worth another attempt (an exception
+        or a non-zero exit, not a signal, a timeout or a lost worker) and has
+        attempts left; then the attempt is recorded and the next scheduled."""
+        row = self.rows[job.seq]
+        failed_itself = (record is not None and record.get("ok") is False) or (
+            outcome.returncode not in (None, 0) and outcome.error is None)
+        if not failed_itself or job.seq in self.timed_out or row.attempts > self.retries:
+            return False
+        error = record.get("error") if record is not None else f"the worker exited with status {outcome.returncode}"
+        self.history.record_attempt(self.run_id, job.seq, row.attempts, seconds, str(error))
+        self.retry_at[job.seq] = time.monotonic() + min(RETRY_DELAY * 2 ** (row.attempts - 1), RETRY_DELAY_MAX)
+        with contextlib.suppress(OSError):
+            with os.fdopen(open_log(self.prepared[job.seq].log_path), "a") as log:
+                first = (str(error).strip().splitlines() or [""])[0]
+                log.write(f"--- attempt {row.attempts} failed: {first}; trying again\n")
+        return True
 
     def write_inputs(self, job: Job) -> tuple[Path, dict[Path, str]]:
         """The job's inputs file, and the hash of each value as copied into it."""
@@ -452,10 +491,13 @@ class Run:
         self.set(job, JobStatus.FAILED, error=error, **fields)
 
     def finish(self, job: Job, outcome: Outcome) -> None:
+        """Record how the job ended (or schedule its next attempt)."""
         seconds = time.monotonic() - self.t0[job.seq]
-        files.remove_file(self.store.inputs_path(self.run_id, job.seq))
         record = self.store.read_result(job.place)
         succeeded = outcome.returncode == 0 and record is not None and record.get("ok") is True
+        if not succeeded and self.retried(job, outcome, record, seconds):
+            return None
+        files.remove_file(self.store.inputs_path(self.run_id, job.seq))
         if job.seq in self.timed_out and not succeeded:
             self.fail(job, f"timed out after {self.timeout:g} s", seconds=seconds)
             return

@@ -18,3 +18,6 @@ DASK_BEAT = 1.0
 DASK_BEAT_TIMEOUT = 5.0
 # The runner's looks for ended processes that assets left behind.
 ORPHAN_POLL = 2.0
+# Before a failed job's next attempt (--retries): doubling from this, at most the next.
+RETRY_DELAY = 0.2
+RETRY_DELAY_MAX = 5.0

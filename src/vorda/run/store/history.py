@@ -34,14 +34,19 @@ CREATE TABLE IF NOT EXISTS jobs (
     status TEXT NOT NULL, started REAL, seconds REAL, error TEXT, code_version TEXT NOT NULL,
     input_hashes TEXT, value_path TEXT, value_hash TEXT, log_path TEXT, pid INTEGER, pid_start INTEGER,
     reason TEXT, reason_detail TEXT, code_covers TEXT, input_assets TEXT, value_stat TEXT, record_hash TEXT,
+    attempts INTEGER,
     PRIMARY KEY (run_id, seq)
+);
+CREATE TABLE IF NOT EXISTS attempts (
+    run_id TEXT NOT NULL, seq INTEGER NOT NULL, attempt INTEGER NOT NULL, seconds REAL, error TEXT,
+    PRIMARY KEY (run_id, seq, attempt)
 );
 CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, started);
 """
 # Columns added since the first histories: (table, column, type).
 ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER"), ("jobs", "reason", "TEXT"),
          ("jobs", "reason_detail", "TEXT"), ("jobs", "code_covers", "TEXT"), ("jobs", "input_assets", "TEXT"),
-         ("jobs", "value_stat", "TEXT"), ("jobs", "record_hash", "TEXT")]
+         ("jobs", "value_stat", "TEXT"), ("jobs", "record_hash", "TEXT"), ("jobs", "attempts", "INTEGER")]
 
 
 # The job statuses that `runs` counts per run, in its columns' order.
@@ -167,6 +172,13 @@ class History:
         with self.db:
             self.db.execute(f"UPDATE jobs SET {names} WHERE run_id=? AND seq=?", (*fields.values(), run_id, seq))
 
+    def record_attempt(self, run_id: str, seq: int, attempt: int, seconds: float, error: str) -> None:
+        """A failed attempt of a job that is tried again."""
+        assert self.db is not None
+        with self.db:
+            self.db.execute("INSERT OR REPLACE INTO attempts (run_id, seq, attempt, seconds, error) VALUES (?, ?, ?, ?, ?)",
+                            (run_id, seq, attempt, seconds, error))
+
     def end_run(self, run_id: str, status: RunStatus) -> None:
         assert self.db is not None
         with self.db:
@@ -283,6 +295,7 @@ class History:
             self.db.execute("BEGIN")
             for run_id in run_ids:
                 self.db.execute("DELETE FROM jobs WHERE run_id=?", (run_id,))
+                self.db.execute("DELETE FROM attempts WHERE run_id=?", (run_id,))
                 self.db.execute("DELETE FROM runs WHERE id=?", (run_id,))
 
     def last_modules(self) -> list[str]:
@@ -298,6 +311,15 @@ class History:
             *RUNS_COUNTED,
             limit,
         )
+
+    def last_run(self) -> str | None:
+        rows = self._rows("SELECT id FROM runs ORDER BY started DESC LIMIT 1")
+        return str(rows[0][0]) if rows else None
+
+    def logs(self, run_id: str) -> list[tuple[Any, ...]]:
+        """(asset key, label, partition, status, log path) of a run's jobs."""
+        return self._rows(
+            "SELECT asset, label, partition, status, log_path FROM jobs WHERE run_id=? ORDER BY seq", run_id)
 
     def jobs(self, run_id: str) -> list[tuple[Any, ...]]:
         return self._rows(
