@@ -24,11 +24,14 @@ venv: $(VPY)
 	$(VPY) -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" cmake ninja
 	$(VPY) -m pip install -q --disable-pip-version-check $$($(VPY) tools/extra_requirements.py test)
 
-# Debian packages the C++ tests need (GoogleTest).
+# Debian packages the tests need: GoogleTest for the C++ tests, strace to
+# count the flushes of the runner's workers.
+SYSTEM_PACKAGES := libgtest-dev strace
 system-deps:
-	@if ! dpkg -s libgtest-dev >/dev/null 2>&1; then \
+	@missing=""; for p in $(SYSTEM_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq libgtest-dev; \
+	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
 install: venv
@@ -50,7 +53,7 @@ test-native: venv system-deps
 	$(CMAKE) --build --preset native -j $(JOBS)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --preset native -j $(JOBS)
 
-test-python: install
+test-python: install system-deps
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
 
 test: test-native test-python typecheck

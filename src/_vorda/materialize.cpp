@@ -64,11 +64,30 @@ int flush(int fd) noexcept {
   return errno;
 }
 
+// Whether the caller makes the files durable itself: the vorda package's
+// `_defer_flush` is True (that object, so no user code runs). Looked up at
+// every call; anything else, a failed lookup included, keeps the flushes.
+bool flush_deferred() {
+  PyObject* package = PyImport_GetModule(names::vorda.get());
+  if (package == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref owned = Ref::steal(package);
+  PyObject* flag = PyObject_GetAttr(package, names::defer_flush.get());
+  if (flag == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref held = Ref::steal(flag);
+  return flag == Py_True;
+}
+
 // A file written under a temporary name, waiting to be renamed over its
 // real name. Removed when the run does not get that far.
 class Staged {
  public:
-  explicit Staged(int dir) noexcept : dir_(dir) {}
+  Staged(int dir, bool durable) noexcept : dir_(dir), durable_(durable) {}
   Staged(const Staged&) = delete;
   Staged& operator=(const Staged&) = delete;
   ~Staged() { discard(); }
@@ -109,12 +128,15 @@ class Staged {
       p += n;
       left -= static_cast<std::size_t>(n);
     }
-    if (int error = flush(fd)) return error;
+    if (durable_) {
+      if (int error = flush(fd)) return error;
+    }
     return 0;
   }
 
  private:
   int dir_;
+  bool durable_;
   char name_[64] = {};
 };
 
@@ -122,11 +144,15 @@ class OutputDir {
  public:
   // Opens the directory that `text` names (made already) and removes a
   // previous result.json, so no stale success outlives a run that fails.
-  OutputDir(std::string_view text, PyObject* output_text, PyObject* result_path)
-      : dir_(open_dir(text, output_text)), value_(dir_.get()), record_(dir_.get()) {
+  // `durable`: each step is flushed to disk before the next (else renames
+  // still keep every file whole against a crash of the process, and the
+  // caller flushes).
+  OutputDir(std::string_view text, PyObject* output_text, PyObject* result_path, bool durable)
+      : dir_(open_dir(text, output_text)), durable_(durable), value_(dir_.get(), durable),
+        record_(dir_.get(), durable) {
     if (::unlinkat(dir_.get(), "result.json", 0) == 0) {
       // Gone for good before anything of this run can appear.
-      if (int error = without_lock([&] { return flush(dir_.get()); })) throw_os_error(error, result_path);
+      if (int error = without_lock([&] { return sync_dir(); })) throw_os_error(error, result_path);
     } else if (errno != ENOENT && errno != EISDIR) {
       // A directory of that name is no record; anything else stops the run.
       throw_os_error(errno, result_path);
@@ -160,7 +186,7 @@ class OutputDir {
         } else {
           value_.renamed();
           // Durable before the record that names it can be.
-          e = flush(dir_.get());
+          e = sync_dir();
         }
         value_failed = e != 0;
       }
@@ -169,7 +195,7 @@ class OutputDir {
           e = errno;
         } else {
           record_.renamed();
-          e = flush(dir_.get());
+          e = sync_dir();
         }
       }
       ::flock(dir_.get(), LOCK_UN);
@@ -209,7 +235,10 @@ class OutputDir {
     }
   }
 
+  int sync_dir() const noexcept { return durable_ ? flush(dir_.get()) : 0; }
+
   Fd dir_;
+  bool durable_;
   Staged value_;
   Staged record_;
   Ref value_path_;
@@ -333,7 +362,7 @@ Ref materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     call_with_kwargs(get_attr(output_path.get(), names::mkdir).get(), options.get());
   }
   Ref result_path = call_method(output_path.get(), names::dunder_truediv, names::result_json.get());
-  OutputDir files(output_dir, output_text.get(), result_path.get());
+  OutputDir files(output_dir, output_text.get(), result_path.get(), !flush_deferred());
 
   const Run run{
       .lib = lib,

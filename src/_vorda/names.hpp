@@ -62,4 +62,9 @@ inline Name values_json{"values_json"};
 inline Name result_json{"result.json"};
 inline Name value_json{"value.json"};
 
+// The package, and its attribute by which a caller that makes the files
+// durable itself (in batches) asks materialization not to flush them.
+inline Name vorda{"vorda"};
+inline Name defer_flush{"_defer_flush"};
+
 }  // namespace vorda::names

@@ -47,6 +47,11 @@ __all__ = ["asset", "partitions", "Partitions", "inspect_modules", "materialize_
 # The one place the version is written; the build reads it from here.
 __version__ = "0.1.0"
 
+# True while a caller (the runner's workers) makes materialized files
+# durable itself, a batch at a time: materialize_asset then does not flush
+# them (it still writes them whole, by rename). It reads this at each call.
+_defer_flush = False
+
 _V = TypeVar("_V")
 
 

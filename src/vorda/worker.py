@@ -13,6 +13,7 @@ import json
 import pathlib
 import sys
 
+import vorda
 from vorda import _command, _lifeline
 from vorda._vorda import materialize_asset
 
@@ -38,6 +39,12 @@ def _parser(prog: str) -> argparse.ArgumentParser:
     )
     inputs.add_argument(
         "--inputs-file", metavar="PATH", help="read the --inputs JSON text from this file ('-': standard input)"
+    )
+    parser.add_argument(
+        "--no-flush",
+        action="store_true",
+        help="leave flushing the two files to disk to the caller, which makes a batch of jobs durable at once "
+        "(vorda run does); they are still written whole, by rename",
     )
     return parser
 
@@ -98,6 +105,9 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     prog = prog or _command.default_prog("worker")
     _lifeline.watch(_lifeline.take())
     args = _parser(prog).parse_args(argv)
+
+    if args.no_flush:
+        vorda._defer_flush = True
 
     def body() -> int:
         # A usage fault names the option; it is one line whatever the text.

@@ -28,7 +28,7 @@ from vorda.run.store.history import History, LastOk
 from vorda.run.store.inputs import write_inputs
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import Store, Value
-from vorda.run.timing import JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
+from vorda.run.timing import BATCH_WINDOW, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
 
 
 @dataclass
@@ -141,6 +141,11 @@ class Run:
         self.timeout, self.retries = timeout, retries
         self.timed_out: set[int] = set()
         self.prepared: dict[int, PreparedJob] = {}
+        # Finished jobs not yet recorded: made durable and recorded together.
+        self.batch: list[tuple[int, dict[str, Any]]] = []
+        self.batch_since = 0.0
+        self.written: set[Path] = set()
+        self.per_file_flush = False
         self.retry_at: dict[int, float] = {}  # job -> when its next attempt starts
         # Workers' pids as executors learn them, to be recorded at once.
         self.started: queue.SimpleQueue[tuple[int, int]] = queue.SimpleQueue()
@@ -278,6 +283,7 @@ class Run:
                         sorter.done(seq)
                     else:
                         futures[future] = self.jobs[seq]
+                self.flush_due(len(futures))
                 if not futures and not self.retry_at:
                     continue
                 waiting: list[Future[Any]] = [*futures, self.wake]
@@ -287,6 +293,7 @@ class Run:
                 if time.monotonic() > next_sweep:
                     groups.reap(groups.orphans(before))  # what assets left behind and has ended
                     next_sweep = time.monotonic() + ORPHAN_POLL
+                self.flush_due(len(futures))
                 for future in done:
                     if future not in futures:
                         continue  # the wake-up
@@ -307,6 +314,7 @@ class Run:
             try:
                 executor.stop()
                 self.close_rows()
+                self.flush()
             finally:
                 _restore(previous)
             return RunStatus.INTERRUPTED
@@ -318,6 +326,7 @@ class Run:
             self.record_started()
             groups.end_orphans(before)  # nothing an asset started outlives the run
             self.store.remove_run_tmp(run_id)
+        self.flush()
         return RunStatus.OK if all(r.status in DONE for r in self.rows.values()) else RunStatus.FAILED
 
     def on_start(self, seq: int) -> Callable[[int], None]:
@@ -349,6 +358,8 @@ class Run:
         the next --timeout, whichever is sooner."""
         now = time.monotonic()
         deadlines = list(self.retry_at.values())
+        if self.batch:
+            deadlines.append(self.batch_since + BATCH_WINDOW)
         if self.timeout is not None:
             deadlines += [self.t0[job.seq] + self.timeout for job in running if job.seq not in self.timed_out]
         return max(0.0, min([JOB_POLL, *(d - now for d in deadlines)]))
@@ -385,9 +396,28 @@ class Run:
             row.value_path = str(self.store.recorded(fields["value_path"]))
         if "reason" in fields:
             row.reason, row.reason_detail = fields["reason"], fields.get("reason_detail")
-        self.history.record_job(self.run_id, job.seq, status=status, error=error, **fields)
-        if status not in (JobStatus.PENDING, JobStatus.RUNNING):
-            self.progress.finished(row)
+        if not self.batch:
+            self.batch_since = time.monotonic()
+        self.batch.append((job.seq, dict(fields, status=status, error=error)))
+
+    def flush(self) -> None:
+        """Record the finished jobs: first one barrier that makes every file
+        they wrote durable, then one transaction, so the history never says
+        ok of a value that is not on the disk."""
+        if not self.batch:
+            return
+        if self.written:
+            self.store.barrier(self.written, self.per_file_flush)
+            self.written = set()
+        self.history.record_jobs(self.run_id, self.batch)
+        for seq, _ in self.batch:
+            self.progress.finished(self.rows[seq])
+        self.batch = []
+
+    def flush_due(self, running: int) -> None:
+        """Flush when the batch is old enough, or nothing else is running."""
+        if self.batch and (not running or time.monotonic() - self.batch_since >= BATCH_WINDOW):
+            self.flush()
 
     def start(self, job: Job, executor: Executor) -> Future[Outcome] | None:
         """Skip, find up to date, or submit the job (the future then)."""
@@ -414,6 +444,7 @@ class Run:
                 restored = None  # the job runs instead, and says why it cannot if it cannot
             if restored is not None:
                 self.values[job.seq] = restored
+                self.written |= self.store.written_by(job.place, restored, earlier.record_hash)
                 self.set(job, JobStatus.RESTORED, reason=decision.reason, reason_detail=decision.detail,
                          input_hashes=hashes, record_hash=earlier.record_hash, **self.value_fields(restored))
                 return None
@@ -508,8 +539,9 @@ class Run:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return
             self.values[job.seq] = value
-            self.set(job, JobStatus.OK, seconds=seconds, record_hash=self.store.keep(job.place, value),
-                     **self.value_fields(value))
+            record_hash = self.store.keep(job.place, value)
+            self.written |= self.store.written_by(job.place, value, record_hash)
+            self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash, **self.value_fields(value))
             return
         if record is not None and record.get("ok") is False and isinstance(record.get("error"), str):
             self.fail(job, record["error"], seconds=seconds)

@@ -21,3 +21,5 @@ ORPHAN_POLL = 2.0
 # Before a failed job's next attempt (--retries): doubling from this, at most the next.
 RETRY_DELAY = 0.2
 RETRY_DELAY_MAX = 5.0
+# Finished jobs are made durable and recorded together, at most this late.
+BATCH_WINDOW = 0.03

@@ -22,7 +22,7 @@ from vorda._command import UsageError
 from vorda.run.executors.base import Outcome, PreparedJob, open_log, tail_lines
 from vorda.run.executors.dask_remote import pack, run_job
 from vorda.run.search_path import SearchPath
-from vorda.run.store.files import fsync_dir, write_atomic
+from vorda.run.store.files import write_replace
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import RESULT, VALUE
 from vorda.run.timing import DASK_BEAT, DASK_CONNECT_TIMEOUT, DASK_STOP_WAIT
@@ -140,11 +140,11 @@ class DaskExecutor:
         log: bytes = (reply["log"] or b"").replace(remote_out.encode(), out.encode())
         with os.fdopen(open_log(job.log_path), "ab") as stream:
             stream.write(log)
+        # Whole by rename; the runner makes them durable with the rest of the batch.
         if reply["value"] is not None:
-            write_atomic(job.output_dir, VALUE, reply["value"])
+            write_replace(job.output_dir, VALUE, reply["value"])
         if reply["result"] is not None:
-            write_atomic(job.output_dir, RESULT, _local_record(reply["result"], remote_out, out))
-        fsync_dir(job.output_dir)
+            write_replace(job.output_dir, RESULT, _local_record(reply["result"], remote_out, out))
         code: int = reply["code"]
         return Outcome.of_status(code, tail_lines(log.decode("utf-8", "replace")) if code else "")
 

@@ -166,7 +166,8 @@ def run_job(
         env = lifeline.env(with_python_path([*paths, *search_dirs]), scratch=tmp)
         out = Path(tmp, "out")
         out.mkdir()
-        args = [sys.executable, "-m", "vorda.worker", module, function, str(out)]
+        # The files go back to the runner, which writes and flushes them.
+        args = [sys.executable, "-m", "vorda.worker", "--no-flush", module, function, str(out)]
         if inputs is not None:
             Path(tmp, "inputs.json").write_bytes(inputs)
             args += ["--inputs-file", str(Path(tmp, "inputs.json"))]

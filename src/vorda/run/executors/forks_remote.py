@@ -31,6 +31,7 @@ import traceback
 from collections import deque
 from typing import Any, NoReturn
 
+import vorda
 from vorda import _lifeline
 from vorda.run.executors.groups import end_groups, kill_leader_and_group
 from vorda.run.executors.wire import send_line
@@ -188,6 +189,9 @@ def main(argv: list[str]) -> int:
     # requests pipe instead (a thread here would make forking unsafe).
     lifeline = _lifeline.take()
     import vorda.worker  # noqa: F401  (and the extension with it)
+
+    # The runner makes each batch of finished jobs durable at once.
+    vorda._defer_flush = True
 
     # The fork-safety rule: after each import (and the warm-up), this process
     # must still have one thread, or no child is ever forked from it.

@@ -32,7 +32,7 @@ class ProcessExecutor:
                 if self._stopped:
                     return Outcome(None, signal.SIGTERM, "not started: the run was stopped")
                 process = subprocess.Popen(
-                    [sys.executable, "-m", "vorda.worker", *job.worker_args()],
+                    [sys.executable, "-m", "vorda.worker", "--no-flush", *job.worker_args()],
                     stdin=subprocess.DEVNULL,
                     stdout=log,
                     stderr=log,

@@ -3,11 +3,13 @@ what says "done" is written whole (temporary file, then rename)."""
 
 from __future__ import annotations
 
+import errno
 import hashlib
 import os
 import stat
 import uuid
 from pathlib import Path
+from typing import Callable
 
 CHUNK = 1 << 20
 
@@ -91,21 +93,6 @@ def hash_fd(fd: int) -> str:
     return digest.hexdigest()
 
 
-def write_atomic(folder: Path, name: str, data: bytes) -> None:
-    """A temporary file in the same folder, flushed to disk, renamed over
-    ``name`` (which is replaced, never followed)."""
-    temporary = folder / f".{name}.{uuid.uuid4().hex}.tmp"
-    try:
-        with os.fdopen(create_exclusive(temporary), "wb") as out:
-            out.write(data)
-            out.flush()
-            os.fsync(out.fileno())
-        os.replace(temporary, folder / name)
-    except BaseException:
-        remove_file(temporary)
-        raise
-
-
 def write_replace(folder: Path, name: str, data: bytes) -> None:
     """`data` written under a temporary name, then renamed over ``name``
     (replaced, never followed). Not flushed to disk: a crash of the process
@@ -120,9 +107,46 @@ def write_replace(folder: Path, name: str, data: bytes) -> None:
         raise
 
 
-def fsync_dir(folder: Path) -> None:
-    fd = os.open(folder, os.O_RDONLY)
+def _libc_syncfs() -> Callable[[int], int] | None:
     try:
-        os.fsync(fd)
-    finally:
-        os.close(fd)
+        import ctypes
+
+        libc = ctypes.CDLL(None, use_errno=True)
+        call: Callable[[int], int] = libc.syncfs
+        return call
+    except (OSError, AttributeError):
+        return None
+
+
+_SYNCFS = _libc_syncfs()
+
+
+def syncfs(fd: int) -> bool:
+    """Flush the whole file system that `fd` is on; False where the call is
+    not available (the caller then flushes file by file)."""
+    if _SYNCFS is None:
+        return False
+    import ctypes
+
+    if _SYNCFS(fd) == 0:
+        return True
+    error = ctypes.get_errno()
+    if error in (errno.ENOSYS, errno.EINVAL):
+        return False
+    raise OSError(error, os.strerror(error))
+
+
+def flush_paths(paths: set[Path]) -> None:
+    """fsync each file or directory; one that is gone has nothing to flush."""
+    for path in sorted(paths):
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+        except OSError:
+            continue
+        try:
+            os.fsync(fd)
+        except OSError as error:
+            if error.errno != errno.EINVAL:  # a directory some file systems cannot flush
+                raise
+        finally:
+            os.close(fd)

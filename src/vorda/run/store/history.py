@@ -172,6 +172,15 @@ class History:
         with self.db:
             self.db.execute(f"UPDATE jobs SET {names} WHERE run_id=? AND seq=?", (*fields.values(), run_id, seq))
 
+    def record_jobs(self, run_id: str, updates: list[tuple[int, dict[str, Any]]]) -> None:
+        """Several jobs' updates in one transaction."""
+        assert self.db is not None
+        with self.db:
+            self.db.execute("BEGIN")
+            for seq, fields in updates:
+                names = ", ".join(f"{name}=?" for name in fields)
+                self.db.execute(f"UPDATE jobs SET {names} WHERE run_id=? AND seq=?", (*fields.values(), run_id, seq))
+
     def record_attempt(self, run_id: str, seq: int, attempt: int, seconds: float, error: str) -> None:
         """A failed attempt of a job that is tried again."""
         assert self.db is not None

@@ -171,6 +171,28 @@ class Store:
             return None
         return Value(path, last.value_hash, stat) if self.is_success_record(place) else None
 
+    # -- durability ------------------------------------------------------------
+
+    def barrier(self, written: set[Path], per_file: bool = False) -> None:
+        """Make everything written so far durable: one flush of the store's
+        file system, or (`per_file`, or where that call is missing) a flush
+        of each file and folder in `written`."""
+        if not per_file:
+            fd = os.open(self.root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+            try:
+                if files.syncfs(fd):
+                    return
+            finally:
+                os.close(fd)
+        files.flush_paths(written)
+
+    def written_by(self, place: Place, value: Value, record_hash: str | None) -> set[Path]:
+        """What a finished job wrote: its files, its folder, its kept objects."""
+        found = {value.path, self.result_path(place), self.job_dir(place), self.objects.path(value.hash)}
+        if record_hash:
+            found |= {self.objects.path(record_hash), self.objects.path(record_hash).parent}
+        return found | {self.objects.path(value.hash).parent}
+
     # -- values kept by content ----------------------------------------------
 
     def keep(self, place: Place, value: Value) -> str | None:
