@@ -16,7 +16,7 @@ from vorda.run.planning.discovery import Asset
 from vorda.run.search_path import SearchPath
 from vorda.run.status import JobStatus, RunStatus
 from vorda.run.store.history import History
-from vorda.run.store.keys import MAX_COMPONENT, escape, partition_label
+from vorda.run.store.keys import MAX_COMPONENT, canonical, escape, partition_label
 from vorda.run.store.layout import Store
 
 
@@ -106,6 +106,8 @@ def run(tmp_path, assets=PIPE, executor=None, **options):
 def test_binding_rules(tmp_path):
     jobs = plan(tmp_path).jobs
     by_name = {job.name: job for job in jobs}
+    # The partition's text, made once per key, is its canonical JSON.
+    assert all(job.partition_id == (canonical(job.keys) if job.keys else "") for job in jobs)
     base = by_name["m:base"].seq
     # an unpartitioned upstream is one value
     north = by_name["m:part region=north"]

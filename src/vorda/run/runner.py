@@ -31,7 +31,7 @@ from vorda.run.store.layout import Store, Value
 from vorda.run.timing import BATCH_WINDOW, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
 
 
-@dataclass
+@dataclass(slots=True)
 class JobRow:
     """What the run says of one selected job."""
 
@@ -152,6 +152,7 @@ class Run:
         self.wake: Future[Any] = Future()
         self.wake_lock = threading.Lock()
         self.values: dict[int, Value] = {}
+        self.last_oks: dict[str, dict[str | None, LastOk]] = {}
         self.failed_root: dict[int, str] = {}  # job -> the failed asset behind it
         self.t0: dict[int, float] = {}  # job -> when it was submitted
         self.progress: Progress = NoProgress()
@@ -162,8 +163,15 @@ class Run:
 
     # -- before anything runs ------------------------------------------------
 
+    def last_ok(self, job: Job) -> LastOk | None:
+        """The partition's last ok job before this run (read once per asset)."""
+        known = self.last_oks.get(job.asset.key)
+        if known is None:
+            known = self.last_oks[job.asset.key] = self.history.last_oks(job.asset.key)
+        return known.get(job.partition_id or None)
+
     def stored_value(self, job: Job) -> Value | None:
-        return self.store.stored_value(self.history, job.asset.key, job.partition_id, job.place)
+        return self.store.stored_value(self.last_ok(job), job.place)
 
     def read_upstream_from_store(self) -> None:
         """Jobs needed but not selected must have a good value in the store."""
@@ -189,17 +197,18 @@ class Run:
                 [self.jobs[seq].partition_id, (read or {}).get(self.values[seq].path, self.values[seq].hash)]
                 for seq in binding.upstream
             ]
-        return canonical({"partition": job.keys, "inputs": inputs})
+        # canonical({"partition": job.keys, "inputs": inputs}), the keys' text made once
+        return '{"inputs":' + canonical(inputs) + ',"partition":' + (job.partition_id or "{}") + "}"
 
     def decide(self, job: Job) -> Decision:
         """Whether the job must run and why: the one rule of the dry run, the
         run and every other view of what is stale."""
         if self.force:
             return Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
-        last = self.history.last_ok(job.asset.key, job.partition_id)
+        last = self.last_ok(job)
         if last is None:
-            return self._or_restore(job, Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok"),
-                                    self.input_hashes(job))
+            # Nothing of this partition ever ran ok: nothing to restore either.
+            return Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok")
         hashes = self.input_hashes(job)
         if last.code_version != job.asset.code_version:
             decision = Decision(JobStatus.RUN, Reason.CODE, "code: " + _changed_code(last.code_covers, job))

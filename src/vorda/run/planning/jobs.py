@@ -14,7 +14,7 @@ from typing import Any
 
 from vorda._command import UsageError
 from vorda.run.planning.discovery import Asset
-from vorda.run.store.keys import canonical, partition_label
+from vorda.run.store.keys import canonical, key_label, partition_label
 from vorda.run.store.layout import Place
 
 
@@ -25,26 +25,21 @@ class Binding:
     upstream: tuple[int, ...]  # job numbers
 
 
-@dataclass
+@dataclass(slots=True)
 class Job:
     seq: int
     asset: Asset
     keys: dict[str, Any]  # dimension -> key, in dimension order
     selected: bool  # run now (or found up to date); else read from the store
     bindings: list[Binding] = field(default_factory=list)
+    # The partition as the history stores it ("" when unpartitioned), and as
+    # users read it; made once, when the job is planned.
+    partition_id: str = ""
+    partition_text: str = ""
 
     @property
     def partition(self) -> dict[str, Any] | None:
         return self.keys if self.asset.dims else None
-
-    @property
-    def partition_id(self) -> str:
-        """The partition as stored in the history ("" when unpartitioned)."""
-        return canonical(self.keys) if self.asset.dims else ""
-
-    @property
-    def partition_text(self) -> str:
-        return partition_label(self.keys)
 
     @property
     def name(self) -> str:
@@ -93,12 +88,19 @@ def plan_jobs(
     for ref in order:
         asset = assets[ref]
         dims = list(asset.dims)
-        for combo in itertools.product(*(asset.dims[d] for d in dims)):
-            keys = dict(zip(dims, combo))
-            chosen = ref in selected and all(
-                canonical(key) in wanted[dim] for dim, key in keys.items() if dim in wanted
-            )
+        # Each key's texts are made once per dimension, not once per job.
+        texts = {d: [(text, f"{d}={key_label(k, text)}") for k in asset.dims[d] for text in (canonical(k),)]
+                 for d in dims}
+        heads = {d: json.dumps(d, ensure_ascii=False) + ":" for d in dims}
+        in_order = sorted(dims)  # the canonical text sorts its keys
+        for combo in itertools.product(*(range(len(asset.dims[d])) for d in dims)):
+            at = dict(zip(dims, combo))
+            keys = {d: asset.dims[d][i] for d, i in at.items()}
+            chosen = ref in selected and all(texts[d][at[d]][0] in wanted[d] for d in dims if d in wanted)
             job = Job(len(jobs), asset, keys, chosen)
+            if dims:
+                job.partition_id = "{" + ",".join(heads[d] + texts[d][at[d]][0] for d in in_order) + "}"
+                job.partition_text = " ".join(texts[d][at[d]][1] for d in dims)
             job.bindings = [_bind(job, param, by_ref[up], assets[up]) for param, up in asset.inputs.items()]
             jobs.append(job)
             by_ref.setdefault(ref, []).append(job)

@@ -196,16 +196,18 @@ class History:
 
     # -- reading -------------------------------------------------------------
 
-    def last_ok(self, asset: str, partition: str) -> LastOk | None:
-        rows = self._rows(
-            f"SELECT {_LAST_OK} FROM jobs "
-            "WHERE asset=? AND partition IS ? AND status IN (?, ?) ORDER BY started DESC LIMIT 1",
-            asset,
-            partition or None,
-            JobStatus.OK,
-            JobStatus.RESTORED,
-        )
-        return LastOk(*rows[0]) if rows else None
+    def last_oks(self, asset: str) -> dict[str | None, LastOk]:
+        """The last ok job of every partition of an asset, by partition
+        (None when unpartitioned): one query for the whole asset."""
+        found: dict[str | None, LastOk] = {}
+        if self.db is None:
+            return found
+        for row in self.db.execute(
+            f"SELECT partition, {_LAST_OK} FROM jobs WHERE asset=? AND status IN (?, ?) ORDER BY started",
+            (asset, JobStatus.OK, JobStatus.RESTORED),
+        ):
+            found[row[0]] = LastOk(*row[1:])
+        return found
 
     def restorable(self, asset: str, partition: str, code_version: str, input_hash: str) -> list[LastOk]:
         """Earlier ok jobs of the partition with this code and these inputs

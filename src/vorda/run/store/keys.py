@@ -62,13 +62,13 @@ def encode_key(key: Any) -> str:
     return escape(key if _is_plain(key) else canonical(key))
 
 
-def key_label(key: Any) -> str:
+def key_label(key: Any, text: str | None = None) -> str:
     """A key as users read it: a plain string as itself, anything else (and
-    a string that would read as something else) as its JSON text, so
-    ``k="3"`` and ``k=3`` differ."""
+    a string that would read as something else) as its JSON text (`text`,
+    when the caller has it), so ``k="3"`` and ``k=3`` differ."""
     if _is_plain(key) and key.isprintable() and not any(c.isspace() for c in key):
         return str(key)
-    return canonical(key)
+    return canonical(key) if text is None else text
 
 
 def partition_label(keys: Mapping[str, Any] | None) -> str:

@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Any, Mapping
 
 from vorda.run.store import files
-from vorda.run.store.history import History
+from vorda.run.store.history import History, LastOk
 from vorda.run.store.keys import MAX_COMPONENT, escape, partition_dirs, shorten
 from vorda.run.store.lock import StoreLock
 from vorda.run.store.objects import Objects
@@ -152,11 +152,10 @@ class Store:
         own = self.value_path(place).relative_to(self.root).parts
         return Path(record["value_path"]).parts[-len(own):] == own
 
-    def stored_value(self, history: History, asset_ref: str, partition_id: str, place: Place) -> Value | None:
+    def stored_value(self, last: LastOk | None, place: Place) -> Value | None:
         """The value of the job's last ok run, if the whole record is still
         that run's: the value file has its hash, and result.json is its
         success record."""
-        last = history.last_ok(asset_ref, partition_id)
         path = self.value_path(place)
         if last is None or self.recorded(last.value_path) != path:
             return None
