@@ -20,6 +20,7 @@ from vorda.run.status import DONE, JobStatus, RunStatus
 from vorda.run.store import files
 from vorda.run.store.history import History
 from vorda.run.store.inputs import write_inputs
+from vorda.run.store.refs import reference, write_refs
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import Store, Value
 from vorda.run.timing import JOB_POLL
@@ -240,11 +241,12 @@ class Run:
         try:
             out = self.store.make_job_dir(job.place)
             files.remove_file(self.store.result_path(job.place))  # a stale record is never this run's
-            inputs_file = self.write_inputs(job) if job.bindings or job.keys else None
+            inputs_file, refs_file = self.write_inputs(job)
         except OSError as error:
             self.fail(job, f"could not prepare the job: {error}")
             return None
-        prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env)
+        prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env,
+                               refs_file)
         self.history.record_job(
             self.run_id, job.seq, status=JobStatus.RUNNING, started=time.time(), input_hashes=hashes,
             log_path=str(log_path),
@@ -254,18 +256,24 @@ class Run:
         self.progress.started(self.rows[job.seq])
         return executor.submit(prepared)
 
-    def write_inputs(self, job: Job) -> Path:
-        path = self.store.inputs_path(self.run_id, job.seq)
-        values = [
-            (
-                b.param,
-                b.as_list,
-                [(self.jobs[seq].partition, self.values[seq].path) for seq in b.upstream],
-            )
-            for b in job.bindings
-        ]
-        write_inputs(path, job.keys, values)
-        return path
+    def write_inputs(self, job: Job) -> tuple[Path | None, Path | None]:
+        """The inputs file (partition keys, JSON values inline) and the
+        references file (any other value); None where there is nothing."""
+        inline, refs = [], {}
+        for b in job.bindings:
+            sources = [(self.jobs[seq].partition, self.values[seq]) for seq in b.upstream]
+            if all(value.is_json for _, value in sources):
+                inline.append((b.param, b.as_list, [(partition, value.path) for partition, value in sources]))
+            else:
+                refs[b.param] = reference(self.jobs[b.upstream[0]].asset, b.as_list, sources)
+        inputs_path = refs_path = None
+        if inline or job.keys:
+            inputs_path = self.store.inputs_path(self.run_id, job.seq)
+            write_inputs(inputs_path, job.keys, inline)
+        if refs:
+            refs_path = self.store.refs_path(self.run_id, job.seq)
+            write_refs(refs_path, refs)
+        return inputs_path, refs_path
 
     def fail(self, job: Job, error: str, **fields: Any) -> None:
         self.failed_root[job.seq] = job.asset.label
@@ -274,10 +282,12 @@ class Run:
     def finish(self, job: Job, outcome: Outcome) -> None:
         seconds = time.monotonic() - self.t0[job.seq]
         files.remove_file(self.store.inputs_path(self.run_id, job.seq))
+        files.remove_file(self.store.refs_path(self.run_id, job.seq))
         record = self.store.read_result(job.place)
         if outcome.returncode == 0 and record is not None and record.get("ok") is True:
             try:
-                value = self.store.hash_value(job.place)
+                value = self.store.hash_value(job.place, self.store.value_name(record))
+                self.store.remove_other_values(job.place, value.path.name)
             except OSError as error:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return

@@ -57,11 +57,18 @@ def read_limited(path: Path, limit: int) -> bytes:
 
 def hash_file(path: Path) -> str:
     """sha256 of a regular file (not followed if it is a link)."""
+    return hash_and_identity(path)[0]
+
+
+def hash_and_identity(path: Path) -> tuple[str, tuple[int, int, int, int]]:
+    """sha256 of a regular file (not followed if it is a link) and the
+    identity of the file hashed: device, inode, size, mtime_ns."""
     digest = hashlib.sha256()
     with os.fdopen(open_nofollow(path), "rb") as stream:
+        info = os.fstat(stream.fileno())
         while chunk := stream.read(CHUNK):
             digest.update(chunk)
-    return digest.hexdigest()
+    return digest.hexdigest(), (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
 
 
 def write_atomic(folder: Path, name: str, data: bytes) -> None:

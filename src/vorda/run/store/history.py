@@ -136,6 +136,21 @@ class History:
         )
         return LastOk(*rows[0]) if rows else None
 
+    def known_assets(self) -> list[tuple[str, str]]:
+        """(asset ref, label) of every asset with an ok job, most recent first."""
+        rows = self._rows(
+            "SELECT asset, label, MAX(started) AS last FROM jobs WHERE status=? GROUP BY asset, label "
+            "ORDER BY last DESC", JobStatus.OK,
+        )
+        return [(row[0], row[1]) for row in rows]
+
+    def ok_partitions(self, asset: str) -> list[str]:
+        """The partitions (as recorded) of an asset's ok jobs."""
+        return [row[0] for row in self._rows(
+            "SELECT DISTINCT partition FROM jobs WHERE asset=? AND status=? AND partition IS NOT NULL",
+            asset, JobStatus.OK,
+        )]
+
     def last_modules(self) -> list[str]:
         rows = self._rows("SELECT modules FROM runs ORDER BY started DESC LIMIT 1")
         return list(json.loads(rows[0][0])) if rows else []

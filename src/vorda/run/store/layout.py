@@ -1,8 +1,9 @@
 """Where the store keeps things. Every path under the store is made here.
 
     <store>/assets/<module>/<function>/<dim>=<key>/.../value.json, result.json
+        (value.<suffix> for a value stored in another format)
     <store>/logs/<run id>/<job>.log
-    <store>/tmp/<run id>/            inputs files of running jobs
+    <store>/tmp/<run id>/            inputs and references files of running jobs
     <store>/history.sqlite, <store>/lock
 
 Directories are created one component at a time, and an existing component
@@ -13,6 +14,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 from dataclasses import dataclass
 from pathlib import Path
@@ -24,6 +26,7 @@ from vorda.run.store.keys import escape, partition_dirs
 from vorda.run.store.lock import StoreLock
 
 VALUE = "value.json"
+VALUE_NAME = re.compile(r"value\.[A-Za-z0-9_]+")  # value.<suffix> of any format
 RESULT = "result.json"
 RESULT_LIMIT = 1 << 20  # a result record is a few hundred bytes
 
@@ -44,6 +47,12 @@ class Value:
 
     path: Path
     hash: str
+    identity: tuple[int, int, int, int] | None = None  # of the file hashed: device, inode, size, mtime_ns
+
+    @property
+    def is_json(self) -> bool:
+        """Passed inline to readers; any other value by reference."""
+        return self.path.name == VALUE
 
 
 class Store:
@@ -64,8 +73,23 @@ class Store:
     def job_dir(self, place: Place) -> Path:
         return self.root.joinpath(*self._job_parts(place))
 
-    def value_path(self, place: Place) -> Path:
-        return self.job_dir(place) / VALUE
+    def value_path(self, place: Place, name: str = VALUE) -> Path:
+        return self.job_dir(place) / name
+
+    @staticmethod
+    def value_name(record: Mapping[str, Any]) -> str:
+        """The value file a result record names (value.json when it names none)."""
+        named = record.get("value_path")
+        name = os.path.basename(named) if isinstance(named, str) else VALUE
+        return name if VALUE_NAME.fullmatch(name) else VALUE
+
+    def remove_other_values(self, place: Place, keep: str) -> None:
+        """Value files of other formats a job left earlier: a tool reading
+        the store's files (value.parquet of every partition) must not meet them."""
+        folder = self.job_dir(place)
+        for entry in os.scandir(folder):
+            if entry.name != keep and VALUE_NAME.fullmatch(entry.name):
+                files.remove_file(folder / entry.name)
 
     def result_path(self, place: Place) -> Path:
         return self.job_dir(place) / RESULT
@@ -75,6 +99,9 @@ class Store:
 
     def inputs_path(self, run_id: str, seq: int) -> Path:
         return self.root / "tmp" / run_id / f"{seq}.json"
+
+    def refs_path(self, run_id: str, seq: int) -> Path:
+        return self.root / "tmp" / run_id / f"{seq}.refs.json"
 
     # -- making and reading --------------------------------------------------
 
@@ -97,21 +124,24 @@ class Store:
             return None
         return record if isinstance(record, dict) else None
 
-    def hash_value(self, place: Place) -> Value:
+    def hash_value(self, place: Place, name: str = VALUE) -> Value:
         """The job's value file as it is now; OSError if it cannot be read."""
-        path = self.value_path(place)
-        return Value(path, files.hash_file(path))
+        path = self.value_path(place, name)
+        return Value(path, *files.hash_and_identity(path))
 
     def stored_value(self, history: History, asset_ref: str, partition_id: str, place: Place) -> Value | None:
         """The value of the job's last ok run, if its file is still that run's."""
         last = history.last_ok(asset_ref, partition_id)
-        path = self.value_path(place)
-        if last is None or last.value_path != str(path):
+        if last is None or not VALUE_NAME.fullmatch(os.path.basename(last.value_path)):
+            return None
+        path = self.value_path(place, os.path.basename(last.value_path))
+        if last.value_path != str(path):
             return None
         try:
-            return Value(path, last.value_hash) if files.hash_file(path) == last.value_hash else None
+            digest, identity = files.hash_and_identity(path)
         except OSError:
             return None
+        return Value(path, last.value_hash, identity) if digest == last.value_hash else None
 
     # -- the history and the lock --------------------------------------------
 
