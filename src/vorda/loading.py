@@ -130,7 +130,7 @@ def read_table_file(path: str, annotation: Any, real_path: str | None = None) ->
         raise _cannot(kind, f"a table (stored as {suffix})")
     if kind == "lazy":
         polars: Any = _library("polars", _SHOWN[kind])
-        return polars.scan_parquet(real) if suffix == "parquet" else polars.scan_ipc(real, memory_map=True)
+        return polars.scan_parquet(real) if suffix == "parquet" else polars.scan_ipc(real)
     if kind == "dataset":
         dataset: Any = _library("pyarrow.dataset", _SHOWN[kind])
         return dataset.dataset(real, format=TABLE_SUFFIXES[suffix])

@@ -74,12 +74,19 @@ class Format:
     def check_libraries(self) -> None:
         """MissingLibrary naming the format and what to install."""
         for library in self.needs:
-            if importlib.util.find_spec(library) is None:
+            if _missing(library):
                 how = f"pip install 'vorda[{self.extra}]'" if self.extra else f"pip install {library}"
                 raise MissingLibrary(f'the "{self.name}" format needs {library}, which is not installed: {how}')
 
 
 _FORMATS: dict[str, Format] = {}
+
+
+def _missing(library: str) -> bool:
+    try:
+        return importlib.util.find_spec(library) is None
+    except (ImportError, ValueError):  # blocked in sys.modules (None), or a broken parent
+        return True
 
 
 def register(
