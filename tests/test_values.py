@@ -373,7 +373,8 @@ def test_references_the_worker_cannot_trust(project):
         sources = {"p": table, "k": kept}
         made = {}
         for param, path in sources.items():
-            identity = changes.get(param) or [getattr(os.stat(path), f"st_{n}") for n in ("dev", "ino", "size", "mtime_ns")]
+            info = os.stat(path) if param not in changes else None
+            identity = changes.get(param) or [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns]
             made[param] = {"asset": f"fmt:{param}", "module": "fmt", "list": False, "dims": {}, "sources": [{
                 "partition": None, "path": str(path), "hash": "", "identity": identity}]}
         (project.path / "refs.json").write_text(json.dumps(made))

@@ -57,7 +57,8 @@ def _hints(function: Any) -> dict[str, Any]:
         annotation = parameter.annotation
         if isinstance(annotation, str):
             try:
-                annotation = eval(annotation, getattr(function, "__globals__", {}))  # noqa: S307 (the module's own text)
+                # The annotation is the module's own text, evaluated where it was written.
+                annotation = eval(annotation, getattr(function, "__globals__", {}))
             except Exception:
                 continue
         if annotation is not inspect.Parameter.empty:

@@ -33,11 +33,14 @@ EXIT_STATUSES = """\
 
 def _parser(prog: str) -> argparse.ArgumentParser:
     parser = _command.parser(
-        prog, "Run one asset function and write value.json and result.json into OUTPUT_DIR.", EXIT_STATUSES
+        prog,
+        "Run one asset function and write its value file (value.json, or value.<suffix> of its format) "
+        "and result.json into OUTPUT_DIR.",
+        EXIT_STATUSES,
     )
     parser.add_argument("module", metavar="MODULE", help="dotted name of the module that defines the asset")
     parser.add_argument("function", metavar="FUNCTION", help="name of the asset in that module")
-    parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory for value.json and result.json")
+    parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory for the value file and result.json")
     inputs = parser.add_mutually_exclusive_group()
     inputs.add_argument(
         "--inputs", metavar="JSON_TEXT", help="a JSON object whose members are passed as keyword arguments"
