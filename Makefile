@@ -38,11 +38,14 @@ install: venv
 	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
 # The example pipeline, twice into a fresh store: everything runs, then
-# everything is up to date.
+# everything is up to date; then DuckDB reads the store's parquet files.
+# Its table asset and the query need the `demo` extra (pyarrow, duckdb).
 demo: install
+	$(VPY) -m pip install -q --disable-pip-version-check $$($(VPY) tools/extra_requirements.py demo)
 	rm -rf build/demo
 	$(VENV)/bin/vorda run --path examples --store build/demo shop
 	$(VENV)/bin/vorda run --path examples --store build/demo shop
+	$(VPY) examples/query_store.py build/demo
 
 # Each build below is a configure preset of CMakePresets.json, built in
 # build/<preset>.

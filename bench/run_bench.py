@@ -26,6 +26,7 @@ import bench_python  # noqa: E402
 import bench_executors  # noqa: E402
 import bench_incremental  # noqa: E402
 import bench_runner  # noqa: E402
+import bench_values  # noqa: E402
 from json_python import median_seconds  # noqa: E402
 
 DOCS = ("canada", "citm_catalog", "twitter")
@@ -195,6 +196,8 @@ def main():
     misses += bench_runner.report(args.quick)
     print("\nRunner executors (see bench/bench_executors.py)")
     misses += bench_executors.report(args.quick)
+    print("\nValues beyond JSON (see bench/bench_values.py)")
+    misses += bench_values.report(args.quick)
     print("\nIncremental runs (see bench/bench_incremental.py)")
     misses += bench_incremental.report(args.quick)
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))

@@ -1,10 +1,15 @@
-"""materialize_asset's two files under a killed worker, racing workers,
-links and FIFOs at their names, a changed working directory and a full
-disk: a success record only ever sits beside that run's complete value."""
+"""The worker's two files under a killed worker, racing workers, links and
+FIFOs at their names, a changed working directory and a full disk: a
+success record only ever sits beside that run's complete value. Each case
+runs against the engine's materialize_asset and against the Python write
+of every other format (vorda.materialize, writing JSON here so the files
+compare)."""
 
 import errno
+import importlib
 import json
 import os
+import pathlib
 import shutil
 import signal
 import subprocess
@@ -15,6 +20,7 @@ import pytest
 
 import vorda
 from vorda._vorda import materialize_asset
+from vorda.materialize import materialize
 
 # Children run in other directories and must find this same package.
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vorda.__file__)))
@@ -45,18 +51,42 @@ def moves(to):
     return "moved"
 """
 
+# How each writer runs an asset: the engine, or the Python path.
+WRITERS = {
+    "engine": "from vorda._vorda import materialize_asset as run\n",
+    "python": "import importlib\nfrom vorda.materialize import materialize\n"
+              "def run(module, function, out, inputs=None):\n"
+              "    materialize(module, function, out, inputs, None, getattr(importlib.import_module(module), function))\n",
+}
+
 RUN = """
 import sys
-from vorda._vorda import materialize_asset
 for _ in range(int(sys.argv[4])):
-    materialize_asset("crash_assets", sys.argv[1], sys.argv[2], sys.argv[3] or None)
+    run("crash_assets", sys.argv[1], sys.argv[2], sys.argv[3] or None)
 """
 
 
+@pytest.fixture(params=sorted(WRITERS))
+def writer(request):
+    return request.param
+
+
+class Work(type(pathlib.Path())):
+    writer = "engine"
+
+
 @pytest.fixture
-def work(tmp_path):
+def work(tmp_path, writer):
     (tmp_path / "crash_assets.py").write_text(ASSETS)
-    return tmp_path
+    made = Work(tmp_path)
+    made.writer = writer
+    return made
+
+
+def run_in_process(writer, module, function, out, inputs=None):
+    if writer == "engine":
+        return materialize_asset(module, function, out, inputs)
+    return materialize(module, function, out, inputs, None, getattr(importlib.import_module(module), function))
 
 
 def env():
@@ -65,7 +95,7 @@ def env():
 
 
 def worker(work, function, out, inputs="", times=1, **kwargs):
-    command = [sys.executable, "-c", RUN, function, str(out), inputs, str(times)]
+    command = [sys.executable, "-c", WRITERS[work.writer] + RUN, function, str(out), inputs, str(times)]
     return subprocess.Popen(command, cwd=work, env=env(), **kwargs)
 
 
@@ -162,8 +192,8 @@ def test_files_go_where_output_dir_named_at_the_start(work, monkeypatch, moddir)
     start.mkdir()
     elsewhere.mkdir()
     monkeypatch.chdir(start)
-    materialize_asset("crash_moving", "small", "out")
-    materialize_asset("crash_moving", "moves", "out", json.dumps({"to": str(elsewhere)}))
+    run_in_process(work.writer, "crash_moving", "small", "out")
+    run_in_process(work.writer, "crash_moving", "moves", "out", json.dumps({"to": str(elsewhere)}))
     assert listing(elsewhere) == []
     assert (start / "out" / "value.json").read_bytes() == b'"moved"'
     assert record(start / "out")["function_name"] == "moves"
@@ -172,9 +202,8 @@ def test_files_go_where_output_dir_named_at_the_start(work, monkeypatch, moddir)
 
 FULL_DISK = """
 import errno, json, os, sys
-from vorda._vorda import materialize_asset
 out = os.path.join(sys.argv[1], "out")
-materialize_asset("crash_assets", "small", out)
+run("crash_assets", "small", out)
 filler = os.open(os.path.join(sys.argv[1], "filler"), os.O_WRONLY | os.O_CREAT)
 try:
     while True:
@@ -182,7 +211,7 @@ try:
 except OSError as error:
     assert error.errno == errno.ENOSPC
 try:
-    materialize_asset("crash_assets", "small", out)
+    run("crash_assets", "small", out)
     outcome = "returned"
 except SystemExit:
     outcome = "exit"
@@ -199,7 +228,8 @@ def test_full_disk_leaves_no_record(work):
     disk.mkdir()
     # A private mount namespace: the tmpfs is gone with the process.
     script = 'mount -t tmpfs -o size=64k tmpfs "$1" || exit 99; shift; exec "$@"'
-    command = ["unshare", "--mount", "sh", "-c", script, "sh", str(disk), sys.executable, "-c", FULL_DISK, str(disk)]
+    command = ["unshare", "--mount", "sh", "-c", script, "sh", str(disk), sys.executable, "-c",
+               WRITERS[work.writer] + FULL_DISK, str(disk)]
     done = subprocess.run(command, cwd=work, env=env(), capture_output=True, text=True, timeout=120)
     if done.returncode == 99 or "unshare failed" in done.stderr:
         pytest.skip(f"cannot mount a small file system here: {done.stderr.strip()}")

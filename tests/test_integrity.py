@@ -101,8 +101,8 @@ def test_a_successor_ends_recorded_groups_only_while_they_are_the_same_process(t
 def test_recorded_input_hash_is_that_of_the_bytes_read(tmp_path, monkeypatch):
     hash_value = Store.hash_value
 
-    def hashed_then_changed(self, place):
-        value = hash_value(self, place)
+    def hashed_then_changed(self, place, *name):
+        value = hash_value(self, place, *name)
         if place.function == "base":  # someone rewrites it right after the hash
             value.path.write_text('{"n": 3}')
         return value

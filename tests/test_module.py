@@ -25,7 +25,8 @@ class TestSurface:
         assert vorda.inspect_modules is native.inspect_modules
         assert vorda.materialize_asset is native.materialize_asset
         assert vorda.AssetWrapper is native.AssetWrapper and vorda.Partitions is native.Partitions
-        assert sorted(vorda.__all__) == sorted([*ALL, "__version__"][1:])
+        # The engine's names (AssetWrapper aside, see __init__) and the package's own.
+        assert sorted(vorda.__all__) == sorted([*ALL, "load", "__version__"][1:])
         # help(vorda) renders (it cannot order AssetWrapper beside Partitions).
         overview = pydoc.render_doc(vorda, renderer=pydoc.plaintext)
         assert "AssetWrapper" in overview and "materialize_asset(" in overview

@@ -29,6 +29,24 @@ def exits():
 """
 
 
+# Values of another format reach their readers by reference, under every executor.
+REFS = """
+from vorda import asset, partitions
+
+@asset(serializer="pickle", partitions={"k": partitions([1, 2])})
+def kept(k):
+    return {k, k + 10}
+
+@asset(inputs={"kept": kept})
+def summed(kept):
+    return [[e["partition"], sum(e["value"])] for e in kept]
+
+@asset(inputs={"kept": kept}, partitions={"k": partitions([1, 2])})
+def one(kept, k):
+    return sorted(kept)
+"""
+
+
 def normalised(summary, store):
     """The summary without timings and run id, paths relative to the store."""
     jobs = []
@@ -58,11 +76,12 @@ def test_three_executors_give_the_same_run(tmp_path):
     project = Project(tmp_path)
     project.write("pipe", PIPE)
     project.write("failing", FAILING)
+    project.write("refs", REFS)
     results = {}
     for executor in ("processes", "forks", "dask"):
         store = tmp_path / executor
         done = project.run("run", "--json", "-j", "2", "--store", str(store), "--executor", executor,
-                           "pipe", "failing", check=1)
+                           "pipe", "failing", "refs", check=1)
         assert "instead" not in done.stderr  # no fallback
         # The failed job's log holds the worker's line, naming its record in the store.
         log = next((store / "logs").rglob("*failing.bad.log")).read_text().replace(str(store), "STORE")
@@ -71,11 +90,13 @@ def test_three_executors_give_the_same_run(tmp_path):
     assert results["dask"] == results["processes"]
     (status, jobs), _, log = results["dask"]
     assert "python -m vorda.worker: error: asset failing:bad failed; see STORE/assets/failing/bad/result.json: ValueError" in log
-    assert [j["status"] for j in jobs].count("ok") == 6 and status == "failed"
+    assert [j["status"] for j in jobs].count("ok") == 11 and status == "failed"
+    assert json.loads((tmp_path / "dask/assets/refs/summed/value.json").read_text()) == [[{"k": 1}, 12], [{"k": 2}, 14]]
+    assert json.loads((tmp_path / "forks/assets/refs/one/k=2/value.json").read_text()) == [2, 12]
 
     # What dask wrote is trusted by the others: all that was ok is up to date.
     done = project.run("run", "--json", "--store", str(tmp_path / "dask"), "--executor", "forks",
-                       "pipe", "failing", check=1)
+                       "pipe", "failing", "refs", check=1)
     after = {(j["asset"], json.dumps(j["partition"])): j["status"] for j in json.loads(done.stdout)["jobs"]}
     before = {(j["asset"], json.dumps(j["partition"])): j["status"] for j in jobs}
     assert after == {k: "up-to-date" if s == "ok" else s for k, s in before.items()}

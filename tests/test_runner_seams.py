@@ -104,7 +104,7 @@ def run(tmp_path, assets=PIPE, executor=None, **options):
 
 
 def test_binding_rules(tmp_path):
-    jobs = plan(tmp_path).jobs
+    jobs = plan(tmp_path, catalogue(*PIPE.values(), asset("yearly", {"cross": "cross"}, {"year": [2025, 2026]}))).jobs
     by_name = {job.name: job for job in jobs}
     # The partition's text, made once per key, is its canonical JSON.
     assert all(job.partition_id == (canonical(job.keys) if job.keys else "") for job in jobs)
@@ -115,7 +115,11 @@ def test_binding_rules(tmp_path):
     # an upstream whose dimensions the reader has: the matching partition
     assert by_name["m:same region=south"].bindings[0].upstream == (by_name["m:part region=south"].seq,)
     assert by_name["m:cross year=2026 region=north"].bindings[0].upstream == (north.seq,)
-    # otherwise the list of every partition
+    # some dimensions shared: the partitions that agree on them, as a list in job order
+    yearly = by_name["m:yearly year=2026"].bindings[0]
+    assert yearly.as_list and yearly.upstream == (by_name["m:cross year=2026 region=north"].seq,
+                                                  by_name["m:cross year=2026 region=south"].seq)
+    # none shared: the list of every partition
     every = by_name["m:every"].bindings[0]
     assert every.as_list and len(every.upstream) == 2
 

@@ -22,6 +22,8 @@ Discovering and running:
   of JSON describing every asset (``python -m vorda.inspect`` prints it).
 - ``materialize_asset(module, function, output_dir, inputs_json)`` runs one
   asset and writes ``value.json`` and ``result.json`` (``python -m vorda.worker``).
+- ``load(asset, partition)`` reads a value back from the store ``vorda run``
+  keeps; ``vorda.values`` holds the formats ``serializer=`` names.
 
 The engine is the native module ``vorda._vorda``.
 """
@@ -29,8 +31,9 @@ The engine is the native module ``vorda._vorda``.
 from __future__ import annotations
 
 import inspect as _inspect
+import os
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar, overload
 
 from vorda import _vorda
 from vorda._vorda import AssetWrapper as AssetWrapper
@@ -42,7 +45,7 @@ if TYPE_CHECKING:
 # AssetWrapper is exported (imported "as" itself) but left out of __all__:
 # help() sorts the listed classes by __module__, which on AssetWrapper is the
 # descriptor that answers for its instances, and fails beside Partitions.
-__all__ = ["asset", "partitions", "Partitions", "inspect_modules", "materialize_asset", "__version__"]
+__all__ = ["asset", "partitions", "Partitions", "inspect_modules", "materialize_asset", "load", "__version__"]
 
 # The one place the version is written; the build reads it from here.
 __version__ = "0.1.0"
@@ -53,6 +56,7 @@ __version__ = "0.1.0"
 _defer_flush = False
 
 _V = TypeVar("_V")
+_T = TypeVar("_T")
 
 
 def _as_dict(mapping: Mapping[str, _V] | None) -> dict[str, _V] | None:
@@ -77,3 +81,51 @@ def asset(
 # help() shows the engine's documentation and plain signature.
 asset.__doc__ = _vorda.asset.__doc__
 setattr(asset, "__signature__", _inspect.signature(_vorda.asset))
+
+
+@overload
+def load(
+    asset: AssetWrapper[..., Any] | str,
+    partition: Mapping[str, Any] | None = None,
+    *,
+    store: str | os.PathLike[str] = ".vorda",
+    type: None = None,
+    run: str | None = None,
+) -> Any: ...
+
+
+@overload
+def load(
+    asset: AssetWrapper[..., Any] | str,
+    partition: Mapping[str, Any] | None = None,
+    *,
+    store: str | os.PathLike[str] = ".vorda",
+    type: type[_T],
+    run: str | None = None,
+) -> _T: ...
+
+
+def load(
+    asset: AssetWrapper[..., Any] | str,
+    partition: Mapping[str, Any] | None = None,
+    *,
+    store: str | os.PathLike[str] = ".vorda",
+    type: Any = None,
+    run: str | None = None,
+) -> Any:
+    """The stored value of an asset's partition in the store of ``vorda run``.
+
+    `asset` is the asset itself, its ``"module:function"`` label or its asset
+    ref; `partition` maps each dimension to its key (None for an unpartitioned
+    asset, or for every partition: a partitioned table then comes back as one
+    table with a column per dimension, other values as the runner's list of
+    ``{"partition": ..., "value": ...}``). `type` asks for a kind of value as a
+    parameter annotation does (``pandas.DataFrame``, ``polars.LazyFrame``,
+    ``pyarrow.Table``, ``numpy.ndarray``, ...); None: the type the asset
+    returned. `run` names a run: the value as it was after that run, from the
+    values the store keeps by content (one partition, or an unpartitioned
+    asset). Raises LookupError naming what is missing and what the store
+    has, ValueError for a partition that does not fit the asset's dimensions."""
+    from vorda import reading  # the store's history and the table libraries only when used
+
+    return reading.load(asset, partition, store=store, type=type, run=run)

@@ -1,24 +1,30 @@
 """Worker command: ``python -m vorda.worker MODULE FUNCTION OUTPUT_DIR``.
 
-Runs one asset and writes ``value.json`` and ``result.json`` into
+Runs one asset and writes its value file (``value.json``, or
+``value.<suffix>`` of the asset's format) and ``result.json`` into
 OUTPUT_DIR. The keyword arguments come as a JSON object, from ``--inputs``
 or from ``--inputs-file`` (``-`` for standard input), and are checked before
-anything runs.
+anything runs; ``--refs-file`` names stored values passed by reference
+(the runner writes it). JSON values go through the engine's
+``materialize_asset``; any other format, or an input passed by reference,
+is run by ``vorda.materialize`` with the same guarantees.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib
 import json
 import pathlib
 import sys
+from typing import Any
 
 import vorda
 from vorda import _command, _lifeline
 from vorda._vorda import materialize_asset
 
 EXIT_STATUSES = """\
-  0    the asset ran: OUTPUT_DIR holds value.json and result.json
+  0    the asset ran: OUTPUT_DIR holds its value file and result.json
   1    the asset failed: OUTPUT_DIR/result.json holds the failure record
   2    bad arguments, inputs that are not a JSON object, or an unusable
        output directory: nothing was run or written
@@ -28,17 +34,23 @@ EXIT_STATUSES = """\
 
 def _parser(prog: str) -> argparse.ArgumentParser:
     parser = _command.parser(
-        prog, "Run one asset function and write value.json and result.json into OUTPUT_DIR.", EXIT_STATUSES
+        prog,
+        "Run one asset function and write its value file (value.json, or value.<suffix> of its format) "
+        "and result.json into OUTPUT_DIR.",
+        EXIT_STATUSES,
     )
     parser.add_argument("module", metavar="MODULE", help="dotted name of the module that defines the asset")
     parser.add_argument("function", metavar="FUNCTION", help="name of the asset in that module")
-    parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory for value.json and result.json")
+    parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory for the value file and result.json")
     inputs = parser.add_mutually_exclusive_group()
     inputs.add_argument(
         "--inputs", metavar="JSON_TEXT", help="a JSON object whose members are passed as keyword arguments"
     )
     inputs.add_argument(
         "--inputs-file", metavar="PATH", help="read the --inputs JSON text from this file ('-': standard input)"
+    )
+    parser.add_argument(
+        "--refs-file", metavar="PATH", help="a JSON object of stored values passed by reference (written by vorda run)"
     )
     parser.add_argument(
         "--no-flush",
@@ -113,24 +125,68 @@ def main(argv: list[str] | None = None, prog: str | None = None) -> int:
         # A usage fault names the option; it is one line whatever the text.
         try:
             inputs = _inputs(args)
+            refs = _refs(args.refs_file)
         except _command.UsageError as error:
             raise _command.UsageError(_command.one_line(str(error))) from None
-        return _materialize(prog, args.module, args.function, args.output_dir, inputs)
+        return _materialize(prog, args.module, args.function, args.output_dir, inputs, refs)
 
     return _command.run_command(prog, body)
 
 
-def run(module: str, function: str, output_dir: str, inputs: str | None, prog: str | None = None) -> int:
+def _refs(path: str | None) -> dict[str, Any] | None:
+    """The references file's object, or None."""
+    if path is None:
+        return None
+    try:
+        refs = json.loads(pathlib.Path(path).read_text(encoding="utf-8"))
+    except (OSError, UnicodeDecodeError, ValueError) as error:
+        raise _command.UsageError(f"argument --refs-file: cannot read {path}: {error}") from None
+    if not isinstance(refs, dict):
+        raise _command.UsageError(f"argument --refs-file: expected a JSON object, got {_json_kind(refs)}")
+    return refs
+
+
+def _find(module: str, function: str) -> tuple[object, BaseException | None]:
+    """The asset object, or the exception that looking it up raised (the
+    failure record names it, as the engine's would)."""
+    try:
+        return getattr(importlib.import_module(module), function), None
+    except KeyboardInterrupt:
+        raise
+    except BaseException as error:
+        return None, error
+
+
+def serializer_of(target: object) -> str | None:
+    """The asset's serializer option; None for anything that is not an asset."""
+    try:
+        name = getattr(target, "__vorda_metadata__")["serializer"]
+    except Exception:
+        return None
+    return name if isinstance(name, str) else None
+
+
+def run(module: str, function: str, output_dir: str, inputs: str | None, prog: str | None = None,
+        refs_file: str | None = None) -> int:
     """Materialize once the arguments are read and checked; the exit status.
     (The runner's fork server calls this directly, without a parser per job.)"""
     prog = prog or _command.default_prog("worker")
-    return _command.run_command(prog, lambda: _materialize(prog, module, function, output_dir, inputs))
+    return _command.run_command(
+        prog, lambda: _materialize(prog, module, function, output_dir, inputs, _refs(refs_file))
+    )
 
 
-def _materialize(prog: str, module: str, function: str, output_dir: str, inputs: str | None) -> int:
+def _materialize(prog: str, module: str, function: str, output_dir: str, inputs: str | None,
+                 refs: dict[str, Any] | None = None) -> int:
     _command.search_working_directory()
+    target, looking_up = _find(module, function)
     try:
-        materialize_asset(module, function, output_dir, inputs)
+        if refs or looking_up is not None or serializer_of(target) not in (None, "json"):
+            from vorda import materialize  # tables, arrays, references: not the JSON path's cost
+
+            materialize.materialize(module, function, output_dir, inputs, refs, target, looking_up)
+        else:
+            materialize_asset(module, function, output_dir, inputs)
     except SystemExit as failed:
         result_path = pathlib.Path(output_dir) / "result.json"
         detail = _failure_detail(result_path)

@@ -11,7 +11,7 @@ from types import MappingProxyType
 from typing import Any, assert_type
 
 import vorda
-from vorda import AssetWrapper, Partitions, asset, inspect_modules, materialize_asset, partitions
+from vorda import AssetWrapper, Partitions, asset, inspect_modules, load, materialize_asset, partitions
 
 assert_type(vorda.__version__, str)
 
@@ -72,3 +72,10 @@ assert_type(partitions(["a"]), Partitions)
 assert_type(inspect_modules(["shop.sales"]), str)
 assert_type(materialize_asset("shop.sales", "raw", "out/raw"), None)
 materialize_asset("shop.sales", "raw", "out/raw", {"x": 1})  # type: ignore[arg-type]
+
+# Stored values: the type asked for, else whatever was stored.
+assert_type(load(processed, {"region": "north"}), Any)
+assert_type(load("shop.sales:raw", type=list), list[Any])
+assert_type(load(raw, store="build/demo", type=dict), dict[Any, Any])
+load(raw, {"region": 1}, "store")  # type: ignore[call-overload]
+load(42)  # type: ignore[call-overload]

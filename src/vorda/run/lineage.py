@@ -38,7 +38,7 @@ def why(store: Store, asset: str, partition: Mapping[str, Any] | None = None) ->
         pid = canonical(dict(partition)) if partition else ""
         row = history.lineage(key, pid)
         if row is None:
-            have = [p for p in history.partitions(key) if p]
+            have = history.ok_partitions(key)
             shown = ", ".join(partition_label(json.loads(p)) for p in have[:_SHOWN]) + (", ..." if len(have) > _SHOWN else "")
             wanted = f"partition {partition_label(partition)} of " if partition else ""
             raise UsageError(f"no value of {wanted}{label} in the history"

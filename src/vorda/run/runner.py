@@ -26,6 +26,7 @@ from vorda.run.status import DONE, JobStatus, Reason, RunStatus
 from vorda.run.store import files
 from vorda.run.store.history import History, LastOk
 from vorda.run.store.inputs import write_inputs
+from vorda.run.store.refs import reference, write_refs
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import Store, Value
 from vorda.run.timing import BATCH_WINDOW, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
@@ -460,18 +461,18 @@ class Run:
         if decision.instead is not None:
             decision = decision.instead  # nothing could be restored: it runs, for the first reason
         log_path = self.store.log_path(self.run_id, job.seq, job.place)
-        inputs_file = None
+        inputs_file = refs_file = None
         try:
             out = self.store.make_job_dir(job.place)
             files.remove_file(self.store.result_path(job.place))  # a stale record is never this run's
             if job.bindings or job.keys:
-                inputs_file, read = self.write_inputs(job)
+                inputs_file, refs_file, read = self.write_inputs(job)
                 hashes = self.input_hashes(job, read) or hashes
         except OSError as error:
             self.fail(job, f"could not prepare the job: {error}")
             return None
         prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env,
-                               on_start=self.on_start(job.seq))
+                               refs_file, on_start=self.on_start(job.seq))
         self.history.record_job(
             self.run_id, job.seq, status=JobStatus.RUNNING, started=time.time(), input_hashes=hashes,
             log_path=self.store.relative(log_path), reason=decision.reason, reason_detail=decision.detail,
@@ -513,18 +514,26 @@ class Run:
                 log.write(f"--- attempt {row.attempts} failed: {first}; trying again\n")
         return True
 
-    def write_inputs(self, job: Job) -> tuple[Path, dict[Path, str]]:
-        """The job's inputs file, and the hash of each value as copied into it."""
-        path = self.store.inputs_path(self.run_id, job.seq)
-        values = [
-            (
-                b.param,
-                b.as_list,
-                [(self.jobs[seq].partition, self.values[seq].path) for seq in b.upstream],
-            )
-            for b in job.bindings
-        ]
-        return path, write_inputs(path, job.keys, values, self.store.open)
+    def write_inputs(self, job: Job) -> tuple[Path | None, Path | None, dict[Path, str]]:
+        """The inputs file (partition keys, JSON values inline), the
+        references file (any other value), None where there is nothing, and
+        the hash of each inline value as copied into the inputs file."""
+        inline, refs = [], {}
+        for b in job.bindings:
+            sources = [(self.jobs[seq].partition, self.values[seq]) for seq in b.upstream]
+            if all(value.is_json for _, value in sources):
+                inline.append((b.param, b.as_list, [(partition, value.path) for partition, value in sources]))
+            else:
+                refs[b.param] = reference(self.jobs[b.upstream[0]].asset, b.as_list, sources)
+        inputs_path = refs_path = None
+        read: dict[Path, str] = {}
+        if inline or job.keys:
+            inputs_path = self.store.inputs_path(self.run_id, job.seq)
+            read = write_inputs(inputs_path, job.keys, inline, self.store.open)
+        if refs:
+            refs_path = self.store.refs_path(self.run_id, job.seq)
+            write_refs(refs_path, refs)
+        return inputs_path, refs_path, read
 
     def fail(self, job: Job, error: str, **fields: Any) -> None:
         self.failed_root[job.seq] = job.asset.label
@@ -538,12 +547,15 @@ class Run:
         if not succeeded and self.retried(job, outcome, record, seconds):
             return None
         files.remove_file(self.store.inputs_path(self.run_id, job.seq))
+        files.remove_file(self.store.refs_path(self.run_id, job.seq))
         if job.seq in self.timed_out and not succeeded:
             self.fail(job, f"timed out after {self.timeout:g} s", seconds=seconds)
             return
         if succeeded:
             try:
-                value = self.store.hash_value(job.place)
+                assert record is not None
+                value = self.store.hash_value(job.place, self.store.value_name(record))
+                self.store.remove_other_values(job.place, value.path.name)
             except OSError as error:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return

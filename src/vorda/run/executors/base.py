@@ -21,6 +21,7 @@ class PreparedJob:
     inputs_file: Path | None
     log_path: Path
     env: dict[str, str]
+    refs_file: Path | None = None  # stored values passed by reference (store/refs.py)
     # Told the worker's pid once its process exists (local executors only).
     on_start: Callable[[int], None] | None = field(default=None, compare=False)
 
@@ -30,7 +31,8 @@ class PreparedJob:
 
     def worker_args(self) -> list[str]:
         args = [self.module, self.function, str(self.output_dir)]
-        return args + (["--inputs-file", str(self.inputs_file)] if self.inputs_file else [])
+        args += ["--inputs-file", str(self.inputs_file)] if self.inputs_file else []
+        return args + (["--refs-file", str(self.refs_file)] if self.refs_file else [])
 
 
 @dataclass(frozen=True)

@@ -16,15 +16,16 @@ import signal
 import threading
 import uuid
 from concurrent.futures import Future, InvalidStateError, wait
+from pathlib import Path
 from typing import Any
 
 from vorda._command import UsageError
 from vorda.run.executors.base import Outcome, PreparedJob, open_log, tail_lines
 from vorda.run.executors.dask_remote import pack, run_job
 from vorda.run.search_path import SearchPath
-from vorda.run.store.files import write_replace
+from vorda.run.store.files import open_nofollow, write_replace
 from vorda.run.store.keys import canonical
-from vorda.run.store.layout import RESULT, VALUE
+from vorda.run.store.layout import RESULT, VALUE, VALUE_NAME
 from vorda.run.timing import DASK_BEAT, DASK_CONNECT_TIMEOUT, DASK_STOP_WAIT
 
 SHIP_LIMIT = 16 << 20  # bytes of --path files shipped with every task
@@ -107,13 +108,18 @@ class DaskExecutor:
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         outer: Future[Outcome] = Future()
         inputs = job.inputs_file.read_bytes() if job.inputs_file else None
+        try:
+            refs, values = _shipped_refs(job.refs_file)
+        except (OSError, ValueError) as error:
+            outer.set_result(Outcome(None, None, "", f"could not ship the job's inputs: {error}"))
+            return outer
         with self._lock:
             if self._stopped:
                 outer.set_result(Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
                 return outer
             task = self._client.submit(
                 run_job, job.module, job.function, inputs, self._archive, self._shipped, self._dirs,
-                self._signals(job.seq), key=f"vorda-{job.seq}-{uuid.uuid4().hex[:12]}", pure=False,
+                self._signals(job.seq), refs, values, key=f"vorda-{job.seq}-{uuid.uuid4().hex[:12]}", pure=False,
             )
             self._running[task] = outer
         task.add_done_callback(lambda done: self._finished(done, job, outer))
@@ -141,10 +147,11 @@ class DaskExecutor:
         with os.fdopen(open_log(job.log_path), "ab") as stream:
             stream.write(log)
         # Whole by rename; the runner makes them durable with the rest of the batch.
-        if reply["value"] is not None:
-            write_replace(job.output_dir, VALUE, reply["value"])
+        name = reply.get("value_name", VALUE)
+        if reply["value"] is not None and VALUE_NAME.fullmatch(name):
+            write_replace(job.output_dir, name, reply["value"])
         if reply["result"] is not None:
-            write_replace(job.output_dir, RESULT, _local_record(reply["result"], remote_out, out))
+            write_replace(job.output_dir, RESULT, _local_record(reply["result"], remote_out, out, name))
         code: int = reply["code"]
         return Outcome.of_status(code, tail_lines(log.decode("utf-8", "replace")) if code else "")
 
@@ -183,13 +190,31 @@ def _resolve(future: Future[Outcome], outcome: Outcome) -> None:
         pass  # stopped first
 
 
-def _local_record(record: bytes, remote_out: str, out: str) -> bytes:
+def _local_record(record: bytes, remote_out: str, out: str, name: str = VALUE) -> bytes:
     """The result record with its value path pointing into the store."""
     try:
         data = json.loads(record)
     except ValueError:
         return record  # the runner reads it as unreadable, as it would any
-    if isinstance(data, dict) and data.get("value_path") == os.path.join(remote_out, VALUE):
-        data["value_path"] = os.path.join(out, VALUE)
+    if isinstance(data, dict) and data.get("value_path") == os.path.join(remote_out, name):
+        data["value_path"] = os.path.join(out, name)
         return canonical(data).encode()
     return record
+
+
+def _shipped_refs(path: Path | None) -> tuple[dict[str, Any] | None, list[bytes]]:
+    """A job's references and the bytes of the files they name, to go with
+    its task: a Dask worker shares no filesystem with the store. Each file
+    must still be the one the runner hashed."""
+    if path is None:
+        return None, []
+    refs: dict[str, Any] = json.loads(path.read_bytes())
+    values = []
+    for spec in refs.values():
+        for source in spec["sources"]:
+            with os.fdopen(open_nofollow(Path(source["path"])), "rb") as stream:
+                info = os.fstat(stream.fileno())
+                if [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns] != source["identity"]:
+                    raise OSError(f"{source['path']} changed after the run read it; run the pipeline again")
+                values.append(stream.read())
+    return refs, values

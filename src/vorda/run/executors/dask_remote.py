@@ -14,6 +14,7 @@ from __future__ import annotations
 import hashlib
 import importlib
 import io
+import json
 import os
 import shutil
 import signal
@@ -147,6 +148,32 @@ def _wait(process: subprocess.Popen[bytes], ended: threading.Event) -> None:
     ended.set()
 
 
+def _place_refs(refs: dict[str, Any], values: list[bytes], folder: Path) -> dict[str, Any]:
+    """The shipped value files written here under their own names, and the
+    references pointing at them (with these files' identities)."""
+    shipped = iter(values)
+    for n, spec in enumerate(refs.values()):
+        for m, source in enumerate(spec["sources"]):
+            place = folder / f"{n}-{m}"
+            place.mkdir(parents=True)
+            path = place / os.path.basename(source["path"])
+            path.write_bytes(next(shipped))
+            info = os.stat(path)
+            source["path"] = str(path)
+            source["identity"] = [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns]
+    return refs
+
+
+def _value_name(result: bytes | None) -> str:
+    """The value file a result record names (value.json when none)."""
+    try:
+        named = json.loads(result or b"")["value_path"]
+    except (ValueError, KeyError, TypeError):
+        return "value.json"
+    name = os.path.basename(named) if isinstance(named, str) else ""
+    return name if name.startswith("value.") and "/" not in name else "value.json"
+
+
 def run_job(
     module: str,
     function: str,
@@ -155,9 +182,13 @@ def run_job(
     shipped: int,
     search_dirs: list[str],
     signals: dict[str, str] | None,
+    refs: dict[str, Any] | None = None,
+    values: list[bytes] | None = None,
 ) -> dict[str, Any]:
     """Run one job; {"code": exit code (-SIGNAL if killed), "out": the output
-    directory used here, "value", "result", "log": bytes or None}."""
+    directory used here, "value", "result", "log": bytes or None,
+    "value_name"}. `refs` is the job's references file, whose value files
+    come along as `values`, in its order."""
     _sweep_scratch()
     paths = unpack(archive, shipped) if archive else []
     watch = _Watch(signals)
@@ -171,6 +202,10 @@ def run_job(
         if inputs is not None:
             Path(tmp, "inputs.json").write_bytes(inputs)
             args += ["--inputs-file", str(Path(tmp, "inputs.json"))]
+        if refs is not None:
+            placed = _place_refs(refs, values or [], Path(tmp, "values"))
+            Path(tmp, "refs.json").write_text(json.dumps(placed), encoding="utf-8")
+            args += ["--refs-file", str(Path(tmp, "refs.json"))]
         with open(Path(tmp, "log"), "wb") as log:
             try:
                 process = subprocess.Popen(args, cwd=tmp, stdin=subprocess.DEVNULL, stdout=log, stderr=log, env=env,
@@ -190,10 +225,13 @@ def run_job(
                 kill_group(process.pid, signal.SIGKILL)
                 code = process.wait()
                 lifeline.close()
+        result = _read(out / "result.json")
+        name = _value_name(result)
         return {
             "code": code,
             "out": str(out),
-            "value": _read(out / "value.json"),
-            "result": _read(out / "result.json"),
+            "value": _read(out / name),
+            "value_name": name,
+            "result": result,
             "log": _read(Path(tmp, "log"), LOG_LIMIT),
         }

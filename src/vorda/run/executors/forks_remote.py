@@ -48,19 +48,21 @@ def thread_count() -> int:
 
 def _work(args: list[str]) -> int:
     """python -m vorda.worker with these arguments. The runner's usual ones
-    (MODULE FUNCTION OUTPUT_DIR [--inputs-file PATH]) skip the argument
-    parser: building it in every child costs more than the job."""
+    (MODULE FUNCTION OUTPUT_DIR [--inputs-file PATH] [--refs-file PATH])
+    skip the argument parser: building it in every child costs more than
+    the job."""
     worker: Any = importlib.import_module("vorda.worker")
+    options = dict(zip(args[3::2], args[4::2]))
+    if len(args) % 2 == 0 or len(options) * 2 != len(args) - 3 or not set(options) <= {"--inputs-file", "--refs-file"}:
+        return int(worker.main(args))
     inputs = None
-    if len(args) == 5 and args[3] == "--inputs-file":
+    if "--inputs-file" in options:
         try:
-            with open(args[4], encoding="utf-8") as stream:
+            with open(options["--inputs-file"], encoding="utf-8") as stream:
                 inputs = stream.read()
         except (OSError, UnicodeDecodeError):
             return int(worker.main(args))  # for the parser's own error
-    elif len(args) != 3:
-        return int(worker.main(args))
-    return int(worker.run(args[0], args[1], args[2], inputs))
+    return int(worker.run(args[0], args[1], args[2], inputs, refs_file=options.get("--refs-file")))
 
 
 def _child(request: dict[str, Any], closing: list[int], lifeline: str | None) -> NoReturn:

@@ -33,6 +33,7 @@ class Asset:
     dims: dict[str, list[Any]]  # dimension -> keys, in the report's order
     code_version: str
     modules: frozenset[str] = field(default=frozenset())  # every module it was found in
+    serializer: str | None = None  # how its value is stored (vorda.values); None: the engine's JSON
     name: str | None = None  # the decorator's name=, if given
     # What the code version covers: a definition ("clean in shop/clean.py")
     # -> its own hash.
@@ -93,10 +94,22 @@ def discover(modules: list[str], search: SearchPath) -> Discovery:
     if done.returncode != 0 or "skipping module" in stderr:
         raise UsageError("discovery failed:\n" + (stderr or f"exit status {done.returncode}"))
     try:
-        records = json.loads(done.stdout)["assets"]
-        return Discovery(_assets(records, search), stderr)
+        report = json.loads(done.stdout)
+        assets = _assets(report["assets"], search)
+        formats = [str(name) for name in report["formats"]]
     except (ValueError, KeyError, TypeError, AttributeError) as error:
         raise UsageError(f"discovery gave an unreadable report: {type(error).__name__}: {error}") from None
+    check_serializers(assets, formats)
+    return Discovery(assets, stderr)
+
+
+def check_serializers(assets: dict[str, Asset], formats: list[str]) -> None:
+    """Every asset's serializer must name a format the modules know."""
+    for asset in assets.values():
+        if asset.serializer is not None and asset.serializer not in formats:
+            raise UsageError(
+                f"{asset.label}: unknown serializer {asset.serializer!r} (known: {', '.join(formats)})"
+            )
 
 
 def _shown_path(file_path: str, search: SearchPath) -> str:
@@ -155,6 +168,7 @@ def _assets(records: list[dict[str, Any]], search: SearchPath) -> dict[str, Asse
             dims=_dims(home),
             code_version=version,
             modules=frozenset(r["module_path"] for r in found),
+            serializer=metadata.get("serializer"),
             name=metadata.get("name"),
             covers={f"{home['function_name']} in {_shown_path(home['file_path'], search)}": version},
         )

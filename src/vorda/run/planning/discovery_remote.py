@@ -3,10 +3,12 @@
     python -m vorda.run.planning.discovery_remote MODULE ...
 
 Inspects each module as ``vorda inspect`` does and writes one JSON object on
-standard output: ``{"assets": [...]}``, the report's records, each with what
-the runner needs beside it: ``"bound_name"`` (the module attribute that holds
-the asset, which the worker looks up), ``"wrapper"`` (the same number for the
-same asset object, wherever it is bound) and ``"module_file"``. Whatever the
+standard output: ``{"assets": [...], "formats": [...]}``, the report's
+records, each with what the runner needs beside it: ``"bound_name"`` (the
+module attribute that holds the asset, which the worker looks up),
+``"wrapper"`` (the same number for the same asset object, wherever it is
+bound) and ``"module_file"``; then the names ``serializer=`` takes, those
+the modules registered while they imported included. Whatever the
 modules write to standard output while they import goes nowhere: the report
 has the descriptor to itself. Exit status 1 with one error line when a
 module's inspection fails, as ``vorda inspect``.
@@ -14,6 +16,7 @@ module's inspection fails, as ``vorda inspect``.
 
 from __future__ import annotations
 
+import importlib
 import inspect
 import json
 import os
@@ -76,7 +79,8 @@ def _discover(modules: list[str], report: int) -> int:
                 where += f", asset {asset}"
             _command.error(PROG, f"{where}: {_command.describe(error)}")
             return _command.ExitStatus.FAILED
-    data = json.dumps({"assets": records}, ensure_ascii=False).encode("utf-8", "surrogatepass")
+    formats = importlib.import_module("vorda.values").names()  # after the modules' imports
+    data = json.dumps({"assets": records, "formats": formats}, ensure_ascii=False).encode("utf-8", "surrogatepass")
     with os.fdopen(report, "wb") as out:
         out.write(data)
     return _command.ExitStatus.OK

@@ -1,8 +1,11 @@
 """Partition jobs: one per key combination, and where each input comes from.
 
 An input is bound to one upstream job (an unpartitioned upstream, or the
-partition whose keys match the reader's) or to a list of every upstream
-partition. Jobs that are needed but not selected are read from the store.
+partition whose keys match the reader's on every upstream dimension), to a
+list of the upstream partitions whose keys agree with the reader's on the
+dimensions they share, or, when they share none, to a list of every
+upstream partition. Jobs that are needed but not selected are read from the
+store.
 """
 
 from __future__ import annotations
@@ -110,14 +113,16 @@ def plan_jobs(
 def _bind(job: Job, param: str, upstream_jobs: list[Job], upstream: Asset) -> Binding:
     if not upstream.dims:
         return Binding(param, False, (upstream_jobs[0].seq,))
-    if set(upstream.dims) <= set(job.asset.dims):
-        want = {d: canonical(job.keys[d]) for d in upstream.dims}
-        for candidate in upstream_jobs:
-            if all(canonical(candidate.keys[d]) == k for d, k in want.items()):
-                return Binding(param, False, (candidate.seq,))
-        keys = partition_label({d: job.keys[d] for d in upstream.dims})
+    shared = [d for d in upstream.dims if d in job.asset.dims]
+    if not shared:
+        return Binding(param, True, tuple(j.seq for j in upstream_jobs))
+    want = {d: canonical(job.keys[d]) for d in shared}
+    agreeing = tuple(j.seq for j in upstream_jobs if all(canonical(j.keys[d]) == k for d, k in want.items()))
+    if not agreeing:
+        keys = partition_label({d: job.keys[d] for d in shared})
         raise UsageError(f"{job.name} reads {upstream.label}, which has no partition {keys}")
-    return Binding(param, True, tuple(j.seq for j in upstream_jobs))
+    # Every upstream dimension shared: the one matching partition.
+    return Binding(param, len(shared) < len(upstream.dims), agreeing)
 
 
 def _needed(jobs: list[Job]) -> list[Job]:

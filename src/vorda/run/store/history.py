@@ -209,6 +209,20 @@ class History:
             found[row[0]] = LastOk(*row[1:])
         return found
 
+    def has_run(self, run_id: str) -> bool:
+        return bool(self._rows("SELECT 1 FROM runs WHERE id=?", run_id))
+
+    def value_after(self, asset: str, partition: str, run_id: str) -> tuple[str, str] | None:
+        """(value path, value hash) of the partition's last ok job up to and
+        including run `run_id`."""
+        rows = self._rows(
+            "SELECT value_path, value_hash FROM jobs WHERE asset=? AND partition IS ? AND status IN (?, ?) "
+            "AND started <= (SELECT COALESCE(ended, started + 1e9) FROM runs WHERE id=?) "
+            "ORDER BY started DESC LIMIT 1",
+            asset, partition or None, JobStatus.OK, JobStatus.RESTORED, run_id,
+        )
+        return (rows[0][0], rows[0][1]) if rows else None
+
     def restorable(self, asset: str, partition: str, code_version: str, input_hash: str) -> list[LastOk]:
         """Earlier ok jobs of the partition with this code and these inputs
         whose files were kept, newest first."""
@@ -252,14 +266,18 @@ class History:
         return rows[0] if rows else None
 
     def known_assets(self) -> list[tuple[str, str]]:
-        """(history key, label) of every asset the history has a job of."""
-        return [(row[0], row[1]) for row in self._rows("SELECT DISTINCT asset, label FROM jobs ORDER BY label")]
+        """(history key, label) of every asset with an ok job, most recent first."""
+        rows = self._rows(
+            "SELECT asset, label, MAX(started) AS last FROM jobs WHERE status IN (?, ?) GROUP BY asset, label "
+            "ORDER BY last DESC", JobStatus.OK, JobStatus.RESTORED,
+        )
+        return [(row[0], row[1]) for row in rows]
 
-    def partitions(self, asset: str) -> list[str]:
-        """The partitions of an asset that have an ok job, as recorded."""
+    def ok_partitions(self, asset: str) -> list[str]:
+        """The partitions (as recorded) of an asset's ok jobs."""
         return [row[0] for row in self._rows(
-            "SELECT DISTINCT partition FROM jobs WHERE asset=? AND status IN (?, ?) ORDER BY partition", asset,
-            JobStatus.OK, JobStatus.RESTORED)]
+            "SELECT DISTINCT partition FROM jobs WHERE asset=? AND status IN (?, ?) AND partition IS NOT NULL "
+            "ORDER BY partition", asset, JobStatus.OK, JobStatus.RESTORED)]
 
     def running_groups(self) -> list[tuple[int, int]]:
         """(pid, start time) of the jobs that runs still marked running

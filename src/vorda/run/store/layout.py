@@ -1,8 +1,9 @@
 """Where the store keeps things. Every path under the store is made here.
 
     <store>/assets/<module>/<function>/<dim>=<key>/.../value.json, result.json
+        (value.<suffix> for a value stored in another format)
     <store>/logs/<run id>/<job>.log
-    <store>/tmp/<run id>/            inputs files of running jobs
+    <store>/tmp/<run id>/            inputs and references files of running jobs
     <store>/history.sqlite, <store>/lock
 
 Directories are created one component at a time, and an existing component
@@ -13,6 +14,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 from dataclasses import dataclass
 from pathlib import Path
@@ -25,6 +27,7 @@ from vorda.run.store.lock import StoreLock
 from vorda.run.store.objects import Objects
 
 VALUE = "value.json"
+VALUE_NAME = re.compile(r"value\.[A-Za-z0-9_]+")  # value.<suffix> of any format
 RESULT = "result.json"
 RESULT_LIMIT = 1 << 20  # a result record is a few hundred bytes
 
@@ -46,11 +49,19 @@ class Value:
     path: Path
     hash: str
     stat: str | None = None  # the file's "size mtime_ns inode" when it was hashed
+    identity: tuple[int, int, int, int] | None = None  # of the file hashed: device, inode, size, mtime_ns
+
+    @property
+    def is_json(self) -> bool:
+        """Passed inline to readers; any other value by reference."""
+        return self.path.name == VALUE
 
 
-def _stat_text(fd: int) -> str:
+def _stat(fd: int) -> tuple[str, tuple[int, int, int, int]]:
+    """How the history recognises a file it hashed, and how a reader checks it."""
     info = os.fstat(fd)
-    return f"{info.st_size} {info.st_mtime_ns} {info.st_ino}"
+    return f"{info.st_size} {info.st_mtime_ns} {info.st_ino}", (info.st_dev, info.st_ino, info.st_size,
+                                                                 info.st_mtime_ns)
 
 
 class Store:
@@ -72,8 +83,23 @@ class Store:
     def job_dir(self, place: Place) -> Path:
         return self.root.joinpath(*self._job_parts(place))
 
-    def value_path(self, place: Place) -> Path:
-        return self.job_dir(place) / VALUE
+    def value_path(self, place: Place, name: str = VALUE) -> Path:
+        return self.job_dir(place) / name
+
+    @staticmethod
+    def value_name(record: Mapping[str, Any]) -> str:
+        """The value file a result record names (value.json when it names none)."""
+        named = record.get("value_path")
+        name = os.path.basename(named) if isinstance(named, str) else VALUE
+        return name if VALUE_NAME.fullmatch(name) else VALUE
+
+    def remove_other_values(self, place: Place, keep: str) -> None:
+        """Value files of other formats a job left earlier: a tool reading
+        the store's files (value.parquet of every partition) must not meet them."""
+        folder = self.job_dir(place)
+        for entry in os.scandir(folder):
+            if entry.name != keep and VALUE_NAME.fullmatch(entry.name):
+                files.remove_file(folder / entry.name)
 
     def result_path(self, place: Place) -> Path:
         return self.job_dir(place) / RESULT
@@ -86,6 +112,9 @@ class Store:
 
     def inputs_path(self, run_id: str, seq: int) -> Path:
         return self.root / "tmp" / run_id / f"{seq}.json"
+
+    def refs_path(self, run_id: str, seq: int) -> Path:
+        return self.root / "tmp" / run_id / f"{seq}.refs.json"
 
     # -- making and reading --------------------------------------------------
 
@@ -135,40 +164,43 @@ class Store:
         """A path as the history recorded it (older histories: absolute)."""
         return self.root / text if not os.path.isabs(text) else Path(text)
 
-    def hash_value(self, place: Place) -> Value:
+    def hash_value(self, place: Place, name: str = VALUE) -> Value:
         """The job's value file as it is now; OSError if it cannot be read."""
-        path = self.value_path(place)
+        path = self.value_path(place, name)
         fd = self.open(path)
-        stat = _stat_text(fd)
-        return Value(path, files.hash_fd(fd), stat)
+        stat, identity = _stat(fd)
+        return Value(path, files.hash_fd(fd), stat, identity)
 
-    def is_success_record(self, place: Place) -> bool:
+    def is_success_record(self, place: Place, name: str = VALUE) -> bool:
         """Whether the job's result.json records the success of the value
-        file of the job's own directory. The record's path is compared by its
-        part below the store, so a moved store still matches."""
+        file `name` of the job's own directory. The record's path is compared
+        by its part below the store, so a moved store still matches."""
         record = self.read_result(place)
         if record is None or record.get("ok") is not True or not isinstance(record.get("value_path"), str):
             return False
-        own = self.value_path(place).relative_to(self.root).parts
+        own = self.value_path(place, name).relative_to(self.root).parts
         return Path(record["value_path"]).parts[-len(own):] == own
 
     def stored_value(self, last: LastOk | None, place: Place) -> Value | None:
         """The value of the job's last ok run, if the whole record is still
         that run's: the value file has its hash, and result.json is its
         success record."""
-        path = self.value_path(place)
-        if last is None or self.recorded(last.value_path) != path:
+        if last is None:
+            return None
+        name = os.path.basename(last.value_path)
+        path = self.value_path(place, name)
+        if not VALUE_NAME.fullmatch(name) or self.recorded(last.value_path) != path:
             return None
         try:
             fd = self.open(path)
-            stat = _stat_text(fd)
+            stat, identity = _stat(fd)
             if stat == last.value_stat:
                 os.close(fd)  # the file it hashed, untouched since: no need to read it again
             elif files.hash_fd(fd) != last.value_hash:
                 return None
         except OSError:
             return None
-        return Value(path, last.value_hash, stat) if self.is_success_record(place) else None
+        return Value(path, last.value_hash, stat, identity) if self.is_success_record(place, name) else None
 
     # -- durability ------------------------------------------------------------
 
@@ -223,7 +255,7 @@ class Store:
         files.write_replace(folder, RESULT, self._relocated(record, target))
         fd = self.open(target)
         try:
-            return Value(target, value_hash, _stat_text(fd))
+            return Value(target, value_hash, *_stat(fd))
         finally:
             os.close(fd)
 
