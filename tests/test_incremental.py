@@ -7,6 +7,8 @@ from test_run import PIPE, Project, statuses
 
 import pytest
 
+import vorda
+
 
 @pytest.fixture
 def project(tmp_path):
@@ -53,9 +55,16 @@ def test_going_back_restores_instead_of_recomputing(project):
     open(f"ran-{region}", "a").write("x")""")
     second = first.replace('base["n"] * VERSION', 'base["n"] * VERSION * 2')
     source = project.write("pipe", first)
-    project.run_json("pipe")
+    _, one = project.run_json("pipe")
     source.write_text(second)
     project.run_json("pipe")
+    # A value as it was after an earlier run, from the kept objects.
+    store = project.path / ".vorda"
+    north = {"region": "north"}
+    assert vorda.load("pipe:part", north, store=store) == {"region": "north", "n": 40}
+    assert vorda.load("pipe:part", north, store=store, run=one["run_id"]) == {"region": "north", "n": 20}
+    with pytest.raises(LookupError, match="no run nope"):
+        vorda.load("pipe:part", north, store=store, run="nope")
     source.write_text(first)
     jobs, summary = project.run_json("pipe")
     # Back to the first code: restored, not run (the asset's own marks prove
