@@ -16,7 +16,7 @@ import pathlib
 import typing
 from typing import Any
 
-from vorda import loading, values
+from vorda import _tracing, loading, values
 from vorda.outputs import OutputDir
 from vorda.worker import serializer_of
 
@@ -159,8 +159,12 @@ def materialize(module: str, function: str, output_dir: str, inputs: str | None,
     try:
         try:
             if looking_up is not None:
-                raise looking_up
-            _run(module, function, output_dir, inputs, refs, target, files)
+                raise looking_up  # reported when it happened
+            try:
+                _run(module, function, output_dir, inputs, refs, target, files)
+            except BaseException as error:
+                _tracing.report(error)
+                raise
             return
         except BaseException as error:  # as the engine: every failure of the run is recorded
             record = failure_record(error)

@@ -20,7 +20,7 @@ import sys
 from typing import Any
 
 import vorda
-from vorda import _command, _lifeline
+from vorda import _command, _lifeline, _tracing
 from vorda._vorda import materialize_asset
 
 EXIT_STATUSES = """\
@@ -154,6 +154,7 @@ def _find(module: str, function: str) -> tuple[object, BaseException | None]:
     except KeyboardInterrupt:
         raise
     except BaseException as error:
+        _tracing.report(error)
         return None, error
 
 
@@ -186,6 +187,7 @@ def _materialize(prog: str, module: str, function: str, output_dir: str, inputs:
 
             materialize.materialize(module, function, output_dir, inputs, refs, target, looking_up)
         else:
+            _tracing.trace(sys.modules[module], function, target)
             materialize_asset(module, function, output_dir, inputs)
     except SystemExit as failed:
         result_path = pathlib.Path(output_dir) / "result.json"

@@ -34,7 +34,7 @@ class PlainProgress:
         if row.status == JobStatus.UP_TO_DATE and not self.show_all:
             return
         name = job_name(row)
-        error = f": {first_line(row.error)}" if row.error else ""
+        error = f": {error_text(row)}" if row.error else ""
         print(f"[{self.done}/{self.total}] {name} {row.status}{error}", file=self.stream, flush=True)
 
     def __enter__(self) -> PlainProgress:
@@ -114,13 +114,19 @@ def plural(count: int, noun: str) -> str:
     return f"{count} {noun}" + ("" if count == 1 else "s")
 
 
+def error_text(row: JobRow) -> str:
+    """The one-line error, and where the user's code raised it."""
+    where = f" ({row.error_at})" if row.error_at else ""
+    return first_line(row.error) + where if row.error else ""
+
+
 def _note(row: JobRow, dry_run: bool) -> str:
     if dry_run:
         return row.reason_detail or str(row.reason or "")
     if row.attempts > 1:
         tried = f"{row.attempts} attempts"
-        return f"{first_line(row.error)} ({tried})" if row.error else f"after {tried}"
-    return first_line(row.error)
+        return f"{error_text(row)} ({tried})" if row.error else f"after {tried}"
+    return error_text(row)
 
 
 def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.stdout, dry_run: bool = False,
@@ -153,6 +159,7 @@ def summary_json(rows: list[JobRow], run_id: str, status: str, stream: TextIO = 
             "attempts": r.attempts,
             "value_path": r.value_path,
             "error": r.error,
+            "error_at": r.error_at.rsplit(" in ", 1)[0] if r.error_at else None,
         }
         for r in rows
     ]

@@ -19,6 +19,7 @@ from pathlib import Path
 from typing import Any, Callable, Protocol
 
 from vorda._command import UsageError
+from vorda._tracing import RAISED_AT
 from vorda.run.executors import groups
 from vorda.run.executors.base import Executor, Outcome, PreparedJob, open_log
 from vorda.run.planning.jobs import Job
@@ -47,6 +48,7 @@ class JobRow:
     reason: Reason | None = None
     reason_detail: str | None = None
     attempts: int = 0  # how often it was started in this run
+    error_at: str | None = None  # "path:line in function" of the user's code that raised
 
     @property
     def shown(self) -> str:
@@ -116,6 +118,14 @@ def _changed_code(recorded: str | None, job: Job) -> str:
     now = job.asset.covers
     changed = sorted(label for label in now.keys() | before.keys() if now.get(label) != before.get(label))
     return ", ".join(changed) if changed and before else next(iter(now), job.asset.label)
+
+
+def _raised_at(log_tail: str) -> str | None:
+    """Where the worker said the user's code raised, from its log's last lines."""
+    for line in reversed(log_tail.splitlines()):
+        if line.startswith(RAISED_AT):
+            return line[len(RAISED_AT):].strip() or None
+    return None
 
 
 def signal_name(number: int) -> str:
@@ -406,6 +416,8 @@ class Run:
             row.value_path = str(self.store.recorded(fields["value_path"]))
         if "reason" in fields:
             row.reason, row.reason_detail = fields["reason"], fields.get("reason_detail")
+        if "error_at" in fields:
+            row.error_at = fields["error_at"]
         if not self.batch:
             self.batch_since = time.monotonic()
         self.batch.append((job.seq, dict(fields, status=status, error=error)))
@@ -565,7 +577,7 @@ class Run:
             self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash, **self.value_fields(value))
             return
         if record is not None and record.get("ok") is False and isinstance(record.get("error"), str):
-            self.fail(job, record["error"], seconds=seconds)
+            self.fail(job, record["error"], seconds=seconds, error_at=_raised_at(outcome.stderr_tail))
             return
         if outcome.signal is not None:
             how = f"the worker was killed by {signal_name(outcome.signal)}"

@@ -34,7 +34,7 @@ CREATE TABLE IF NOT EXISTS jobs (
     status TEXT NOT NULL, started REAL, seconds REAL, error TEXT, code_version TEXT NOT NULL,
     input_hashes TEXT, value_path TEXT, value_hash TEXT, log_path TEXT, pid INTEGER, pid_start INTEGER,
     reason TEXT, reason_detail TEXT, code_covers TEXT, input_assets TEXT, value_stat TEXT, record_hash TEXT,
-    attempts INTEGER,
+    attempts INTEGER, error_at TEXT,
     PRIMARY KEY (run_id, seq)
 );
 CREATE TABLE IF NOT EXISTS attempts (
@@ -46,7 +46,8 @@ CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, 
 # Columns added since the first histories: (table, column, type).
 ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER"), ("jobs", "reason", "TEXT"),
          ("jobs", "reason_detail", "TEXT"), ("jobs", "code_covers", "TEXT"), ("jobs", "input_assets", "TEXT"),
-         ("jobs", "value_stat", "TEXT"), ("jobs", "record_hash", "TEXT"), ("jobs", "attempts", "INTEGER")]
+         ("jobs", "value_stat", "TEXT"), ("jobs", "record_hash", "TEXT"), ("jobs", "attempts", "INTEGER"),
+         ("jobs", "error_at", "TEXT")]
 
 
 # The job statuses that `runs` counts per run, in its columns' order.
