@@ -6,7 +6,8 @@ it reaches through names, transitively: functions and classes (decorators
 included), assignments (constants included) and whatever else binds a
 reached name at module level. Nothing is imported or run: modules are found
 on the search path the way the import system finds them, and read with
-``ast`` and ``symtable``.
+``ast``, each module once; what each definition reaches is worked out once
+and shared by every asset that reaches it.
 
     project = Project(roots=[*path_dirs, os.getcwd()])
     version = code_version(project, "shop.clean", "clean_rows", source, metadata)
@@ -34,19 +35,22 @@ for their side effects, string annotations.
 from __future__ import annotations
 
 import ast
-import bisect
 import builtins
+import contextlib
+import gc
 import hashlib
 import importlib.machinery
 import importlib.util
+import json
 import os
-import symtable
 import sys
+import tempfile
 from dataclasses import dataclass
-from typing import Any, Iterable, Mapping, NamedTuple, Sequence, Union
+from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Sequence, Union
 
 from vorda.run.store.keys import canonical
 
+_FORMAT = 1  # of the analyses the cache keeps
 _BUILTINS = frozenset(dir(builtins))
 # Set by the import system on every module: never user definitions.
 _MODULE_NAMES = frozenset(
@@ -63,8 +67,20 @@ _SUFFIXES = (
     *importlib.machinery.SOURCE_SUFFIXES,
     *importlib.machinery.BYTECODE_SUFFIXES,
 )
-_SCOPES = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.Lambda, ast.ListComp, ast.SetComp,
-           ast.DictComp, ast.GeneratorExp)
+
+
+@contextlib.contextmanager
+def _no_collection() -> Iterator[None]:
+    """No garbage collection while building many objects that hold no
+    cycles (a syntax tree, a decoded cache): a collection would walk them
+    all in vain, and every object alive with them, again and again."""
+    collecting = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if collecting:
+            gc.enable()
 
 
 def _hash(text: str) -> str:
@@ -111,59 +127,141 @@ _Ref = Union[_Name, _Import, _Whole]
 _Binding = Union[int, _Import]  # a statement of the module, or an import of a name
 
 
+def _encode(ref: _Ref) -> list[Any]:
+    if isinstance(ref, _Name):
+        return ["n", ref.name, ref.attrs, ref.soft]
+    if isinstance(ref, _Import):
+        return ["i", ref.module, ref.attr, ref.attrs]
+    return ["w", ref.module]
+
+
+def _decode(data: list[Any]) -> _Ref:
+    if data[0] == "n":
+        return _Name(data[1], tuple(data[2]), data[3])
+    if data[0] == "i":
+        return _Import(data[1], data[2], tuple(data[3]))
+    return _Whole(data[1])
+
+
 class _Spec(NamedTuple):
     path: str | None  # None: a namespace package
     portions: tuple[str, ...]  # where its submodules are; () for a plain module
 
 
 class _Module:
-    """One project module: its source, parsed once, and what it binds."""
+    """One project module: its source, parsed once, what each top-level
+    statement binds and refers to. The syntax tree is not kept: a tree per
+    module would keep the garbage collector busy with every object in it."""
 
-    def __init__(self, name: str, path: str | None, label: str, portions: tuple[str, ...]) -> None:
+    def __init__(self, name: str, path: str | None, label: str, portions: tuple[str, ...],
+                 cached: Any = None) -> None:
         self.name = name
         self.path = path
         self.label = label
         self.portions = portions
         self.package = name if portions else name.rpartition(".")[0]
         self.source: str | None = None
-        self.tree: ast.Module | None = None
+        self.parsed = False  # else included whole, when its text can be read
+        self.count = 0  # top-level statements
         self.bindings: dict[str, list[_Binding]] = {}
         self.stars: list[str] = []
         self.labels: dict[int, str] = {}
+        self.functions: dict[str, list[int]] = {}  # top-level defs by name
+        self.entry: dict[str, Any] | None = None  # the analysis as the cache keeps it
+        self.fresh = False  # parsed in this process, not taken from the cache
+        self._spans: list[tuple[int, int]] = []
+        self._refs: list[tuple[_Ref, ...]] = []
+        self._asset_refs: dict[int, tuple[_Ref, ...]] = {}
+        self._hashes: dict[int, str] = {}
         self._lines: list[str] = []
         self._walrus = False
-        self._tables: list[symtable.SymbolTable] | None = None
-        self._table_lines: list[int] = []  # [-1]: its scopes could not be read
-        self._refs: dict[int, tuple[_Ref, ...]] = {}
-        self._hashes: dict[int, str] = {}
-        if path is not None:
-            self._parse(path)
-
-    def _parse(self, path: str) -> None:
+        if path is None:
+            return
         try:
             with open(path, "rb") as f:
-                self.source = importlib.util.decode_source(f.read())
-            self.tree = ast.parse(self.source, path)
+                data = f.read()
+            self.source = importlib.util.decode_source(data)
         except (OSError, SyntaxError, ValueError, UnicodeDecodeError):
-            self.tree = None  # included whole, when its text can be read
             return
-        self._lines = self.source.splitlines(keepends=True)
-        self._walrus = ":=" in self.source
+        key = hashlib.sha256(f"{_FORMAT}\0{sys.version}\0{name}\0{label}\0{self.package}\0".encode()
+                             + data).hexdigest()
+        if isinstance(cached, dict) and cached.get("key") == key:
+            try:
+                self._restore(cached)
+                self.entry = cached
+                return
+            except (KeyError, TypeError, ValueError, IndexError, AttributeError):
+                pass  # not as written: parsed again
+        with _no_collection():
+            self._parse(path, self.source)
+        self.fresh = True
+        self.entry = self._export(key)
+
+    def _parse(self, path: str, source: str) -> None:
+        try:
+            body = ast.parse(source, path).body
+        except (SyntaxError, ValueError):
+            return
+        self.parsed = True
+        self.count = len(body)
+        self._walrus = ":=" in source
         names: dict[int, set[str]] = {}
-        for index, stmt in enumerate(self.tree.body):
+        for index, stmt in enumerate(body):
             bound = names.setdefault(index, set())
             for name, binding in self._binds(stmt, index):
                 self.bindings.setdefault(name, []).append(binding)
                 if isinstance(binding, int):
                     bound.add(name)
-        if "global" in self.source:
-            self._global_binders(names)
+            if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                self.functions.setdefault(stmt.name, []).append(index)
+        if "global" in source:
+            self._global_binders(body, names)
         seen: dict[str, int] = {}
         for index, bound in names.items():
             if bound:
                 base = f"{', '.join(sorted(bound))} in {self.label}"
                 seen[base] = seen.get(base, 0) + 1
                 self.labels[index] = base if seen[base] == 1 else f"{base} #{seen[base]}"
+        self._spans = [_lines(stmt) for stmt in body]
+        functions = {index for indexes in self.functions.values() for index in indexes}
+        for index, stmt in enumerate(body):
+            collector = _Collector(self, _inputs(stmt) if index in functions else frozenset())
+            refs = collector.run(stmt)
+            if collector.upstream:
+                self._asset_refs[index] = refs
+                refs = tuple(dict.fromkeys([*refs, *collector.upstream]))
+            self._refs.append(refs)
+
+    def _export(self, key: str) -> dict[str, Any]:
+        def binding(b: _Binding) -> Any:
+            return b if isinstance(b, int) else [b.module, b.attr]
+
+        return {
+            "key": key, "parsed": self.parsed, "count": self.count, "stars": self.stars,
+            "bindings": {name: [binding(b) for b in found] for name, found in self.bindings.items()},
+            "labels": [[index, label] for index, label in self.labels.items()],
+            "functions": self.functions, "spans": self._spans,
+            "refs": [[_encode(ref) for ref in refs] for refs in self._refs],
+            "asset_refs": [[index, [_encode(ref) for ref in refs]] for index, refs in self._asset_refs.items()],
+        }
+
+    def _restore(self, entry: dict[str, Any]) -> None:
+        """Take the analysis from a cache entry (all of it, or nothing)."""
+        bindings: dict[str, list[_Binding]] = {
+            str(name): [b if isinstance(b, int) else _Import(str(b[0]), b[1] and str(b[1]), ()) for b in found]
+            for name, found in entry["bindings"].items()
+        }
+        labels = {int(index): str(label) for index, label in entry["labels"]}
+        functions = {str(name): [int(i) for i in found] for name, found in entry["functions"].items()}
+        spans = [(int(first), int(last)) for first, last in entry["spans"]]
+        refs = [tuple(_decode(ref) for ref in found) for found in entry["refs"]]
+        asset_refs = {int(index): tuple(_decode(ref) for ref in found) for index, found in entry["asset_refs"]}
+        count = int(entry["count"])
+        if len(spans) != count or len(refs) != count:
+            raise ValueError("statements missing")
+        self.parsed, self.count, self.stars = bool(entry["parsed"]), count, [str(m) for m in entry["stars"]]
+        self.bindings, self.labels, self.functions = bindings, labels, functions
+        self._spans, self._refs, self._asset_refs = spans, refs, asset_refs
 
     def _binds(self, stmt: ast.stmt, index: int) -> Iterable[tuple[str, _Binding]]:
         if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
@@ -226,10 +324,9 @@ class _Module:
             else:
                 yield alias.asname or alias.name, _Import(module, alias.name, ())
 
-    def _global_binders(self, names: dict[int, set[str]]) -> None:
-        """A function that declares a name global and assigns it binds it too."""
-        assert self.tree is not None
-        for index, stmt in enumerate(self.tree.body):
+    def _global_binders(self, body: list[ast.stmt], names: dict[int, set[str]]) -> None:
+        """A function that declares a name global binds it too."""
+        for index, stmt in enumerate(body):
             if not isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
                 continue
             declared = {name for node in ast.walk(stmt) if isinstance(node, ast.Global) for name in node.names}
@@ -239,8 +336,10 @@ class _Module:
 
     def source_of(self, index: int) -> str:
         """A top-level statement's lines, decorators included."""
-        assert self.tree is not None
-        first, last = _lines(self.tree.body[index])
+        assert self.source is not None
+        if not self._lines:
+            self._lines = self.source.splitlines(keepends=True)
+        first, last = self._spans[index]
         return "".join(self._lines[first - 1 : last])
 
     def hash_of(self, index: int) -> str:
@@ -249,52 +348,10 @@ class _Module:
             found = self._hashes[index] = _hash(self.source_of(index))
         return found
 
-    def refs(self, index: int, skip: frozenset[int] = frozenset()) -> tuple[_Ref, ...]:
-        """What a top-level statement refers to (cached; `skip`: ids of
-        expressions not to follow)."""
-        if skip:
-            return self._collect(index, skip)
-        found = self._refs.get(index)
-        if found is None:
-            found = self._refs[index] = self._collect(index, skip)
-        return found
-
-    def _collect(self, index: int, skip: frozenset[int]) -> tuple[_Ref, ...]:
-        assert self.tree is not None and self.source is not None
-        stmt = self.tree.body[index]
-        hard, soft = self._scope_names(*_lines(stmt))
-        return _Collector(self, hard, soft, skip).run(stmt)
-
-    def _scope_names(self, first: int, last: int) -> tuple[frozenset[str] | None, frozenset[str]]:
-        """The names that the function, class, lambda and comprehension
-        scopes opened between two lines read from the module (None: every
-        name, when the module's scopes cannot be read) and the names class
-        bodies read, which may be their own."""
-        if self._tables is None:
-            try:
-                top = symtable.symtable(self.source or "", self.path or "", "exec")
-                self._tables = sorted(top.get_children(), key=lambda t: t.get_lineno())
-            except (SyntaxError, ValueError):
-                self._tables = []
-                self._table_lines = [-1]
-            else:
-                self._table_lines = [t.get_lineno() for t in self._tables]
-        if self._table_lines == [-1]:
-            return None, frozenset()
-        hard: set[str] = set()
-        soft: set[str] = set()
-        lines = self._table_lines
-        stack = self._tables[bisect.bisect_left(lines, first) : bisect.bisect_right(lines, last)]
-        while stack:
-            table = stack.pop()
-            stack.extend(table.get_children())
-            is_class = table.get_type() == "class"
-            for symbol in table.get_symbols():
-                if symbol.is_global():
-                    hard.add(symbol.get_name())
-                elif is_class and symbol.is_referenced():
-                    soft.add(symbol.get_name())
-        return frozenset(hard), frozenset(soft)
+    def refs(self, index: int, as_asset: bool = False) -> tuple[_Ref, ...]:
+        """What a top-level statement refers to; as an asset, without the
+        upstream assets its decorator names as inputs."""
+        return self._asset_refs.get(index, self._refs[index]) if as_asset else self._refs[index]
 
 
 def _lines(stmt: ast.stmt) -> tuple[int, int]:
@@ -328,120 +385,253 @@ def _absolute(package: str, level: int, module: str | None) -> str | None:
     return ".".join(base) or None
 
 
+def _inputs(stmt: ast.stmt) -> frozenset[int]:
+    """The upstream assets an asset's decorator names in ``inputs=``
+    (names, attributes of names): data, whose changes reach the asset
+    through their values, not its code."""
+    found: set[int] = set()
+    for decorator in getattr(stmt, "decorator_list", ()):
+        if not isinstance(decorator, ast.Call):
+            continue
+        for keyword in decorator.keywords:
+            if keyword.arg == "inputs" and isinstance(keyword.value, ast.Dict):
+                for value in keyword.value.values:
+                    if _chain(value)[0]:
+                        found.add(id(value))
+    return frozenset(found)
+
+
+def _chain(node: ast.expr) -> tuple[str, tuple[str, ...]]:
+    """`a.b.c` as ("a", ("b", "c")); ("", ()) for other expressions."""
+    attrs: list[str] = []
+    while isinstance(node, ast.Attribute):
+        attrs.append(node.attr)
+        node = node.value
+    return (node.id, tuple(reversed(attrs))) if isinstance(node, ast.Name) else ("", ())
+
+
 def _literal(node: ast.expr | None) -> str | None:
     if isinstance(node, ast.Constant) and isinstance(node.value, str):
         return node.value
     return None
 
 
-class _Collector:
-    """The references of one top-level statement. Names read in the scopes
-    it opens (function bodies, ...) count only when those scopes read them
-    from the module; imports made inside them are followed."""
+_FUNCTION, _CLASS, _COMPREHENSION = 0, 1, 2  # scopes
+# What the collector does with each kind of node.
+_OTHER, _NAME, _ATTRIBUTE, _SKIP, _CALL, _FUNCTION_DEF, _CLASS_DEF, _COMPREHENSION_EXPR, _WALRUS, _GLOBAL, \
+    _IMPORT, _BINDS = range(12)
+_KINDS: dict[type, int] = {
+    ast.Name: _NAME, ast.Attribute: _ATTRIBUTE, ast.Constant: _SKIP, ast.Call: _CALL,
+    ast.FunctionDef: _FUNCTION_DEF, ast.AsyncFunctionDef: _FUNCTION_DEF, ast.Lambda: _FUNCTION_DEF,
+    ast.ClassDef: _CLASS_DEF, ast.ListComp: _COMPREHENSION_EXPR, ast.SetComp: _COMPREHENSION_EXPR,
+    ast.DictComp: _COMPREHENSION_EXPR, ast.GeneratorExp: _COMPREHENSION_EXPR, ast.NamedExpr: _WALRUS,
+    ast.Global: _GLOBAL, ast.Nonlocal: _GLOBAL, ast.Import: _IMPORT, ast.ImportFrom: _IMPORT,
+    ast.ExceptHandler: _BINDS, ast.MatchAs: _BINDS, ast.MatchStar: _BINDS, ast.MatchMapping: _BINDS,
+}
+_NOT_NAMES = frozenset({"ctx", "op", "ops", "type_comment"})  # fields that never hold a name
+_FIELDS: dict[type, tuple[str, ...]] = {}
 
-    def __init__(self, module: _Module, hard: frozenset[str] | None, soft: frozenset[str],
-                 skip: frozenset[int]) -> None:
+
+class _Scope:
+    """A function, class or comprehension scope opened inside a statement."""
+
+    __slots__ = ("parent", "kind", "bound", "declared", "loads")
+
+    def __init__(self, parent: _Scope | None, kind: int) -> None:
+        self.parent = parent
+        self.kind = kind
+        self.bound: set[str] = set()
+        self.declared: set[str] = set()  # global
+        self.loads: list[tuple[str, tuple[str, ...]]] = []
+
+    def binder(self) -> _Scope:
+        """Where an assignment expression binds: not in a comprehension."""
+        scope = self
+        while scope.kind == _COMPREHENSION and scope.parent is not None:
+            scope = scope.parent
+        return scope
+
+    def reads_module(self, name: str) -> bool | None:
+        """Whether a name read here comes from the module (None: it may be
+        the class body's own, which falls back to the module)."""
+        if name in self.declared:
+            return True
+        if name in self.bound:
+            return None if self.kind == _CLASS else False
+        scope = self.parent
+        while scope is not None:
+            if scope.kind != _CLASS:  # inner scopes do not see class bodies
+                if name in scope.declared:
+                    return True
+                if name in scope.bound:
+                    return False
+            scope = scope.parent
+        return True
+
+
+class _Collector:
+    """The references of one top-level statement: the names it reads from
+    its module (a name read inside a function counts only when that function
+    does not bind it), the attributes read from them, imports made inside
+    functions, and reads that no name tells (getattr with a computed name,
+    globals(), exec...)."""
+
+    def __init__(self, module: _Module, inputs: frozenset[int]) -> None:
         self.module = module
-        self.hard = hard
-        self.soft = soft
-        self.skip = skip
+        self.inputs = inputs  # the upstream assets an asset's decorator names: kept apart
+        self.upstream: list[_Ref] = []
         self.refs: list[_Ref] = []
-        self.local: list[tuple[str, tuple[str, ...]]] = []  # names local to an inner scope
-        self.imports: dict[str, list[_Import]] = {}  # imports made in inner scopes
+        self.scopes: list[_Scope] = []
+        self.imports: dict[str, list[_Import]] = {}  # made inside functions
 
     def run(self, stmt: ast.stmt) -> tuple[_Ref, ...]:
-        stack: list[tuple[ast.AST, bool]] = [(stmt, False)]
-        while stack:
-            node, inner = stack.pop()
-            if id(node) in self.skip:
-                continue
-            if isinstance(node, _SCOPES):
-                stack.extend(self._scope(node, inner))
-            elif isinstance(node, ast.Name):
-                self._name(node.id, (), inner)
-            elif isinstance(node, ast.Attribute):
-                attrs: list[str] = []
-                base: ast.expr = node
-                while isinstance(base, ast.Attribute):
-                    attrs.append(base.attr)
-                    base = base.value
-                if isinstance(base, ast.Name):
-                    attrs.reverse()
-                    if base.id == "sys" and attrs[0] == "modules":
-                        self.refs.append(_Whole(None))
-                    self._name(base.id, tuple(attrs), inner)
+        inputs = self.inputs
+        kinds = _KINDS
+        top: list[tuple[str, tuple[str, ...]]] = []  # read at module level
+        pending: list[tuple[list[Any], _Scope | None]] = [([stmt], None)]
+        while pending:
+            stack, scope = pending.pop()
+            loads = top if scope is None else scope.loads
+            bound = None if scope is None else scope.bound
+            push = stack.append
+            while stack:
+                node = stack.pop()
+                if inputs and id(node) in inputs:
+                    name, attrs = _chain(node)
+                    self.upstream.append(_Name(name, attrs, False))
+                    continue
+                cls = node.__class__
+                kind = kinds.get(cls, _OTHER)
+                if kind == _NAME:
+                    if node.ctx.__class__ is ast.Load:
+                        loads.append((node.id, ()))
+                    elif bound is not None:
+                        bound.add(node.id)
+                elif kind == _ATTRIBUTE:
+                    chain = [node.attr]
+                    base = node.value
+                    while base.__class__ is ast.Attribute:
+                        chain.append(base.attr)
+                        base = base.value
+                    if base.__class__ is ast.Name:
+                        chain.reverse()
+                        if base.id == "sys" and chain[0] == "modules":
+                            self.refs.append(_Whole(None))
+                        loads.append((base.id, tuple(chain)))
+                    else:
+                        push(base)
+                elif kind == _SKIP:
+                    continue
+                elif kind == _CALL:
+                    stack += self._call(node, loads)
+                elif kind == _FUNCTION_DEF:
+                    stack += self._function(node, scope, pending)
+                elif kind == _CLASS_DEF:
+                    if bound is not None:
+                        bound.add(node.name)
+                    stack += node.decorator_list
+                    stack += node.bases
+                    stack += node.keywords
+                    pending.append((list(node.body), self._open(scope, _CLASS)))
+                elif kind == _COMPREHENSION_EXPR:
+                    generators = node.generators
+                    push(generators[0].iter)  # evaluated where the comprehension is
+                    inner: list[Any] = [generators[0].target, *generators[0].ifs]
+                    for generator in generators[1:]:
+                        inner += [generator.target, generator.iter, *generator.ifs]
+                    inner += [node.key, node.value] if cls is ast.DictComp else [node.elt]
+                    pending.append((inner, self._open(scope, _COMPREHENSION)))
+                elif kind == _WALRUS:
+                    if scope is not None:
+                        scope.binder().bound.add(node.target.id)
+                    push(node.value)
+                elif kind == _GLOBAL:
+                    if scope is not None:
+                        (scope.declared if cls is ast.Global else scope.bound).update(node.names)
+                elif kind == _IMPORT:
+                    if scope is not None:  # module-level imports are the module's bindings
+                        for name, binding in self.module._imports(node):
+                            scope.bound.add(name)
+                            self.imports.setdefault(name, []).append(binding)
                 else:
-                    stack.append((base, inner))
-            elif isinstance(node, ast.Call):
-                stack.extend((child, inner) for child in self._call(node, inner))
-            elif isinstance(node, (ast.Import, ast.ImportFrom)):
-                if inner:  # module-level imports are the module's bindings
-                    for name, binding in self.module._imports(node):
-                        self.imports.setdefault(name, []).append(binding)
-            else:
-                stack.extend((child, inner) for child in ast.iter_child_nodes(node))
-        for name, read in self.local:
+                    if kind == _BINDS and bound is not None:  # except ... as name, match captures
+                        captured = getattr(node, "name", None) or getattr(node, "rest", None)
+                        if captured:
+                            bound.add(captured)
+                    fields = _FIELDS.get(cls)
+                    if fields is None:
+                        fields = _FIELDS[cls] = tuple(f for f in cls._fields if f not in _NOT_NAMES)
+                    for field in fields:
+                        value = getattr(node, field, None)
+                        if value.__class__ is list:
+                            for child in value:
+                                if isinstance(child, ast.AST):
+                                    push(child)
+                        elif isinstance(value, ast.AST):
+                            push(value)
+        for name, attrs in top:
+            self._module_read(name, attrs, False, _DYNAMIC_AT_TOP)
+        local: list[tuple[str, tuple[str, ...]]] = []
+        for scope in self.scopes:
+            for name, attrs in scope.loads:
+                reads = scope.reads_module(name)
+                if reads is False:
+                    local.append((name, attrs))
+                else:
+                    self._module_read(name, attrs, reads is None, _DYNAMIC_NAMES)
+        for name, attrs in local:
             for binding in self.imports.get(name, ()):
-                self.refs.append(binding._replace(attrs=read))
+                self.refs.append(binding._replace(attrs=attrs))
         return tuple(dict.fromkeys(self.refs))
 
-    def _name(self, name: str, attrs: tuple[str, ...], inner: bool) -> None:
-        if not inner or self.hard is None or name in self.hard:
-            dynamic = _DYNAMIC_AT_TOP if not inner else _DYNAMIC_NAMES
-            if name in dynamic and not attrs and name not in self.module.bindings:
-                self.refs.append(_Whole(None))
-            self.refs.append(_Name(name, attrs, False))
-        elif name in self.soft:
-            self.refs.append(_Name(name, attrs, True))
-        else:
-            self.local.append((name, attrs))
+    def _open(self, parent: _Scope | None, kind: int) -> _Scope:
+        scope = _Scope(parent, kind)
+        self.scopes.append(scope)
+        return scope
 
-    def _scope(self, node: ast.AST, inner: bool) -> Iterable[tuple[ast.AST, bool]]:
-        """A scope's parts: those evaluated where it is opened, then its own."""
-        outside: list[ast.AST] = []
-        own: list[ast.AST] = []
-        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)):
-            args = node.args
-            outside += [*args.defaults, *(d for d in args.kw_defaults if d is not None)]
-            if not isinstance(node, ast.Lambda):
-                outside += node.decorator_list
-                every = [*args.posonlyargs, *args.args, *args.kwonlyargs, args.vararg, args.kwarg]
-                outside += [a.annotation for a in every if a is not None and a.annotation is not None]
-                if node.returns is not None:
-                    outside.append(node.returns)
-                own += node.body
-            else:
-                own.append(node.body)
-        elif isinstance(node, ast.ClassDef):
-            outside += [*node.decorator_list, *node.bases, *node.keywords]
-            own += node.body
-        elif isinstance(node, (ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)):
-            outside.append(node.generators[0].iter)
-            own += [child for child in ast.iter_child_nodes(node) if child is not node.generators[0]]
-            first = node.generators[0]
-            own += [first.target, *first.ifs]
-        return [*((n, inner) for n in outside), *((n, True) for n in own)]
+    def _module_read(self, name: str, attrs: tuple[str, ...], soft: bool, dynamic: frozenset[str]) -> None:
+        if name in dynamic and not attrs and name not in self.module.bindings:
+            self.refs.append(_Whole(None))
+        self.refs.append(_Name(name, attrs, soft))
 
-    def _call(self, node: ast.Call, inner: bool) -> list[ast.AST]:
+    def _function(self, node: ast.FunctionDef | ast.AsyncFunctionDef | ast.Lambda, scope: _Scope | None,
+                  pending: list[tuple[list[Any], _Scope | None]]) -> list[ast.AST]:
+        """Its body, to read in a scope of its own; then its defaults,
+        decorators and annotations, read where it is defined."""
+        args = node.args
+        every = [*args.posonlyargs, *args.args, *args.kwonlyargs]
+        if args.vararg is not None:
+            every.append(args.vararg)
+        if args.kwarg is not None:
+            every.append(args.kwarg)
+        inner = self._open(scope, _FUNCTION)
+        inner.bound.update(a.arg for a in every)
+        outside: list[ast.AST] = [*args.defaults, *(d for d in args.kw_defaults if d is not None)]
+        if isinstance(node, ast.Lambda):
+            pending.append(([node.body], inner))
+            return outside
+        pending.append((list(node.body), inner))
+        if scope is not None:
+            scope.bound.add(node.name)
+        outside += node.decorator_list
+        outside += [a.annotation for a in every if a.annotation is not None]
+        if node.returns is not None:
+            outside.append(node.returns)
+        return outside
+
+    def _call(self, node: ast.Call, loads: list[tuple[str, tuple[str, ...]]]) -> list[ast.AST]:
         func = node.func
         args = node.args
-        called = func.id if isinstance(func, ast.Name) else func.attr if isinstance(func, ast.Attribute) else ""
-        if called in _ATTRIBUTE_CALLS and isinstance(func, ast.Name) and len(args) >= 2 \
+        if isinstance(func, ast.Name) and func.id in _ATTRIBUTE_CALLS and len(args) >= 2 \
                 and isinstance(args[0], ast.Name):
             attr = _literal(args[1])
-            if attr is not None:
-                self._name(args[0].id, (attr,), inner)
-            else:
-                # A computed attribute: the whole object, which for a
-                # module means the whole module.
-                self._name(args[0].id, (), inner)
+            # With a computed attribute, the whole object: for a module, the whole module.
+            loads.append((args[0].id, () if attr is None else (attr,)))
             return [*args[1:], *node.keywords]
+        called = func.id if isinstance(func, ast.Name) else func.attr if isinstance(func, ast.Attribute) else ""
         if called in ("import_module", "__import__"):
             target = _literal(args[0]) if args else None
-            if target is None or target.startswith("."):
-                self.refs.append(_Whole(None))
-            else:
-                self.refs.append(_Whole(target))
+            self.refs.append(_Whole(None if target is None or target.startswith(".") else target))
         return [func, *args, *node.keywords]
 
 
@@ -450,9 +640,16 @@ class Project:
     lies under one of `roots` (the --path directories and the working
     directory) and not under the interpreter's prefixes or a site-packages
     directory. `search` is the module search path in import order (default:
-    `roots`, then sys.path). Each module is found and parsed once."""
+    `roots`, then sys.path). Each module is found and parsed once.
 
-    def __init__(self, roots: Iterable[str], search: Sequence[str] | None = None) -> None:
+    `cache`, a file (created by `save`), keeps each module's analysis from
+    one run to the next, under the hash of its source text: a module whose
+    text is unchanged is not parsed again. A cache that cannot be read is
+    ignored."""
+
+    def __init__(self, roots: Iterable[str], search: Sequence[str] | None = None, cache: str | None = None) -> None:
+        self.cache = cache
+        self._cached = _read_cache(cache) if cache is not None else {}
         given = list(roots)
         self.roots = sorted({os.path.realpath(r) for r in given}, key=len, reverse=True)
         dirs = [*given, *sys.path] if search is None else list(search)
@@ -462,6 +659,7 @@ class Project:
         self._specs: dict[str, _Spec | None] = {}
         self._modules: dict[str, _Module | None] = {}
         self._entries: dict[str, frozenset[str]] = {}
+        self._reach = _Reach(self)
 
     def label(self, path: str) -> str | None:
         """The file's path relative to the project directory it lies under,
@@ -477,6 +675,27 @@ class Project:
             if _under(real, root):
                 return os.path.relpath(real, root).replace(os.sep, "/")
         return None
+
+    def save(self) -> None:
+        """Write the cache file when a module was parsed in this process: the
+        analyses it had, those of this process replacing theirs. Written
+        whole or not at all (a temporary file renamed over it)."""
+        modules = [m for m in self._modules.values() if m is not None and m.entry is not None]
+        if self.cache is None or not any(m.fresh for m in modules):
+            return
+        entries = dict(self._cached)
+        entries.update((m.name, m.entry) for m in modules)
+        text = json.dumps({"format": _FORMAT, "python": sys.version, "modules": entries}, separators=(",", ":"))
+        body = text.encode("utf-8", "surrogatepass")
+        folder = os.path.dirname(os.path.abspath(self.cache))
+        fd, tmp = tempfile.mkstemp(prefix=".code-versions-", dir=folder)
+        try:
+            with os.fdopen(fd, "wb") as out:
+                out.write(hashlib.sha256(body).hexdigest().encode() + b"\n" + body)
+            os.replace(tmp, self.cache)
+        except BaseException:
+            os.unlink(tmp)
+            raise
 
     def source_file(self, name: str) -> str | None:
         """The source file of a project module, None for any other module."""
@@ -496,7 +715,7 @@ class Project:
             elif spec.path.endswith(tuple(importlib.machinery.SOURCE_SUFFIXES)):
                 label = self.label(spec.path)
                 if label is not None:
-                    found = _Module(name, spec.path, label, spec.portions)
+                    found = _Module(name, spec.path, label, spec.portions, self._cached.get(name))
         self._modules[name] = found
         return found
 
@@ -544,108 +763,172 @@ class Project:
         return found
 
 
+def _read_cache(path: str) -> dict[str, Any]:
+    """The analyses a cache file holds by module name; none when it is
+    missing, a link, damaged, or made by another format or interpreter."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
+        with os.fdopen(fd, "rb") as f:
+            checksum, _, body = f.read().partition(b"\n")
+        if hashlib.sha256(body).hexdigest().encode() != checksum:
+            return {}
+        with _no_collection():
+            data = json.loads(body)
+    except (OSError, ValueError):
+        return {}
+    if not isinstance(data, dict) or data.get("format") != _FORMAT or data.get("python") != sys.version:
+        return {}
+    modules = data.get("modules")
+    return modules if isinstance(modules, dict) else {}
+
+
 def _under(path: str, folder: str) -> bool:
     return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
 
 
-class _Walk:
-    """One asset's reach: statements and whole modules, from a work list."""
+_Node = tuple[str, int]  # (module name, statement index); index -1: the whole module
+_WHOLE = -1
+
+
+class _Reach:
+    """What each statement (or whole module) reaches, transitively: the
+    statements and whole modules its references resolve to, and theirs.
+    Worked out once per node and shared by every asset (strongly connected
+    components together, so that cycles are one set)."""
 
     def __init__(self, project: Project) -> None:
         self.project = project
-        self.statements: dict[tuple[str, int], _Module] = {}
-        self.whole: dict[str, _Module] = {}
-        self.todo: list[tuple[_Module, _Ref]] = []
+        self._edges: dict[_Node, tuple[_Node, ...]] = {}
+        self._asset_edges: dict[_Node, tuple[_Node, ...]] = {}
+        self._reach: dict[_Node, frozenset[_Node]] = {}
+        self._covers: dict[_Node, tuple[str, str]] = {}
 
-    def statement(self, module: _Module, index: int, refs: tuple[_Ref, ...] | None = None) -> None:
-        key = (module.name, index)
-        if key in self.statements:
-            return
-        self.statements[key] = module
-        self.todo.extend((module, ref) for ref in (module.refs(index) if refs is None else refs))
-
-    def whole_module(self, module: _Module) -> None:
-        if module.name in self.whole or module.path is None:
-            return
-        self.whole[module.name] = module
-        if module.tree is not None:
-            for index in range(len(module.tree.body)):
-                self.statement(module, index)
-
-    def run(self) -> None:
-        while self.todo:
-            module, ref = self.todo.pop()
-            if isinstance(ref, _Name):
-                self.name(module, ref.name, ref.attrs, ref.soft)
-            elif isinstance(ref, _Import):
-                self.imported(ref)
+    def edges(self, node: _Node, as_asset: bool = False) -> tuple[_Node, ...]:
+        """The nodes a node's references stand for (for an asset's own
+        statement, as an asset: without the upstream assets it reads)."""
+        edges = self._asset_edges if as_asset else self._edges
+        found = edges.get(node)
+        if found is None:
+            name, index = node
+            module = self.project.module(name)
+            out: list[_Node] = []
+            if module is None:
+                pass
+            elif index == _WHOLE:
+                out += [(name, i) for i in range(module.count)]
             else:
-                target = module if ref.module is None else self.project.module(ref.module)
-                if target is not None:
-                    self.whole_module(target)
+                for ref in module.refs(index, as_asset):
+                    self.resolve(module, ref, out)
+            found = edges[node] = tuple(dict.fromkeys(out))
+        return found
 
-    def name(self, module: _Module, name: str, attrs: tuple[str, ...], soft: bool = False) -> None:
+    def cover(self, node: _Node) -> tuple[str, str]:
+        """A node's label and the hash of its source."""
+        found = self._covers.get(node)
+        if found is None:
+            name, index = node
+            module = self.project.module(name)
+            assert module is not None
+            if index == _WHOLE:
+                found = (module.label, _hash(module.source or ""))
+            else:
+                found = (module.labels[index], module.hash_of(index))
+            self._covers[node] = found
+        return found
+
+    def resolve(self, module: _Module, ref: _Ref, out: list[_Node]) -> None:
+        """The nodes a reference of `module` stands for."""
+        if isinstance(ref, _Name):
+            self._name(module, ref.name, ref.attrs, ref.soft, out, set())
+        elif isinstance(ref, _Import):
+            self._imported(ref, out, set())
+        else:
+            target = module if ref.module is None else self.project.module(ref.module)
+            if target is not None and target.path is not None:
+                out.append((target.name, _WHOLE))
+
+    def _name(self, module: _Module, name: str, attrs: tuple[str, ...], soft: bool, out: list[_Node],
+              seen: set[tuple[str, str]]) -> None:
+        if (module.name, name) in seen:  # modules importing a name from each other
+            return
+        seen.add((module.name, name))
         bindings = module.bindings.get(name)
         if bindings is None:
             if soft or name in _BUILTINS or name in _MODULE_NAMES or module.path is None:
                 return
             stars = [self.project.module(star) for star in module.stars]
-            for star in stars:
-                if star is not None:
-                    self.whole_module(star)
+            out += [(star.name, _WHOLE) for star in stars if star is not None]
             if not stars:
-                self.whole_module(module)  # bound at run time, or nowhere
+                out.append((module.name, _WHOLE))  # bound at run time, or nowhere
             return
         for binding in bindings:
             if isinstance(binding, int):
-                self.statement(module, binding)
+                out.append((module.name, binding))
             else:
-                self.imported(binding._replace(attrs=attrs))
+                self._imported(binding._replace(attrs=attrs), out, seen)
 
-    def imported(self, ref: _Import) -> None:
+    def _imported(self, ref: _Import, out: list[_Node], seen: set[tuple[str, str]]) -> None:
         module = self.project.module(ref.module)
         if module is None:
             return  # the standard library, an installed package
         if ref.attr is None:
             if ref.attrs:
-                self.imported(_Import(ref.module, ref.attrs[0], ref.attrs[1:]))
-            else:
-                self.whole_module(module)  # the module as a value
+                self._imported(_Import(ref.module, ref.attrs[0], ref.attrs[1:]), out, seen)
+            elif module.path is not None:
+                out.append((module.name, _WHOLE))  # the module as a value
             return
         if ref.attr not in module.bindings:
             sub = f"{ref.module}.{ref.attr}"
             if self.project.module(sub) is not None:
-                self.imported(_Import(sub, None, ref.attrs))
+                self._imported(_Import(sub, None, ref.attrs), out, seen)
                 return
-        self.name(module, ref.attr, ref.attrs)
+        self._name(module, ref.attr, ref.attrs, False, out, seen)
 
-
-def _roots(module: _Module, function_name: str) -> list[int]:
-    if module.tree is None:
-        return []
-    return [
-        index
-        for index, stmt in enumerate(module.tree.body)
-        if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)) and stmt.name == function_name
-    ]
-
-
-def _inputs(stmt: ast.stmt) -> frozenset[int]:
-    """The upstream assets an asset's decorator names in ``inputs=``: data,
-    whose changes reach the asset through their values, not its code."""
-    found: set[int] = set()
-    for decorator in getattr(stmt, "decorator_list", ()):
-        if not isinstance(decorator, ast.Call):
-            continue
-        for keyword in decorator.keywords:
-            if keyword.arg == "inputs" and isinstance(keyword.value, ast.Dict):
-                for value in keyword.value.values:
-                    base = value
-                    while isinstance(base, ast.Attribute):
-                        base = base.value
-                    if isinstance(base, ast.Name):
-                        found.add(id(value))
-    return frozenset(found)
+    def reach(self, start: _Node) -> frozenset[_Node]:
+        """`start` and every node it reaches (Tarjan's components, iteratively)."""
+        done = self._reach
+        if start in done:
+            return done[start]
+        order: dict[_Node, int] = {start: 0}
+        low: dict[_Node, int] = {start: 0}
+        stack = [start]
+        on_stack = {start}
+        work = [(start, iter(self.edges(start)))]
+        while work:
+            node, successors = work[-1]
+            for nxt in successors:
+                if nxt in done:
+                    continue
+                if nxt not in order:
+                    order[nxt] = low[nxt] = len(order)
+                    stack.append(nxt)
+                    on_stack.add(nxt)
+                    work.append((nxt, iter(self.edges(nxt))))
+                    break
+                if nxt in on_stack:
+                    low[node] = min(low[node], order[nxt])
+            else:
+                work.pop()
+                if work:
+                    parent = work[-1][0]
+                    low[parent] = min(low[parent], low[node])
+                if low[node] == order[node]:
+                    members: set[_Node] = set()
+                    while True:
+                        member = stack.pop()
+                        on_stack.discard(member)
+                        members.add(member)
+                        if member == node:
+                            break
+                    reached = set(members)
+                    for member in members:
+                        for nxt in self.edges(member):
+                            if nxt not in members:
+                                reached |= done[nxt]
+                    frozen = frozenset(reached)
+                    for member in members:
+                        done[member] = frozen
+        return done[start]
 
 
 def code_version(project: Project, module_name: str, function_name: str, function_source: str,
@@ -655,26 +938,27 @@ def code_version(project: Project, module_name: str, function_name: str, functio
     discovery reports."""
     own = own_version(function_source, decorator_metadata)
     module = project.module(module_name)
-    if module is None:  # not the project's: its own code only
+    if module is None or module.path is None:  # not the project's: its own code only
         return CodeVersion(own, {f"{function_name} in {module_name}": own}, [])
-    walk = _Walk(project)
-    roots = _roots(module, function_name)
-    own_label = module.labels[roots[0]] if roots else f"{function_name} in {module.label}"
+    reach = project._reach
+    roots = module.functions.get(function_name, [])
+    reached: set[_Node] = set()
     for index in roots:
-        stmt = module.tree.body[index] if module.tree is not None else None
-        skip = _inputs(stmt) if stmt is not None else frozenset()
-        walk.statement(module, index, module.refs(index, skip))
-    if not roots:
-        walk.whole_module(module)  # made by a factory, a lambda: where from is not read
-    walk.run()
-    covers = {own_label: own}
-    for (name, index), where in walk.statements.items():
-        if name not in walk.whole and not (where is module and index == (roots[0] if roots else -1)):
-            covers[where.labels.get(index, f"{index} in {where.label}")] = where.hash_of(index)
-    for where in walk.whole.values():
-        covers[where.label] = _hash(where.source or "")
-    if len(covers) == 1:
+        reached.add((module.name, index))
+        for node in reach.edges((module.name, index), as_asset=True):
+            reached |= reach.reach(node)
+    if not roots:  # made by a factory, a lambda: where from is not read
+        reached |= reach.reach((module.name, _WHOLE))
+    whole = {name for name, index in reached if index == _WHOLE}
+    own_node = (module.name, roots[0]) if roots else None
+    covers = {module.labels[roots[0]] if roots else f"{function_name} in {module.label}": own}
+    for node in reached:
+        if node != own_node and (node[1] == _WHOLE or node[0] not in whole):
+            label, value = reach.cover(node)
+            covers[label] = value
+    items = sorted(covers.items())
+    if len(items) == 1:
         digest = own  # nothing reached: the version of its own code alone
     else:
-        digest = _hash("".join(f"{label}\0{value}\n" for label, value in sorted(covers.items())))
-    return CodeVersion(digest, dict(sorted(covers.items())), sorted(w.label for w in walk.whole.values()))
+        digest = _hash("".join(f"{label}\0{value}\n" for label, value in items))
+    return CodeVersion(digest, dict(items), sorted(reach.cover((name, _WHOLE))[0] for name in whole))
