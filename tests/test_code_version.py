@@ -96,7 +96,7 @@ def project(tmp_path):
     return tmp_path
 
 
-def version(root, function, module="shop.clean"):
+def version(root, function, module="shop.clean", cache=None):
     """The version as discovery would compute it, from the files as they are now."""
     path = root.joinpath(*module.split(".")).with_suffix(".py")
     source = path.read_text()
@@ -107,7 +107,12 @@ def version(root, function, module="shop.clean"):
             found = "".join(source.splitlines(keepends=True)[first - 1 : node.end_lineno])
     function_source = textwrap.dedent(found or f"{function} = ...\n")
     search = [str(root), str(root / "venv" / "lib" / "site-packages")]
-    return code_version(Project([str(root)], search), module, function, function_source, {"inputs": None})
+    project = Project([str(root)], search, cache=cache)
+    if cache:
+        project.prepare([module])
+    got = code_version(project, module, function, function_source, {"inputs": None})
+    project.save()
+    return got
 
 
 def edit(root, file, old, new):
@@ -177,6 +182,9 @@ def test_own_code_alone_keeps_the_version_discovery_gives_today(project):
               "decorator_metadata": {"inputs": None}}
     got = version(project, "orders")
     assert got.digest == _code_version(record) == own_version(record["function_source"], {"inputs": None})
+    (project / "shop" / "again.py").write_text("from shop.clean import orders\n")
+    assert code_version(Project([str(project)], [str(project)]), "shop.again", "orders", record["function_source"],
+                        {"inputs": None}) == got
     edit(project, "shop/clean.py", "return [1, 2, 3]", "return [1, 2]")
     assert version(project, "orders").digest != got.digest
 
@@ -218,3 +226,18 @@ def test_an_asset_made_by_a_factory_covers_its_whole_module(project):
     assert "WIDTH in shop/util.py" in before.covers  # what the whole module reaches
     edit(project, "shop/made.py", "make(1)", "make(2)")
     assert changed(before.covers, version(project, "made", "shop.made")) == ["shop/made.py"]
+
+
+def test_a_cache_of_module_analyses_gives_the_same_versions_and_never_a_stale_one(project):
+    cache = str(project / "code-versions.cache")
+    first = version(project, "clean_rows", cache=cache)
+    assert first == version(project, "clean_rows")
+    search = [str(project), str(project / "venv" / "lib" / "site-packages")]
+    assert not Project([str(project)], search, cache=cache).module("shop.util").fresh  # taken from it
+    assert version(project, "clean_rows", cache=cache) == first
+    edit(project, "shop/util.py", "[:LIMIT]", "[:WIDTH]")  # what fmt reaches changes
+    assert version(project, "clean_rows", cache=cache) == version(project, "clean_rows") != first
+    with open(cache, "r+b") as damaged:
+        damaged.seek(100)
+        damaged.write(b"#")
+    assert version(project, "clean_rows", cache=cache) == version(project, "clean_rows")

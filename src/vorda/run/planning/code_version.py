@@ -154,7 +154,7 @@ class _Module:
     module would keep the garbage collector busy with every object in it."""
 
     def __init__(self, name: str, path: str | None, label: str, portions: tuple[str, ...],
-                 cached: Any = None) -> None:
+                 cached: Any = None, keep: bool = False) -> None:
         self.name = name
         self.path = path
         self.label = label
@@ -167,7 +167,7 @@ class _Module:
         self.stars: list[str] = []
         self.labels: dict[int, str] = {}
         self.functions: dict[str, list[int]] = {}  # top-level defs by name
-        self.entry: dict[str, Any] | None = None  # the analysis as the cache keeps it
+        self.entry: dict[str, Any] | None = None  # the analysis as the cache keeps it (`keep`)
         self.fresh = False  # parsed in this process, not taken from the cache
         self._spans: list[tuple[int, int]] = []
         self._refs: list[tuple[_Ref, ...]] = []
@@ -184,8 +184,8 @@ class _Module:
         except (OSError, SyntaxError, ValueError, UnicodeDecodeError):
             return
         key = hashlib.sha256(f"{_FORMAT}\0{sys.version}\0{name}\0{label}\0{self.package}\0".encode()
-                             + data).hexdigest()
-        if isinstance(cached, dict) and cached.get("key") == key:
+                             + data).hexdigest() if keep else ""
+        if keep and isinstance(cached, dict) and cached.get("key") == key:
             try:
                 self._restore(cached)
                 self.entry = cached
@@ -195,7 +195,8 @@ class _Module:
         with _no_collection():
             self._parse(path, self.source)
         self.fresh = True
-        self.entry = self._export(key)
+        if keep:
+            self.entry = self._export(key)
 
     def _parse(self, path: str, source: str) -> None:
         try:
@@ -640,7 +641,8 @@ class Project:
     lies under one of `roots` (the --path directories and the working
     directory) and not under the interpreter's prefixes or a site-packages
     directory. `search` is the module search path in import order (default:
-    `roots`, then sys.path). Each module is found and parsed once.
+    this process's sys.path, which in the discovery process is the runner's
+    search path). Each module is found and parsed once.
 
     `cache`, a file (created by `save`), keeps each module's analysis from
     one run to the next, under the hash of its source text: a module whose
@@ -652,7 +654,7 @@ class Project:
         self._cached = _read_cache(cache) if cache is not None else {}
         given = list(roots)
         self.roots = sorted({os.path.realpath(r) for r in given}, key=len, reverse=True)
-        dirs = [*given, *sys.path] if search is None else list(search)
+        dirs = sys.path if search is None else search
         self.search = tuple(dict.fromkeys(os.path.abspath(d or os.curdir) for d in dirs))
         prefixes = {sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix}
         self._excluded = tuple(os.path.realpath(p) for p in prefixes if p)
@@ -675,6 +677,27 @@ class Project:
             if _under(real, root):
                 return os.path.relpath(real, root).replace(os.sep, "/")
         return None
+
+    def prepare(self, names: Iterable[str]) -> None:
+        """Parse the named modules and the project modules they import, at
+        any depth, ahead of `code_version` (in a process that would
+        otherwise wait, while another imports them)."""
+        todo = list(names)
+        while todo:
+            name = todo.pop()
+            if name in self._modules:
+                continue
+            module = self.module(name)
+            if module is None:
+                continue
+            for bindings in module.bindings.values():
+                for binding in bindings:
+                    if not isinstance(binding, int):
+                        todo.append(binding.module)
+                        if binding.attr is not None:
+                            todo.append(f"{binding.module}.{binding.attr}")
+            todo += module.stars
+            todo += [ref.module for refs in module._refs for ref in refs if isinstance(ref, _Import)]
 
     def save(self) -> None:
         """Write the cache file when a module was parsed in this process: the
@@ -715,7 +738,8 @@ class Project:
             elif spec.path.endswith(tuple(importlib.machinery.SOURCE_SUFFIXES)):
                 label = self.label(spec.path)
                 if label is not None:
-                    found = _Module(name, spec.path, label, spec.portions, self._cached.get(name))
+                    found = _Module(name, spec.path, label, spec.portions, self._cached.get(name),
+                                    keep=self.cache is not None)
         self._modules[name] = found
         return found
 
@@ -931,13 +955,40 @@ class _Reach:
         return done[start]
 
 
+def _defining(project: Project, module_name: str, function_name: str) -> _Module | None:
+    """The module that defines the function: `module_name`, or the module
+    it imports the function from (at any depth)."""
+    module = project.module(module_name)
+    seen: set[str] = set()
+    while module is not None and function_name not in module.functions and module.name not in seen:
+        seen.add(module.name)
+        imported = [b for b in module.bindings.get(function_name, []) if not isinstance(b, int)]
+        if len(imported) != 1 or imported[0].attr != function_name:
+            break
+        source = project.module(imported[0].module)
+        if source is None or source.path is None:
+            break
+        module = source
+    return module
+
+
 def code_version(project: Project, module_name: str, function_name: str, function_source: str,
                  decorator_metadata: Any) -> CodeVersion:
-    """The code version of the asset function `function_name` defined in
-    module `module_name`, whose source and decorator metadata are those
-    discovery reports."""
+    """The code version of the asset function named `function_name` (its
+    ``__name__``) of module `module_name` (its ``__module__``; a module that
+    imports it from another is followed there), whose source and decorator
+    metadata are those discovery reports.
+
+    An asset that is not a top-level ``def`` of that module covers the
+    whole module; one outside the project, its own code alone."""
+    with _no_collection():  # what it builds holds no cycles
+        return _code_version(project, module_name, function_name, function_source, decorator_metadata)
+
+
+def _code_version(project: Project, module_name: str, function_name: str, function_source: str,
+                  decorator_metadata: Any) -> CodeVersion:
     own = own_version(function_source, decorator_metadata)
-    module = project.module(module_name)
+    module = _defining(project, module_name, function_name)
     if module is None or module.path is None:  # not the project's: its own code only
         return CodeVersion(own, {f"{function_name} in {module_name}": own}, [])
     reach = project._reach
