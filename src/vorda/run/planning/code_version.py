@@ -4,21 +4,24 @@ An asset's code version covers its own source and decorator metadata, and
 the source of every top-level definition of the project's own modules that
 it reaches through names, transitively: functions and classes (decorators
 included), assignments (constants included) and whatever else binds a
-reached name at module level. Nothing is imported or run: modules are found
-on the search path the way the import system finds them, and read with
-``ast``, each module once; what each definition reaches is worked out once
-and shared by every asset that reaches it.
+reached name at module level. The upstream assets its decorator names in
+``inputs=`` are not followed: they reach it through their values. Nothing is
+imported or run: modules are found on the search path the way the import
+system finds them and read with ``ast``, each once; what each definition
+reaches is worked out once and shared by every asset that reaches it.
 
-    project = Project(roots=[*path_dirs, os.getcwd()])
+    project = Project([*path_dirs, os.getcwd()])          # search: sys.path
     version = code_version(project, "shop.clean", "clean_rows", source, metadata)
-    version.digest   # 20 hex digits
-    version.covers   # {"clean_rows in shop/clean.py": hash, "limit in shop/util.py": hash, ...}
+    version.digest   # 20 hex digits; today's own-code version when nothing else is reached
+    version.covers   # {"clean_rows in shop/clean.py": hash, "LIMIT in shop/util.py": hash, ...}
     version.dynamic  # ["shop/plugins.py"]: modules included whole
+    changed(old_covers, version)  # the labels whose definitions differ
 
-Labels: ``NAMES in PATH`` for a statement (NAMES are the names it binds,
-comma-separated; ``#2``, ``#3`` follow when several statements of a module
-bind the same names), ``PATH`` alone for a module included whole. PATH is
-the file relative to the project directory it lies under, with ``/``.
+Labels: ``NAMES in PATH`` for a statement (the names it binds, comma
+separated; `` #2``, `` #3`` follow when several statements of a module bind
+the same names), ``PATH`` alone for a module included whole. PATH is the
+file relative to the project directory it lies under, with ``/``. The
+asset's own entry holds its own-code version.
 
 Conservative where the source does not say what a name is: a module is
 included whole (listed in ``dynamic``, its statements followed) when it is
@@ -26,10 +29,13 @@ reached through ``getattr`` or ``import_module`` with a computed name, used
 as a value, asked for an attribute it does not define, reads ``globals()``,
 ``exec``, ``eval`` or ``sys.modules``, uses a name it does not bind (a
 ``from x import *`` of a project module, names made at run time), or cannot
-be parsed, and when an asset is not a top-level ``def`` of its module
-(made by a factory, a lambda). Not seen: effects of calls made at import
-time (a registry filled by a decorator defined elsewhere), imports done only
-for their side effects, string annotations.
+be parsed, and when an asset is not a top-level ``def`` of its module (made
+by a factory, a lambda). A name bound by an ``if``, ``try``, ``for``,
+``with`` or ``match`` at module level brings the whole statement; a name
+changed at module level (``X.append(...)``, ``X[k] = ...``, ``global X`` in a
+function) brings those statements too. Not seen: effects of calls made at
+import time (a registry filled through a function), imports done only for
+their side effects, string annotations.
 """
 
 from __future__ import annotations
@@ -167,7 +173,7 @@ class _Module:
         self.stars: list[str] = []
         self.labels: dict[int, str] = {}
         self.functions: dict[str, list[int]] = {}  # top-level defs by name
-        self.entry: dict[str, Any] | None = None  # the analysis as the cache keeps it (`keep`)
+        self.entry: tuple[str, str] | None = None  # the cache's key and text of its analysis (`keep`)
         self.fresh = False  # parsed in this process, not taken from the cache
         self._spans: list[tuple[int, int]] = []
         self._refs: list[tuple[_Ref, ...]] = []
@@ -185,18 +191,18 @@ class _Module:
             return
         key = hashlib.sha256(f"{_FORMAT}\0{sys.version}\0{name}\0{label}\0{self.package}\0".encode()
                              + data).hexdigest() if keep else ""
-        if keep and isinstance(cached, dict) and cached.get("key") == key:
-            try:
-                self._restore(cached)
-                self.entry = cached
-                return
-            except (KeyError, TypeError, ValueError, IndexError, AttributeError):
-                pass  # not as written: parsed again
         with _no_collection():
+            if keep and isinstance(cached, list) and len(cached) == 2 and cached[0] == key:
+                try:
+                    self._restore(json.loads(cached[1]))
+                    self.entry = (key, cached[1])
+                    return
+                except (KeyError, TypeError, ValueError, IndexError, AttributeError):
+                    pass  # not as written: parsed again
             self._parse(path, self.source)
-        self.fresh = True
-        if keep:
-            self.entry = self._export(key)
+            self.fresh = True
+            if keep:
+                self.entry = (key, json.dumps(self._export(), separators=(",", ":")))
 
     def _parse(self, path: str, source: str) -> None:
         try:
@@ -233,12 +239,12 @@ class _Module:
                 refs = tuple(dict.fromkeys([*refs, *collector.upstream]))
             self._refs.append(refs)
 
-    def _export(self, key: str) -> dict[str, Any]:
+    def _export(self) -> dict[str, Any]:
         def binding(b: _Binding) -> Any:
             return b if isinstance(b, int) else [b.module, b.attr]
 
         return {
-            "key": key, "parsed": self.parsed, "count": self.count, "stars": self.stars,
+            "parsed": self.parsed, "count": self.count, "stars": self.stars,
             "bindings": {name: [binding(b) for b in found] for name, found in self.bindings.items()},
             "labels": [[index, label] for index, label in self.labels.items()],
             "functions": self.functions, "spans": self._spans,
@@ -246,7 +252,7 @@ class _Module:
             "asset_refs": [[index, [_encode(ref) for ref in refs]] for index, refs in self._asset_refs.items()],
         }
 
-    def _restore(self, entry: dict[str, Any]) -> None:
+    def _restore(self, entry: Any) -> None:
         """Take the analysis from a cache entry (all of it, or nothing)."""
         bindings: dict[str, list[_Binding]] = {
             str(name): [b if isinstance(b, int) else _Import(str(b[0]), b[1] and str(b[1]), ()) for b in found]
@@ -699,26 +705,32 @@ class Project:
             todo += module.stars
             todo += [ref.module for refs in module._refs for ref in refs if isinstance(ref, _Import)]
 
-    def save(self) -> None:
+    def save(self) -> bool:
         """Write the cache file when a module was parsed in this process: the
         analyses it had, those of this process replacing theirs. Written
-        whole or not at all (a temporary file renamed over it)."""
+        whole or not at all (a temporary file renamed over it); False when
+        it could not be written."""
         modules = [m for m in self._modules.values() if m is not None and m.entry is not None]
         if self.cache is None or not any(m.fresh for m in modules):
-            return
-        entries = dict(self._cached)
-        entries.update((m.name, m.entry) for m in modules)
+            return True
+        entries: dict[str, Any] = dict(self._cached)
+        entries.update((m.name, list(m.entry)) for m in modules if m.entry is not None)
         text = json.dumps({"format": _FORMAT, "python": sys.version, "modules": entries}, separators=(",", ":"))
         body = text.encode("utf-8", "surrogatepass")
-        folder = os.path.dirname(os.path.abspath(self.cache))
-        fd, tmp = tempfile.mkstemp(prefix=".code-versions-", dir=folder)
+        try:
+            fd, tmp = tempfile.mkstemp(prefix=".code-versions-", dir=os.path.dirname(os.path.abspath(self.cache)))
+        except OSError:
+            return False
         try:
             with os.fdopen(fd, "wb") as out:
                 out.write(hashlib.sha256(body).hexdigest().encode() + b"\n" + body)
             os.replace(tmp, self.cache)
-        except BaseException:
+        except BaseException as error:
             os.unlink(tmp)
+            if isinstance(error, OSError):
+                return False
             raise
+        return True
 
     def source_file(self, name: str) -> str | None:
         """The source file of a project module, None for any other module."""
@@ -788,8 +800,10 @@ class Project:
 
 
 def _read_cache(path: str) -> dict[str, Any]:
-    """The analyses a cache file holds by module name; none when it is
-    missing, a link, damaged, or made by another format or interpreter."""
+    """The analyses a cache file holds by module name, each as its key and
+    its text (decoded only when used: decoded, all of them would stay alive
+    and slow every garbage collection down); none when the file is missing,
+    a link, damaged, or made by another format or interpreter."""
     try:
         fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW)
         with os.fdopen(fd, "rb") as f:
