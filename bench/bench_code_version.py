@@ -172,6 +172,7 @@ def _side(side, root, names):
     from vorda.run.planning.code_version import Project, code_version
 
     env = dict(os.environ, PYTHONPATH=os.pathsep.join([root, *filter(None, [os.environ.get("PYTHONPATH")])]))
+    env.pop("PYTHONDONTWRITEBYTECODE", None)  # steady state: every module's bytecode cached
     if side.startswith("in discovery"):
         cache = os.path.join(root, "code-versions.cache") if side.endswith("cached") else ""
         argv = [sys.executable, "-c", IN_DISCOVERY, root, cache, *names]

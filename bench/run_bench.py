@@ -25,6 +25,7 @@ import bench_materialize  # noqa: E402
 import bench_python  # noqa: E402
 import bench_executors  # noqa: E402
 import bench_runner  # noqa: E402
+import bench_code_version  # noqa: E402
 from json_python import median_seconds  # noqa: E402
 
 DOCS = ("canada", "citm_catalog", "twitter")
@@ -194,6 +195,8 @@ def main():
     misses += bench_runner.report(args.quick)
     print("\nRunner executors (see bench/bench_executors.py)")
     misses += bench_executors.report(args.quick)
+    print("\nCode versions (see bench/bench_code_version.py)")
+    misses += bench_code_version.report(args.quick)
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))
     return 0
 

@@ -241,3 +241,17 @@ def test_a_cache_of_module_analyses_gives_the_same_versions_and_never_a_stale_on
         damaged.seek(100)
         damaged.write(b"#")
     assert version(project, "clean_rows", cache=cache) == version(project, "clean_rows")
+
+
+def test_cycles_across_modules_terminate(project):
+    (project / "shop" / "ping.py").write_text(
+        "from vorda import asset\nfrom shop.pong import pong, loop\n\n\n"
+        "def ping(n):\n    return n and pong(n - 1)\n\n\n@asset()\ndef rally() -> int:\n    return ping(3) + loop\n"
+    )
+    # pong calls back into ping; `loop` is imported from each module by the other
+    (project / "shop" / "pong.py").write_text(
+        "from shop import ping as other\nfrom shop.ping import loop\n\n\n"
+        "def pong(n):\n    return n and other.ping(n - 1)\n"
+    )
+    got = version(project, "rally", "shop.ping")
+    assert set(got.covers) == {"rally in shop/ping.py", "ping in shop/ping.py", "pong in shop/pong.py"}
