@@ -26,6 +26,7 @@ import bench_python  # noqa: E402
 import bench_executors  # noqa: E402
 import bench_incremental  # noqa: E402
 import bench_runner  # noqa: E402
+import bench_code_version  # noqa: E402
 import bench_values  # noqa: E402
 from json_python import median_seconds  # noqa: E402
 
@@ -200,6 +201,8 @@ def main():
     misses += bench_values.report(args.quick)
     print("\nIncremental runs (see bench/bench_incremental.py)")
     misses += bench_incremental.report(args.quick)
+    print("\nCode versions (see bench/bench_code_version.py)")
+    misses += bench_code_version.report(args.quick)
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))
     return 0
 
