@@ -91,7 +91,7 @@ def test_why_tells_how_a_value_was_made(project):
     _, first = project.run_json("pipe")
     made = json.loads(project.run("why", "same", "--partition", "region=north", "--json", check=0).stdout)
     assert made["run_id"] == first["run_id"] and made["reason"] == "new"
-    assert made["covers"] == {"same in pipe.py": made["code_version"]}
+    assert set(made["covers"]) == {"same in pipe.py", "REGIONS in pipe.py"}  # its decorator reads REGIONS
     (entry,) = made["inputs"]
     assert (entry["param"], entry["asset"], entry["partition"], entry["run_id"]) == (
         "part", "pipe:part", {"region": "north"}, first["run_id"])
@@ -175,3 +175,58 @@ def test_gc_keeps_what_it_must(project):
         fcntl.flock(held, fcntl.LOCK_EX)
         done = project.run("gc", check=2)
     assert "another runner is using the store" in done.stderr and done.stdout == ""
+
+
+def test_code_versions_cover_what_an_asset_reaches(project):
+    project.write("lib.util", """
+        SCALE = 10
+
+        def scaled(x):
+            return x * SCALE
+
+        def unused():
+            return 0
+    """)
+    source = project.write("reach", """
+        import importlib
+        from vorda import asset
+        from lib.util import scaled
+
+        OFFSET = 1
+
+        def helper(x):
+            return scaled(x) + OFFSET
+
+        @asset()
+        def uses_helper():
+            return helper(1)
+
+        @asset()
+        def plain():
+            return 5
+
+        @asset()
+        def dynamic():
+            return getattr(importlib.import_module("lib.util"), "SCA" + "LE")
+    """)
+    project.run_json("reach")
+    util = project.path / "lib/util.py"
+
+    def reasons_after(edit_file, old, new):
+        edit_file.write_text(edit_file.read_text().replace(old, new))
+        plan, _ = project.run_json("--dry-run", "reach")
+        project.run_json("reach")
+        return {asset: job["reason_detail"] for (asset, _), job in plan.items() if job["status"] == "run"}
+
+    assert reasons_after(source, "OFFSET = 1", "OFFSET = 2") == {"reach:uses_helper": "code: OFFSET in reach.py"}
+    # `dynamic` reads lib.util by a computed name: it covers the whole module.
+    whole = "code: lib/util.py (dynamic reference)"
+    assert reasons_after(util, "x * SCALE", "x * SCALE * 1") == {"reach:uses_helper": "code: scaled in lib/util.py",
+                                                                 "reach:dynamic": whole}
+    assert reasons_after(util, "return 0", "return 1") == {"reach:dynamic": whole}  # unused by the others
+    assert reasons_after(source, "    return 5", "    # a comment\n    return 5") == {
+        "reach:plain": "code: plain in reach.py"}
+    assert reasons_after(source, "# a comment", "# another comment") == {"reach:plain": "code: plain in reach.py"}
+    source.write_text(source.read_text() + "\n# a comment outside every definition\n")
+    plan, _ = project.run_json("--dry-run", "reach")
+    assert {job["status"] for job in plan.values()} == {"up-to-date"}

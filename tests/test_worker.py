@@ -55,7 +55,10 @@ def test_inputs_file_and_no_implicit_path(worker):
 def test_failed_run(worker):
     done = worker("shop.assets", "total", "out/t", "--inputs", '{"orders": []}')
     assert done.returncode == 1 and done.stdout == ""
-    assert done.stderr == (
+    # The traceback first (for the log), then the one error line.
+    assert done.stderr.startswith("Traceback (most recent call last):\n")
+    assert "vorda worker: raised at shop/assets.py:" in done.stderr
+    assert done.stderr.endswith(
         "python -m vorda.worker: error: asset shop.assets:total failed; see out/t/result.json: ValueError: no orders\\nat all\n"
     )
     assert json.loads((worker.path / "out/t/result.json").read_text())["ok"] is False

@@ -59,7 +59,11 @@ def raised_at(error: BaseException) -> str | None:
 
 def report(error: BaseException, skip: int = 0) -> None:
     """Print the traceback (without its first `skip` frames, vorda's own)
-    and the line naming where the user's code raised it."""
+    and the line naming where the user's code raised it; nothing for an
+    error that no code of the user's raised (an input vorda could not load:
+    the record says it all)."""
+    if raised_at(error) is None:
+        return
     try:
         tb = error.__traceback__
         for _ in range(skip):

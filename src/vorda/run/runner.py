@@ -117,7 +117,9 @@ def _changed_code(recorded: str | None, job: Job) -> str:
         before = {}
     now = job.asset.covers
     changed = sorted(label for label in now.keys() | before.keys() if now.get(label) != before.get(label))
-    return ", ".join(changed) if changed and before else next(iter(now), job.asset.label)
+    if not (changed and before):
+        changed = [next(iter(now), job.asset.label)]
+    return ", ".join(f"{label} (dynamic reference)" if label in job.asset.dynamic else label for label in changed)
 
 
 def _raised_at(log_tail: str) -> str | None:

@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 import subprocess
 import sys
 from dataclasses import dataclass, field
@@ -20,6 +21,7 @@ from pathlib import Path
 from typing import Any
 
 from vorda._command import UsageError
+from vorda.run.planning.code_version import Project, code_version
 from vorda.run.search_path import SearchPath
 from vorda.run.store.keys import canonical
 
@@ -38,6 +40,7 @@ class Asset:
     # What the code version covers: a definition ("clean in shop/clean.py")
     # -> its own hash.
     covers: dict[str, str] = field(default_factory=dict, compare=False)
+    dynamic: tuple[str, ...] = ()  # modules covered whole: a reference could not be resolved statically
 
     @property
     def label(self) -> str:
@@ -81,21 +84,31 @@ class Discovery:
 
 def discover(modules: list[str], search: SearchPath) -> Discovery:
     """Import the modules in a discovery process and read its report."""
+    project = Project([*(os.path.abspath(p) for p in search.extra), os.getcwd()], [*search.dirs, *sys.path])
     try:
-        done = subprocess.run(
+        process = subprocess.Popen(
             [sys.executable, "-m", "vorda.run.planning.discovery_remote", *modules],
             env=search.env,
             stdin=subprocess.DEVNULL,
-            capture_output=True,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
         )
     except OSError as error:
         raise UsageError(f"cannot start discovery: {error}") from None
-    stderr = done.stderr.decode("utf-8", "replace").strip()
-    if done.returncode != 0 or "skipping module" in stderr:
-        raise UsageError("discovery failed:\n" + (stderr or f"exit status {done.returncode}"))
     try:
-        report = json.loads(done.stdout)
-        assets = _assets(report["assets"], search)
+        # The sources are read here while the modules import over there.
+        project.prepare(modules)
+        out, err = process.communicate()
+    except BaseException:
+        process.kill()
+        process.wait()
+        raise
+    stderr = err.decode("utf-8", "replace").strip()
+    if process.returncode != 0 or "skipping module" in stderr:
+        raise UsageError("discovery failed:\n" + (stderr or f"exit status {process.returncode}"))
+    try:
+        report = json.loads(out)
+        assets = _assets(report["assets"], search, project)
         formats = [str(name) for name in report["formats"]]
     except (ValueError, KeyError, TypeError, AttributeError) as error:
         raise UsageError(f"discovery gave an unreadable report: {type(error).__name__}: {error}") from None
@@ -139,7 +152,7 @@ def _home(found: list[dict[str, Any]], search: SearchPath) -> dict[str, Any]:
     )
 
 
-def _assets(records: list[dict[str, Any]], search: SearchPath) -> dict[str, Asset]:
+def _assets(records: list[dict[str, Any]], search: SearchPath, project: Project | None = None) -> dict[str, Asset]:
     by_object: dict[int, list[dict[str, Any]]] = {}
     for record in records:
         by_object.setdefault(record["wrapper"], []).append(record)
@@ -159,7 +172,13 @@ def _assets(records: list[dict[str, Any]], search: SearchPath) -> dict[str, Asse
                 "give each asset's function a name of its own"
             )
         metadata = home["decorator_metadata"]
-        version = _code_version(home)
+        if project is not None:
+            made = code_version(project, home["module_path"], home["function_name"], home["function_source"],
+                                metadata)
+            version, covers, dynamic = made.digest, made.covers, tuple(made.dynamic)
+        else:
+            version = _code_version(home)
+            covers, dynamic = {f"{home['function_name']} in {_shown_path(home['file_path'], search)}": version}, ()
         assets[ref] = Asset(
             ref=ref,
             module=home["module_path"],
@@ -170,7 +189,8 @@ def _assets(records: list[dict[str, Any]], search: SearchPath) -> dict[str, Asse
             modules=frozenset(r["module_path"] for r in found),
             serializer=metadata.get("serializer"),
             name=metadata.get("name"),
-            covers={f"{home['function_name']} in {_shown_path(home['file_path'], search)}": version},
+            covers=covers,
+            dynamic=dynamic,
         )
     named: dict[str, Asset] = {}
     for asset in assets.values():
