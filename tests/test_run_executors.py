@@ -195,3 +195,22 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
     done = project.run("run", "--executor", "dask", "--scheduler", cluster, "--path", str(tmp_path / "code"),
                        "--path", str(big), "lib.pipe", check=2)
     assert f"--path {big}: more than 16 MB" in done.stderr and "same environment image" in done.stderr
+
+
+def test_forks_stay_forks_with_the_data_stack_imported_at_the_top(tmp_path):
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    project = Project(tmp_path)
+    project.write("stack", """
+        import os
+        import numpy, pandas, pyarrow
+        from vorda import asset
+
+        @asset()
+        def frame_rows():
+            # The thread limits were the fork server's own: the job's environment is the runner's.
+            return [len(pandas.DataFrame({"a": [1, 2]})), os.environ.get("OPENBLAS_NUM_THREADS")]
+    """)
+    done = project.run("run", "--json", "--executor", "forks", "stack", check=0)
+    assert "instead" not in done.stderr, done.stderr
+    assert project.value("stack", "frame_rows") == [2, None]

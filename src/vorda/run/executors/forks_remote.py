@@ -75,6 +75,7 @@ def _child(request: dict[str, Any], closing: list[int], lifeline: str | None) ->
         signal.signal(signal.SIGINT, signal.default_int_handler)
         for fd in closing:
             os.close(fd)
+        _restore_environment(_BEFORE)
         _lifeline.watch(lifeline)
         log = os.open(request["log"], os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW, 0o644)
         os.dup2(log, 1)
@@ -184,8 +185,54 @@ def _warm_up() -> None:
     gc.freeze()
 
 
+# Thread pools that the data stack starts at import unless told otherwise:
+# one thread each, so that importing numpy, pandas or pyarrow at a module's
+# top leaves this process able to fork. Set only where the user has not.
+THREAD_LIMITS = {
+    "OPENBLAS_NUM_THREADS": "1",
+    "OMP_NUM_THREADS": "1",
+    "MKL_NUM_THREADS": "1",
+    "NUMEXPR_NUM_THREADS": "1",
+    "VECLIB_MAXIMUM_THREADS": "1",
+    "JE_ARROW_MALLOC_CONF": "background_thread:false",  # Arrow's allocator
+    "_RJEM_MALLOC_CONF": "background_thread:false",  # Polars' allocator
+}
+
+
+def _limit_threads() -> dict[str, str | None]:
+    """Apply THREAD_LIMITS; what each variable was before (None: unset)."""
+    before = {name: os.environ.get(name) for name in THREAD_LIMITS}
+    for name, value in THREAD_LIMITS.items():
+        os.environ.setdefault(name, value)
+    return before
+
+
+def _restore_environment(before: dict[str, str | None]) -> None:
+    """A job sees the environment the runner gave, not the limits above."""
+    for name, value in before.items():
+        if value is None:
+            os.environ.pop(name, None)
+        else:
+            os.environ[name] = value
+
+
+def _thread_names() -> str:
+    names = []
+    for task in sorted(os.listdir("/proc/self/task")):
+        try:
+            with open(f"/proc/self/task/{task}/comm") as stream:
+                names.append(stream.read().strip())
+        except OSError:
+            continue
+    return ", ".join(names[1:]) or "unnamed"
+
+
+_BEFORE: dict[str, str | None] = {}
+
+
 def main(argv: list[str]) -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the runner decides when jobs end
+    _BEFORE.update(_limit_threads())
     requests, replies, limit = int(argv[0]), int(argv[1]), int(argv[2])
     # Each child watches the runner's lifeline; this process watches its
     # requests pipe instead (a thread here would make forking unsafe).
@@ -208,8 +255,9 @@ def main(argv: list[str]) -> int:
         count = thread_count()
         if count > 1:
             what = f"importing {name}" if name else "importing vorda"
-            send_line(replies, {"refuse": f"{what} started {count - 1} thread(s), and forking a process "
-                            "with threads is unsafe"})
+            send_line(replies, {"refuse": f"{what} started {count - 1} thread(s) ({_thread_names()}), and "
+                            "forking a process with threads is unsafe; import the library that starts them "
+                            "inside the asset function, or limit its threads (OPENBLAS_NUM_THREADS=1 and the like)"})
             return 0
     send_line(replies, {"ready": True})
     try:
