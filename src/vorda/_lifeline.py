@@ -10,7 +10,6 @@ kills its own process group, whatever the asset left running in it.
 from __future__ import annotations
 
 import os
-import shutil
 import signal
 import threading
 
@@ -47,5 +46,7 @@ def _wait(fd: int, scratch: str) -> None:
     except OSError:
         pass
     if scratch:
+        import shutil
+
         shutil.rmtree(scratch, ignore_errors=True)
     os.killpg(0, signal.SIGKILL)

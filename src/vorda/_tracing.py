@@ -11,10 +11,11 @@ from __future__ import annotations
 import functools
 import os
 import sys
-import sysconfig
-import traceback
 from types import TracebackType
 from typing import Any, Callable
+
+# sysconfig and traceback are imported only once something failed: every
+# job imports this module, few fail.
 
 RAISED_AT = "vorda worker: raised at "
 
@@ -24,6 +25,8 @@ _PACKAGE = os.path.dirname(os.path.abspath(__file__))
 def _not_users() -> tuple[str, ...]:
     """Where code that is not the user's lives: vorda itself, the standard
     library, installed packages."""
+    import sysconfig
+
     places = {_PACKAGE + os.sep}
     for key in ("stdlib", "platstdlib", "purelib", "platlib"):
         path = sysconfig.get_paths().get(key)
@@ -64,6 +67,8 @@ def report(error: BaseException, skip: int = 0) -> None:
     the record says it all)."""
     if raised_at(error) is None:
         return
+    import traceback
+
     try:
         tb = error.__traceback__
         for _ in range(skip):
