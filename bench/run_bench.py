@@ -24,6 +24,7 @@ sys.path.insert(0, str(HERE))
 import bench_materialize  # noqa: E402
 import bench_python  # noqa: E402
 import bench_executors  # noqa: E402
+import bench_forks_stack  # noqa: E402
 import bench_incremental  # noqa: E402
 import bench_runner  # noqa: E402
 import bench_code_version  # noqa: E402
@@ -197,6 +198,8 @@ def main():
     misses += bench_runner.report(args.quick)
     print("\nRunner executors (see bench/bench_executors.py)")
     misses += bench_executors.report(args.quick)
+    print("\nForks with the data stack (see bench/bench_forks_stack.py)")
+    misses += bench_forks_stack.report(args.quick)
     print("\nValues beyond JSON (see bench/bench_values.py)")
     misses += bench_values.report(args.quick)
     print("\nIncremental runs (see bench/bench_incremental.py)")
