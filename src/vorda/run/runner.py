@@ -538,7 +538,8 @@ class Run:
             if all(value.is_json for _, value in sources):
                 inline.append((b.param, b.as_list, [(partition, value.path) for partition, value in sources]))
             else:
-                refs[b.param] = reference(self.jobs[b.upstream[0]].asset, b.as_list, sources)
+                up = self.jobs[b.upstream[0]].asset
+                refs[b.param] = reference(up.label, up.module, up.dims, b.as_list, sources)
         inputs_path = refs_path = None
         read: dict[Path, str] = {}
         if inline or job.keys:

@@ -17,18 +17,19 @@ import os
 from pathlib import Path
 from typing import Any
 
-from vorda.run.planning.discovery import Asset
 from vorda.run.store.files import create_exclusive
 from vorda.run.store.layout import Value
 
 
-def reference(upstream: Asset, as_list: bool, sources: list[tuple[dict[str, Any] | None, Value]]) -> dict[str, Any]:
-    """One parameter's entry: the upstream's values it reads, in job order."""
+def reference(label: str, module: str, dims: dict[str, list[Any]], as_list: bool,
+              sources: list[tuple[dict[str, Any] | None, Value]]) -> dict[str, Any]:
+    """One parameter's entry: the values of the upstream asset `label` (of
+    `module`, partitioned by `dims`) it reads, in job order."""
     return {
-        "asset": upstream.label,
-        "module": upstream.module,
+        "asset": label,
+        "module": module,
         "list": as_list,
-        "dims": upstream.dims,
+        "dims": dims,
         "sources": [
             {"partition": partition, "path": str(value.path), "hash": value.hash,
              "identity": list(value.identity) if value.identity else None}
