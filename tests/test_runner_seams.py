@@ -230,3 +230,36 @@ def test_keys_at_the_length_limit_and_labels():
     assert len(set(longer)) == 3
     # Text that would read as another value is shown as JSON.
     assert partition_label({"k": "3", "n": 3, "s": "north", "e": "", "w": "a b"}) == 'k="3" n=3 s=north e="" w="a b"'
+
+
+def test_planning_work_grows_with_the_partitions_not_faster(tmp_path, monkeypatch):
+    from vorda.run.planning import jobs as jobs_module
+    from vorda.run.store import keys
+
+    counted = {"sql": 0, "canonical": 0}
+    history = Store.history
+
+    def traced_history(self, readonly=False):
+        opened = history(self, readonly)
+        if opened.db is not None:
+            opened.db.set_trace_callback(lambda statement: counted.__setitem__("sql", counted["sql"] + 1))
+        return opened
+
+    canonical_ = keys.canonical
+
+    def counting(value):
+        counted["canonical"] += 1
+        return canonical_(value)
+
+    monkeypatch.setattr(Store, "history", traced_history)
+    monkeypatch.setattr(jobs_module, "canonical", counting)
+    work = {}
+    for n in (200, 400):
+        assets = catalogue(asset("wide", dims={"i": list(range(n))}), asset("reads", {"w": "wide"}, {"i": list(range(n))}))
+        run(tmp_path / str(n), assets)  # every partition ran ok: the dry run reads the history
+        counted.update(sql=0, canonical=0)
+        assert {row.status for row in plan(tmp_path / str(n), assets).dry_run()} == {JobStatus.UP_TO_DATE}
+        work[n] = dict(counted)
+    # The history is read per asset, not per job; key texts are made per key.
+    assert work[400]["sql"] == work[200]["sql"]
+    assert work[400]["canonical"] <= 2 * work[200]["canonical"] + 2

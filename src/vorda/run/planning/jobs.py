@@ -88,6 +88,8 @@ def plan_jobs(
     wanted = {dim: {canonical(v) for v in values} for dim, values in filters.items()}
     jobs: list[Job] = []
     by_ref: dict[str, list[Job]] = {}
+    key_texts: dict[int, dict[str, str]] = {}  # job -> its keys' canonical texts
+    indexes: _Indexes = {}
     for ref in order:
         asset = assets[ref]
         dims = list(asset.dims)
@@ -101,23 +103,35 @@ def plan_jobs(
             keys = {d: asset.dims[d][i] for d, i in at.items()}
             chosen = ref in selected and all(texts[d][at[d]][0] in wanted[d] for d in dims if d in wanted)
             job = Job(len(jobs), asset, keys, chosen)
+            job_texts = {d: texts[d][at[d]][0] for d in dims}
+            key_texts[job.seq] = job_texts
             if dims:
-                job.partition_id = "{" + ",".join(heads[d] + texts[d][at[d]][0] for d in in_order) + "}"
+                job.partition_id = "{" + ",".join(heads[d] + job_texts[d] for d in in_order) + "}"
                 job.partition_text = " ".join(texts[d][at[d]][1] for d in dims)
-            job.bindings = [_bind(job, param, by_ref[up], assets[up]) for param, up in asset.inputs.items()]
+            job.bindings = [_bind(job, param, by_ref[up], assets[up], job_texts, key_texts, indexes)
+                            for param, up in asset.inputs.items()]
             jobs.append(job)
             by_ref.setdefault(ref, []).append(job)
     return _needed(jobs)
 
 
-def _bind(job: Job, param: str, upstream_jobs: list[Job], upstream: Asset) -> Binding:
+# (upstream ref, shared dimensions) -> the upstream's jobs by their keys' texts in those dimensions
+_Indexes = dict[tuple[str, tuple[str, ...]], dict[tuple[str, ...], list[int]]]
+
+
+def _bind(job: Job, param: str, upstream_jobs: list[Job], upstream: Asset, job_texts: dict[str, str],
+          key_texts: dict[int, dict[str, str]], indexes: _Indexes) -> Binding:
     if not upstream.dims:
         return Binding(param, False, (upstream_jobs[0].seq,))
-    shared = [d for d in upstream.dims if d in job.asset.dims]
+    shared = tuple(d for d in upstream.dims if d in job.asset.dims)
     if not shared:
         return Binding(param, True, tuple(j.seq for j in upstream_jobs))
-    want = {d: canonical(job.keys[d]) for d in shared}
-    agreeing = tuple(j.seq for j in upstream_jobs if all(canonical(j.keys[d]) == k for d, k in want.items()))
+    index = indexes.get((upstream.ref, shared))
+    if index is None:  # made once per upstream and shared dimensions: no job scans them all
+        index = indexes[upstream.ref, shared] = {}
+        for candidate in upstream_jobs:
+            index.setdefault(tuple(key_texts[candidate.seq][d] for d in shared), []).append(candidate.seq)
+    agreeing = tuple(index.get(tuple(job_texts[d] for d in shared), ()))
     if not agreeing:
         keys = partition_label({d: job.keys[d] for d in shared})
         raise UsageError(f"{job.name} reads {upstream.label}, which has no partition {keys}")

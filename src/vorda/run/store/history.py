@@ -42,6 +42,7 @@ CREATE TABLE IF NOT EXISTS attempts (
     PRIMARY KEY (run_id, seq, attempt)
 );
 CREATE INDEX IF NOT EXISTS jobs_by_partition ON jobs (asset, partition, status, started);
+CREATE INDEX IF NOT EXISTS runs_by_start ON runs (started);
 """
 # Columns added since the first histories: (table, column, type).
 ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER"), ("jobs", "reason", "TEXT"),
@@ -336,8 +337,8 @@ class History:
         return self._rows(
             "SELECT r.id, r.started, r.ended, r.status, r.argv, "
             "SUM(j.status=?), SUM(j.status=?), SUM(j.status=?), SUM(j.status=?), "
-            "COUNT(j.seq) FROM runs r LEFT JOIN jobs j ON j.run_id = r.id "
-            "GROUP BY r.id ORDER BY r.started DESC LIMIT ?",
+            "COUNT(j.seq) FROM (SELECT * FROM runs ORDER BY started DESC LIMIT ?) r "
+            "LEFT JOIN jobs j ON j.run_id = r.id GROUP BY r.id ORDER BY r.started DESC",
             *RUNS_COUNTED,
             limit,
         )
