@@ -41,9 +41,17 @@
   }
   if (live) setInterval(refresh, POLL_MS);
 
-  // Pivot: a changed menu shows the matrix at once.
+  // Pivot: a changed menu shows the matrix at once; rows and columns made
+  // the same dimension trade places instead.
   document.querySelectorAll("form.pivot select").forEach(function (menu) {
-    menu.addEventListener("change", function () { menu.form.submit(); });
+    let before = menu.value;
+    menu.addEventListener("change", function () {
+      const name = menu.getAttribute("name");
+      const other = name === "rows" ? menu.form.elements.cols : name === "cols" ? menu.form.elements.rows : null;
+      if (other && other.value === menu.value) other.value = before;
+      before = menu.value;
+      menu.form.submit();
+    });
   });
 
   // Selecting cells: in select mode a click on a cell toggles it, on a row
