@@ -26,6 +26,7 @@ import bench_python  # noqa: E402
 import bench_executors  # noqa: E402
 import bench_incremental  # noqa: E402
 import bench_runner  # noqa: E402
+import bench_ui  # noqa: E402
 from json_python import median_seconds  # noqa: E402
 
 DOCS = ("canada", "citm_catalog", "twitter")
@@ -197,6 +198,8 @@ def main():
     misses += bench_executors.report(args.quick)
     print("\nIncremental runs (see bench/bench_incremental.py)")
     misses += bench_incremental.report(args.quick)
+    print("\nvorda ui (see bench/bench_ui.py)")
+    misses += bench_ui.report(args.quick)
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))
     return 0
 

@@ -39,8 +39,10 @@ def survey_facts(view: View) -> dict[str, Any]:
     return {
         "ready": snapshot is not None,
         "current": view.current,
+        "checked": snapshot.checked if snapshot else False,
         "surveying": view.surveying,
         "seconds": round(snapshot.seconds, 3) if snapshot else None,
+        "peak_rss_mb": round(snapshot.max_rss_kb / 1024, 1) if snapshot else None,  # the survey processes' peak
         "error": snapshot.error if snapshot else None,
         "failure": view.failure,
         "notice": snapshot.notice if snapshot else "",

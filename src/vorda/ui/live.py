@@ -23,6 +23,7 @@ import resource
 import sqlite3
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from array import array
@@ -153,9 +154,10 @@ class Live:
         snapshot = self.view.snapshot
         surveying = self._survey_thread is not None and self._survey_thread.is_alive()
         files_sig = file_signature(snapshot.files) if snapshot is not None else ()
-        current = snapshot is not None and (snapshot.history_sig, snapshot.files_sig) == (history_sig, files_sig)
+        current = snapshot is not None and snapshot.checked and \
+            (snapshot.history_sig, snapshot.files_sig) == (history_sig, files_sig)
         pause = max(SURVEY_PAUSE_MIN, 2 * self._survey_took)
-        if not current and not surveying and (snapshot is None or time.monotonic() - self._survey_done >= pause):
+        if not current and not surveying and (not self._survey_done or time.monotonic() - self._survey_done >= pause):
             self._survey_thread = threading.Thread(target=self._survey, name="vorda-ui-survey", daemon=True)
             self._survey_thread.start()
             surveying = True
@@ -184,20 +186,31 @@ class Live:
         failure = None
         snapshot = None
         try:
-            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                       env=self._lifeline.env(dict(os.environ)), pass_fds=(self._lifeline.read_fd,),
-                                       start_new_session=True)
-            self._survey_process = process
-            out, err = process.communicate()
-            if process.returncode != 0:
-                failure = err.decode("utf-8", "replace").strip() or f"exit status {process.returncode}"
-            else:
-                data = json.loads(out)
-                snapshot = decode(data)
-                snapshot.seconds = float(data.get("seconds") or 0.0)
-                snapshot.max_rss_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+            with tempfile.TemporaryFile() as errors:
+                process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors,
+                                           env=self._lifeline.env(dict(os.environ)),
+                                           pass_fds=(self._lifeline.read_fd,), start_new_session=True)
+                self._survey_process = process
+                assert process.stdout is not None
+                with process.stdout:
+                    for line in process.stdout:
+                        data = json.loads(line)
+                        snapshot = decode(data)
+                        snapshot.seconds = float(data.get("seconds") or 0.0)
+                        if not snapshot.checked and self.view.snapshot is None:
+                            # The first survey shows the last jobs while its dry run goes on.
+                            snapshot.history_sig, snapshot.files_sig = history_sig, file_signature(snapshot.files)
+                            with self._lock:
+                                self._surveyed = (snapshot, None)
+                            self._wake.set()
+                if process.wait() != 0 or snapshot is None or not snapshot.checked:
+                    errors.seek(0)
+                    failure = errors.read().decode("utf-8", "replace").strip() or f"exit status {process.returncode}"
+                    snapshot = None
+                else:
+                    snapshot.max_rss_kb = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
         except (OSError, ValueError, KeyError, TypeError) as error:
-            failure = describe(error)
+            failure, snapshot = describe(error), None
         finally:
             self._survey_process = None
         self._survey_took = time.monotonic() - start

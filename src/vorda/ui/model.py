@@ -174,6 +174,7 @@ class Snapshot:
     files: list[str]  # what discovery depends on: module files and package folders
     error: str | None = None
     notice: str = ""
+    checked: bool = True  # the dry run's verdicts are in (else only the last jobs)
     seconds: float = 0.0
     max_rss_kb: int = 0
     history_sig: tuple[Any, ...] = ()
@@ -197,6 +198,7 @@ def encode(snapshot: Snapshot) -> dict[str, Any]:
     return {
         "error": snapshot.error,
         "notice": snapshot.notice,
+        "checked": snapshot.checked,
         "runs": snapshot.runs,
         "files": snapshot.files,
         "assets": [
@@ -223,7 +225,8 @@ def decode(data: dict[str, Any]) -> Snapshot:
     for asset in assets:
         if len(asset.last) != asset.size or len(asset.would) != asset.size:
             raise ValueError(f"the survey of {asset.label} has {len(asset.last)} partitions, not {asset.size}")
-    return Snapshot(assets, dict(data["runs"]), list(data["files"]), data.get("error"), str(data.get("notice") or ""))
+    return Snapshot(assets, dict(data["runs"]), list(data["files"]), data.get("error"), str(data.get("notice") or ""),
+                    bool(data.get("checked", True)))
 
 
 def partition_of(text: str | None) -> dict[str, Any] | None:

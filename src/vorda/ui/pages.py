@@ -91,6 +91,9 @@ def survey_note(survey: Mapping[str, Any]) -> str:
     if not survey["ready"]:
         parts.append('<p class="note" id="reading">Reading the pipeline: discovering its modules and taking a dry '
                      "run of every partition…</p>")
+    elif not survey["checked"]:
+        parts.append('<p class="note">Taking a dry run of every partition to find what is stale; until it is done '
+                     "each partition shows its last job's status.</p>")
     elif not survey["current"]:
         parts.append('<p class="note">The history or the modules changed since the last dry run; '
                      "what is stale is being checked again.</p>")

@@ -2,10 +2,10 @@
 
     python -m vorda.ui.survey --store DIR [--path DIR ...] [MODULE ...]
 
-Discovers the modules and takes the dry run of every job (``make_plan`` and
-``Plan.dry_run``: the runner's own rule of what would run), reads each
-partition's last job from the history, and writes one JSON object on
-standard output (model.encode). It runs in a process of its own so that the
+Discovers the modules, reads each partition's last job from the history and
+writes it as one line of JSON on standard output (model.encode), then takes
+the dry run of every job (``make_plan`` and ``Plan.dry_run``: the runner's
+own rule of what would run) and writes the whole again with its verdicts. It runs in a process of its own so that the
 memory a dry run of many partitions takes goes when it ends, and so that
 the modules' imports never happen in the server. It only reads the store.
 """
@@ -19,7 +19,7 @@ import sqlite3
 import sys
 import time
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 from vorda import _command, _lifeline
 from vorda._command import UsageError
@@ -89,7 +89,9 @@ def _read_last(store: Store, views: list[AssetView]) -> None:
         history.close()
 
 
-def survey(modules: list[str], store_dir: str, paths: list[str]) -> Snapshot:
+def survey(modules: list[str], store_dir: str, paths: list[str], first: Callable[[Snapshot], None]) -> Snapshot:
+    """The snapshot of the pipeline; `first` hears of it before the dry
+    run, with the last jobs only (a dry run of many partitions takes a while)."""
     store = Store(store_dir)
     runs = _runs(store)  # first: a run going on now is read again by the server
     notices: list[str] = []
@@ -98,7 +100,6 @@ def survey(modules: list[str], store_dir: str, paths: list[str]) -> Snapshot:
         plan = make_plan(modules, store=store_dir, path=paths, notice=notices.append)
     except UsageError as failure:
         return Snapshot([], runs, source_files(modules, search, []), error=str(failure))
-    rows = plan.dry_run()
     views: dict[str, AssetView] = {}
     verdicts: dict[str, Verdicts] = {}
     for ref, asset in plan.assets.items():
@@ -112,6 +113,11 @@ def survey(modules: list[str], store_dir: str, paths: list[str]) -> Snapshot:
             last=bytearray(size), would=bytearray(size), verdicts=[],
         )
         verdicts[ref] = Verdicts()
+    ordered = [views[ref] for ref in plan.assets]
+    _read_last(store, ordered)
+    files = source_files([*modules, *plan.modules], search, list(plan.assets.values()))
+    first(Snapshot(ordered, runs, files, notice="\n".join(notices), checked=False))
+    rows = plan.dry_run()
     for job, row in zip(plan.selected, rows):
         view = views[job.asset.ref]
         place = view.position(job.keys)
@@ -119,10 +125,7 @@ def survey(modules: list[str], store_dir: str, paths: list[str]) -> Snapshot:
             view.would[place] = verdicts[job.asset.ref].code(row.status, row.reason, row.reason_detail)
     for ref, view in views.items():
         view.verdicts = verdicts[ref].table
-    ordered = [views[ref] for ref in plan.assets]
-    _read_last(store, ordered)
-    return Snapshot(ordered, runs, source_files([*modules, *plan.modules], search, list(plan.assets.values())),
-                    notice="\n".join(notices))
+    return Snapshot(ordered, runs, files, notice="\n".join(notices))
 
 
 def main(argv: list[str]) -> int:
@@ -138,14 +141,18 @@ def main(argv: list[str]) -> int:
     os.dup2(null, 1)
     os.close(null)
     start = time.monotonic()
-    try:
-        snapshot = survey(args.modules, args.store, args.path)
-    except (OSError, sqlite3.Error, ValueError) as error:
-        snapshot = Snapshot([], {}, [], error=f"cannot read the store {args.store}: {_command.describe(error)}")
-    data: dict[str, Any] = encode(snapshot)
-    data["seconds"] = time.monotonic() - start
     with os.fdopen(report, "wb") as out:
-        out.write(json.dumps(data, ensure_ascii=False).encode("utf-8", "surrogatepass"))
+        def write(snapshot: Snapshot) -> None:
+            data: dict[str, Any] = encode(snapshot)
+            data["seconds"] = time.monotonic() - start
+            out.write(json.dumps(data, ensure_ascii=False).encode("utf-8", "surrogatepass") + b"\n")
+            out.flush()
+
+        try:
+            snapshot = survey(args.modules, args.store, args.path, write)
+        except (OSError, sqlite3.Error, ValueError) as error:
+            snapshot = Snapshot([], {}, [], error=f"cannot read the store {args.store}: {_command.describe(error)}")
+        write(snapshot)
     return 0
 
 
