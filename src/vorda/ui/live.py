@@ -8,7 +8,8 @@ Two sources, each as cheap as it can be:
   than twice as long as it took, so a dry run of many partitions never
   takes more than a third of a core however busy the store is;
 - the runs the survey saw still going, and the runs since: their jobs are
-  read from the history every time it changes, on top of the survey. A
+  read from the history when it changes (a run of many jobs no more than a
+  quarter of the time), on top of the survey. A
   partition such a run touched is shown by its new status; what the dry
   run said of it is not known until the next survey.
 
@@ -100,6 +101,8 @@ class Live:
         self._survey_took = 0.0
         self._runmaps: dict[str, _RunMap] = {}
         self._overlay_sig: tuple[Any, ...] | None = None
+        self._overlay_at = 0.0  # monotonic time the last overlay began, and how long it took
+        self._overlay_took = 0.0
         self._version = 0
         self._lifeline = Lifeline()
 
@@ -162,7 +165,9 @@ class Live:
             self._survey_thread.start()
             surveying = True
         view = self.view
-        if view.snapshot is not None and (history_sig != self._overlay_sig or view.current != current
+        # Reading a run of many jobs again takes a while: at most a quarter of the time goes to it.
+        due = time.monotonic() - self._overlay_at >= 3 * self._overlay_took
+        if view.snapshot is not None and ((history_sig != self._overlay_sig and due) or view.current != current
                                           or view.surveying != surveying):
             self._overlay(view.snapshot, history_sig, current, surveying)
         elif view.surveying != surveying:
@@ -228,6 +233,7 @@ class Live:
 
     def _overlay(self, snapshot: Snapshot, history_sig: tuple[Any, ...], current: bool, surveying: bool,
                  fresh: bool = False) -> None:
+        self._overlay_at = time.monotonic()
         last = {n: asset.last for n, asset in enumerate(snapshot.assets)}
         would = {n: asset.would for n, asset in enumerate(snapshot.assets)}
         touched: set[int] = set()
@@ -267,6 +273,7 @@ class Live:
                               [would[n] for n in range(len(snapshot.assets))], counts, self._version, current,
                               surveying, None)
             self._overlay_sig = history_sig
+        self._overlay_took = time.monotonic() - self._overlay_at
 
     def _where(self, snapshot: Snapshot, run_id: str, seq: int, key: str, partition: str | None) -> tuple[int, int] | None:
         runmap = self._runmaps.setdefault(run_id, _RunMap())
