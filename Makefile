@@ -8,8 +8,8 @@ DEV_BUILD := build/dev
 BENCH_BUILD := build/bench
 JOBS ?= $(shell nproc)
 
-.PHONY: all demo test test-native test-python install venv system-deps dev bench bench-deps clean sanitize fuzz fuzz-deps \
-  lint lint-deps typecheck package-check
+.PHONY: all demo test test-native test-python install venv system-deps browser-deps dev bench bench-deps clean sanitize \
+  fuzz fuzz-deps lint lint-deps typecheck package-check
 
 all: test
 
@@ -34,6 +34,20 @@ system-deps:
 	  $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
+# Debian's Chromium and its driver, for the browser tests of `vorda ui`
+# (tests/test_ui_browser.py, through Selenium from the test extra). Where
+# they cannot be installed the browser tests skip, saying why; under CI=true
+# a failed install fails here, and the tests would fail too.
+BROWSER_PACKAGES := chromium chromium-driver
+browser-deps:
+	@missing=""; for p in $(BROWSER_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  { $$SUDO apt-get update -qq && $$SUDO apt-get install -y -qq $$missing; } || { \
+	    if [ "$$CI" = true ]; then echo "browser-deps: could not install$$missing"; exit 1; fi; \
+	    echo "browser-deps: could not install$$missing; the browser tests will skip"; }; \
+	fi
+
 install: venv
 	$(VPY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
@@ -56,7 +70,7 @@ test-native: venv system-deps
 	$(CMAKE) --build --preset native -j $(JOBS)
 	PATH=$(CURDIR)/$(VENV)/bin:$$PATH ctest --preset native -j $(JOBS)
 
-test-python: install system-deps
+test-python: install system-deps browser-deps
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider .
 
 test: test-native test-python typecheck
@@ -114,7 +128,7 @@ bench: $(VPY) bench-deps
 	$(CMAKE) --build --preset bench -j $(JOBS)
 	rm -rf $(BENCH_BUILD)/python && mkdir -p $(BENCH_BUILD)/python/vorda
 	cp src/vorda/*.py src/vorda/py.typed $(BENCH_BUILD)/python/vorda/
-	cp -r src/vorda/run $(BENCH_BUILD)/python/vorda/
+	cp -r src/vorda/run src/vorda/ui $(BENCH_BUILD)/python/vorda/
 	cp $(BENCH_BUILD)/_vorda*.so $(BENCH_BUILD)/python/vorda/
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD)/python $(VPY) bench/run_bench.py --cpp $(BENCH_BUILD)/bench/vorda_json_bench $(BENCH_ARGS)
 
@@ -149,7 +163,7 @@ SAN_PY_ENV = LD_PRELOAD="$$($(SAN_CXX) -print-file-name=libasan.so) $$($(SAN_CXX
 SAN_CHECK = status=$$?; if ls $(SAN_REPORTS)/* >/dev/null 2>&1; then cat $(SAN_REPORTS)/*; \
   echo "sanitize: reports above"; exit 1; fi; exit $$status
 
-sanitize: venv system-deps
+sanitize: venv system-deps browser-deps
 	$(CMAKE) --preset sanitize -DCMAKE_CXX_COMPILER=$(SAN_CXX) -DVORDA_SANITIZE=$(SANITIZERS) >/dev/null
 	$(CMAKE) --build --preset sanitize -j $(JOBS)
 	rm -rf $(SAN_REPORTS) $(SAN_PKG) && mkdir -p $(SAN_REPORTS) $(SAN_PKG)

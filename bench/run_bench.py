@@ -28,6 +28,7 @@ import bench_forks_stack  # noqa: E402
 import bench_incremental  # noqa: E402
 import bench_runner  # noqa: E402
 import bench_code_version  # noqa: E402
+import bench_ui  # noqa: E402
 import bench_values  # noqa: E402
 from json_python import median_seconds  # noqa: E402
 
@@ -206,6 +207,8 @@ def main():
     misses += bench_incremental.report(args.quick)
     print("\nCode versions (see bench/bench_code_version.py)")
     misses += bench_code_version.report(args.quick)
+    print("\nvorda ui (see bench/bench_ui.py)")
+    misses += bench_ui.report(args.quick)
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))
     return 0
 

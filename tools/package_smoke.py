@@ -52,6 +52,12 @@ def main() -> None:
         if value != "42" or result.get("ok") is not True:
             sys.exit(f"package smoke: worker wrote value {value!r} and result {result}")
         print("worker: value.json", value, "result.json ok:", result["ok"])
+        # vorda ui serves files that ship in the package.
+        shipped = run(python, cwd, "-c", "from importlib import resources as r; "
+                      "print(*(len(r.files('vorda.ui').joinpath('static', n).read_bytes()) for n in ('ui.js', 'ui.css')))")
+        if "0" in shipped.split():
+            sys.exit(f"package smoke: vorda ui's static files are empty: {shipped}")
+        print("ui static files:", shipped.strip(), "bytes")
         # The `vorda` console script, run by the environment's interpreter.
         script = str(Path(python).parent / "vorda")
         version = run(python, cwd, script, "worker", "--version").strip()

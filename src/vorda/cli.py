@@ -16,6 +16,7 @@ commands:
   logs     print the logs of a run's jobs
   why      tell how the current value of an asset's partition was made
   gc       remove kept values and history that are no longer needed
+  ui       serve a web page over a store: the asset graph, partitions, runs and logs
   inspect  print the inspection report of modules (python -m vorda.inspect)
   worker   materialize one asset (python -m vorda.worker)
 """
@@ -27,6 +28,7 @@ COMMANDS = {
     "logs": ("vorda.run.cli", "logs_main"),
     "why": ("vorda.run.cli", "why_main"),
     "gc": ("vorda.run.cli", "gc_main"),
+    "ui": ("vorda.ui.cli", "ui_main"),
     "inspect": ("vorda.inspect", "main"),
     "worker": ("vorda.worker", "main"),
 }

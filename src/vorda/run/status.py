@@ -39,6 +39,13 @@ class Reason(StrEnum):
     UPSTREAM = "upstream"  # dry run: an upstream job will run first
 
 
+class PartitionState(StrEnum):
+    """What ``vorda ui`` says of a partition beside its last job's status."""
+
+    STALE = "stale"  # ran ok before, and a dry run would run it again
+    NEW = "new"  # never ran ok
+
+
 class RunStatus(StrEnum):
     RUNNING = "running"
     OK = "ok"
