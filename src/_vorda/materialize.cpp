@@ -148,7 +148,9 @@ class OutputDir {
   // still keep every file whole against a crash of the process, and the
   // caller flushes).
   OutputDir(std::string_view text, PyObject* output_text, PyObject* result_path, bool durable)
-      : dir_(open_dir(text, output_text)), durable_(durable), value_(dir_.get(), durable),
+      : dir_(open_dir(text, output_text)),
+        durable_(durable),
+        value_(dir_.get(), durable),
         record_(dir_.get(), durable) {
     if (::unlinkat(dir_.get(), "result.json", 0) == 0) {
       // Gone for good before anything of this run can appear.
