@@ -213,4 +213,5 @@ def test_forks_stay_forks_with_the_data_stack_imported_at_the_top(tmp_path):
     """)
     done = project.run("run", "--json", "--executor", "forks", "stack", check=0)
     assert "instead" not in done.stderr, done.stderr
-    assert project.value("stack", "frame_rows") == [2, None]
+    # What the runner was given (set here by distributed, once a test imported it).
+    assert project.value("stack", "frame_rows") == [2, os.environ.get("OPENBLAS_NUM_THREADS")]

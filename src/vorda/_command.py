@@ -10,7 +10,7 @@ import os
 import signal
 import sys
 from pathlib import Path
-from typing import Callable, TextIO
+from typing import Callable, NoReturn, TextIO
 
 from vorda import __version__
 
@@ -77,6 +77,22 @@ def parser(prog: str, description: str, exit_statuses: str) -> argparse.Argument
     return made
 
 
+def whole_number(least: int, most: int | None, expected: str) -> Callable[[str], int]:
+    """An argparse type: a whole number from `least` to `most` (no limit:
+    None); else the error says what was `expected`."""
+
+    def parse(text: str) -> int:
+        try:
+            number = int(text)
+        except ValueError:
+            number = least - 1
+        if number < least or (most is not None and number > most):
+            raise argparse.ArgumentTypeError(f"expected {expected}, got {text!r}")
+        return number
+
+    return parse
+
+
 def one_line(text: str) -> str:
     """`text` with backslashes and line breaks escaped, so a message stays one line."""
     return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
@@ -128,7 +144,7 @@ def reader_gone() -> int:
     return ExitStatus.FAILED
 
 
-def exit_now(status: int) -> None:
+def exit_now(status: int) -> NoReturn:
     """Flush standard output and error, then end the process with `status`
     at once, without waiting for threads or running exit handlers."""
     for stream in (sys.stdout, sys.stderr):

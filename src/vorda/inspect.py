@@ -110,6 +110,16 @@ def _failing_asset(module: ModuleType | None) -> str | None:
     return None
 
 
+def report_failure(prog: str, name: str, error: BaseException) -> None:
+    """The error line of a module whose inspection failed, naming the asset
+    that could not be described when it can be told."""
+    where = f"module {name}"
+    asset = _failing_asset(sys.modules.get(name))
+    if asset is not None:
+        where += f", asset {asset}"
+    _command.error(prog, f"{where}: {_command.describe(error)}")
+
+
 def main(argv: list[str] | None = None, prog: str | None = None) -> int:
     """Run the command with `argv` (default: the process's); return the exit status.
 
@@ -130,11 +140,7 @@ def _inspect(prog: str, args: argparse.Namespace) -> int:
         except KeyboardInterrupt:
             raise
         except BaseException as error:  # SystemExit from user code is a failure too
-            where = f"module {name}"
-            asset = _failing_asset(sys.modules.get(name))
-            if asset is not None:
-                where += f", asset {asset}"
-            _command.error(prog, f"{where}: {_command.describe(error)}")
+            report_failure(prog, name, error)
             return _command.ExitStatus.FAILED
     if args.strict:
         # A module that failed to import is not left in sys.modules.

@@ -36,14 +36,8 @@ RUNS_EXIT_STATUSES = """\
 """
 
 
-def _jobs_count(text: str) -> int:
-    try:
-        count = int(text)
-    except ValueError:
-        count = 0
-    if count < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive number of jobs, got {text!r}")
-    return count
+_jobs_count = _command.whole_number(1, None, "a positive number of jobs")
+_count = _command.whole_number(0, None, "a number of runs")
 
 
 def _seconds(text: str) -> float:
@@ -76,7 +70,8 @@ def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
     parser.add_argument("--force", action="store_true", help="run even what is up to date")
     parser.add_argument("--timeout", type=_seconds, metavar="SECONDS",
                         help="fail a job that runs longer than this, ending its processes (default: no limit)")
-    parser.add_argument("--retries", type=_count, default=0, metavar="N",
+    parser.add_argument("--retries", type=_command.whole_number(0, None, "a number of retries"), default=0,
+                        metavar="N",
                         help="try a job that fails by an exception or a non-zero exit up to N more times, after a "
                         "short growing delay (default: 0; a timed-out or interrupted job is not tried again)")
     parser.add_argument("--all", action="store_true", dest="show_all",
@@ -149,6 +144,14 @@ def runs_parser(prog: str = "vorda runs") -> argparse.ArgumentParser:
     return parser
 
 
+def _existing_store(text: str) -> Store:
+    """The store the commands that only read or tidy one take: it must exist."""
+    store = Store(text)
+    if not store.root.is_dir():
+        raise UsageError(f"no store at {text}")
+    return store
+
+
 def _when(stamp: float | None) -> str:
     return time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(stamp)) if stamp else "-"
 
@@ -160,9 +163,7 @@ def runs_main(argv: list[str]) -> int:
 
 
 def _runs(prog: str, args: argparse.Namespace) -> int:
-    store = Store(args.store)
-    if not store.root.is_dir():
-        raise UsageError(f"no store at {args.store}")
+    store = _existing_store(args.store)
     history = store.history(readonly=True)
     # Everything is read before anything is printed: a failure prints nothing.
     lines: list[str] = []
@@ -220,9 +221,7 @@ def why_main(argv: list[str]) -> int:
 
 
 def _why(args: argparse.Namespace) -> int:
-    store = Store(args.store)
-    if not store.root.is_dir():
-        raise UsageError(f"no store at {args.store}")
+    store = _existing_store(args.store)
     partition: dict[str, object] = {}
     for dim, keys in parse_filters(args.partition).items():
         if len(keys) > 1:
@@ -269,16 +268,6 @@ def gc_parser(prog: str = "vorda gc") -> argparse.ArgumentParser:
     return parser
 
 
-def _count(text: str) -> int:
-    try:
-        count = int(text)
-    except ValueError:
-        count = -1
-    if count < 0:
-        raise argparse.ArgumentTypeError(f"expected a number of runs, got {text!r}")
-    return count
-
-
 def gc_main(argv: list[str]) -> int:
     prog = "vorda gc"
     args = gc_parser(prog).parse_args(argv)
@@ -286,9 +275,7 @@ def gc_main(argv: list[str]) -> int:
 
 
 def _gc(args: argparse.Namespace) -> int:
-    store = Store(args.store)
-    if not store.root.is_dir():
-        raise UsageError(f"no store at {args.store}")
+    store = _existing_store(args.store)
     lock = store.lock()
     try:
         freed = collect(store, args.keep_runs, args.dry_run)
@@ -332,9 +319,7 @@ def _matches(asset: str | None, key: str, label: str) -> bool:
 
 
 def _logs(args: argparse.Namespace) -> int:
-    store = Store(args.store)
-    if not store.root.is_dir():
-        raise UsageError(f"no store at {args.store}")
+    store = _existing_store(args.store)
     filters = {dim: {canonical(key) for key in keys} for dim, keys in parse_filters(args.partition).items()}
     history = store.history(readonly=True)
     try:

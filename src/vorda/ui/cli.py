@@ -17,14 +17,7 @@ UI_EXIT_STATUSES = """\
 """
 
 
-def _port(text: str) -> int:
-    try:
-        port = int(text)
-    except ValueError:
-        port = -1
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError(f"expected a port number (0 for any free port), got {text!r}")
-    return port
+_port = _command.whole_number(0, 65535, "a port number (0 for any free port)")
 
 
 def ui_parser(prog: str = "vorda ui") -> argparse.ArgumentParser:

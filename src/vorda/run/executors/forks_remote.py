@@ -32,7 +32,7 @@ from collections import deque
 from typing import Any, NoReturn
 
 import vorda
-from vorda import _lifeline
+from vorda import _command, _lifeline
 from vorda.run.executors.groups import end_groups, kill_leader_and_group
 from vorda.run.executors.wire import send_line
 from vorda.run.timing import SERVER_POLL
@@ -96,12 +96,7 @@ def _child(request: dict[str, Any], closing: list[int], lifeline: str | None) ->
         traceback.print_exc()
         status = 1
     finally:
-        for stream in (sys.stdout, sys.stderr):
-            try:
-                stream.flush()
-            except BaseException:
-                pass
-        os._exit(status)
+        _command.exit_now(status)
 
 
 class Server:

@@ -27,7 +27,7 @@ from typing import Any
 
 from vorda import _command
 from vorda._vorda import inspect_modules
-from vorda.inspect import _failing_asset
+from vorda.inspect import report_failure
 
 PROG = "vorda run: discovery"
 
@@ -73,11 +73,7 @@ def _discover(modules: list[str], report: int) -> int:
         except KeyboardInterrupt:
             raise
         except BaseException as error:  # SystemExit from user code is a failure too
-            where = f"module {name}"
-            asset = _failing_asset(sys.modules.get(name))
-            if asset is not None:
-                where += f", asset {asset}"
-            _command.error(PROG, f"{where}: {_command.describe(error)}")
+            report_failure(PROG, name, error)
             return _command.ExitStatus.FAILED
     formats = importlib.import_module("vorda.values").names()  # after the modules' imports
     data = json.dumps({"assets": records, "formats": formats}, ensure_ascii=False).encode("utf-8", "surrogatepass")
