@@ -44,7 +44,12 @@ def other(base):
 def wait_for(check, timeout=60.0, what="the condition"):
     deadline = time.monotonic() + timeout
     while True:
-        found = check()
+        try:
+            found = check()
+        except Exception as error:  # the page swapped the elements a browser check was reading
+            if type(error).__name__ != "StaleElementReferenceException":
+                raise
+            found = None
         if found:
             return found
         if time.monotonic() > deadline:
