@@ -561,8 +561,10 @@ class Run:
         succeeded = outcome.returncode == 0 and record is not None and record.get("ok") is True
         if not succeeded and self.retried(job, outcome, record, seconds):
             return None
-        files.remove_file(self.store.inputs_path(self.run_id, job.seq))
-        files.remove_file(self.store.refs_path(self.run_id, job.seq))
+        prepared = self.prepared[job.seq]
+        for written in (prepared.inputs_file, prepared.refs_file):
+            if written is not None:
+                files.remove_file(written)
         if job.seq in self.timed_out and not succeeded:
             self.fail(job, f"timed out after {self.timeout:g} s", seconds=seconds)
             return

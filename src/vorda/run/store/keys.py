@@ -3,6 +3,7 @@ component of a key, and the label users read."""
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 from typing import Any, Mapping
@@ -19,6 +20,7 @@ def canonical(value: Any) -> str:
     return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
+@functools.lru_cache(maxsize=1 << 16)  # the same module, function and key texts recur in every path of a job
 def escape(text: str) -> str:
     """`text` as one path component: injective, never hidden, at most
     MAX_COMPONENT characters."""
