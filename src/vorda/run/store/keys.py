@@ -3,7 +3,6 @@ component of a key, and the label users read."""
 
 from __future__ import annotations
 
-import functools
 import hashlib
 import json
 from typing import Any, Mapping
@@ -20,10 +19,23 @@ def canonical(value: Any) -> str:
     return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
-@functools.lru_cache(maxsize=1 << 16)  # the same module, function and key texts recur in every path of a job
+# The same module, function and key texts recur in every path of a job.
+_ESCAPED: dict[str, str] = {}
+_ESCAPED_KEPT = 1 << 16
+
+
 def escape(text: str) -> str:
     """`text` as one path component: injective, never hidden, at most
     MAX_COMPONENT characters."""
+    found = _ESCAPED.get(text)
+    if found is None:
+        if len(_ESCAPED) >= _ESCAPED_KEPT:
+            _ESCAPED.clear()
+        found = _ESCAPED[text] = _escape(text)
+    return found
+
+
+def _escape(text: str) -> str:
     out = []
     for byte in text.encode("utf-8", "surrogatepass"):
         out.append(chr(byte) if byte in _PLAIN else f"%{byte:02X}")
