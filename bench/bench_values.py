@@ -33,6 +33,8 @@ import textwrap
 import time
 from pathlib import Path
 
+from bench_runner import _peak_mb  # the runner's own peak, polled as the runner rows do
+
 LOAD_TARGET = 2.0
 MEMORY_TARGET_MB = 50
 ROWS = 6_250_000  # two 8-byte columns: 100 MB
@@ -66,6 +68,7 @@ def reader(big, i: int):
 TINY = """
 from vorda import asset, partitions
 
+
 @asset()
 def big():
     return 1
@@ -74,22 +77,6 @@ def big():
 def reader(big, i: int):
     return big + i
 """
-
-
-def _peak_mb(argv, folder):
-    process = subprocess.Popen(argv, cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    peak = 0
-    while process.poll() is None:
-        try:
-            for line in Path(f"/proc/{process.pid}/status").read_text().splitlines():
-                if line.startswith("VmHWM:"):
-                    peak = max(peak, int(line.split()[1]))
-        except (OSError, ValueError):
-            pass
-        time.sleep(0.005)
-    if process.returncode != 0:
-        raise SystemExit(f"{' '.join(argv)} failed: {process.stderr.read().decode()[-2000:]}")
-    return peak / 1024
 
 
 def _run(folder, module, jobs):

@@ -16,7 +16,7 @@ import threading
 ENV = "VORDA_LIFELINE"
 
 
-def spec(fd: int, scratch: str | None = None) -> str:
+def line(fd: int, scratch: str | None = None) -> str:
     return f"{fd}:{scratch}" if scratch else str(fd)
 
 

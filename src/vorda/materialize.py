@@ -74,30 +74,30 @@ def _retyped(error: Exception, message: str) -> Exception:
     return made if str(made) == message else error
 
 
-def _finder(spec: dict[str, Any]) -> Any:
+def _finder(entry: dict[str, Any]) -> Any:
     def find_format(file_name: str) -> values.Format | None:
         made = values.by_file_name(file_name)
-        if made is None and isinstance(spec.get("module"), str):
+        if made is None and isinstance(entry.get("module"), str):
             # A format the upstream's module registers when it is imported.
-            importlib.import_module(spec["module"])
+            importlib.import_module(entry["module"])
             made = values.by_file_name(file_name)
         return made
 
     return find_format
 
 
-def load_input(param: str, spec: dict[str, Any], annotation: Any) -> Any:
+def load_input(param: str, entry: dict[str, Any], annotation: Any) -> Any:
     """One parameter's value from its reference (see vorda.run.store.refs)."""
-    sources = spec["sources"]
-    find_format = _finder(spec)
+    sources = entry["sources"]
+    find_format = _finder(entry)
     try:
-        if not spec["list"]:
+        if not entry["list"]:
             source = sources[0]
             return loading.read_file(source["path"], annotation, source.get("identity"), find_format)
         kind = loading.kind_of(annotation)
         if kind in loading.TABLE_KINDS:
             parts = [loading.Part(s["partition"], s["path"], s.get("identity")) for s in sources]
-            return loading.read_partitions(parts, spec["dims"], annotation)
+            return loading.read_partitions(parts, entry["dims"], annotation)
         if kind is not None:
             raise TypeError(f"a parameter annotated {annotation!r} cannot take several partitions; "
                             "leave it unannotated for a list of them")
@@ -107,7 +107,7 @@ def load_input(param: str, spec: dict[str, Any], annotation: Any) -> Any:
             for s in sources
         ]
     except (TypeError, ValueError, LookupError, OSError) as error:
-        raise _retyped(error, f"input {param!r} from {spec.get('asset', '?')}: {error}") from None
+        raise _retyped(error, f"input {param!r} from {entry.get('asset', '?')}: {error}") from None
 
 
 def _kwargs(inputs: str | None) -> dict[str, Any]:
@@ -131,8 +131,8 @@ def _run(module: str, function: str, output_dir: str, inputs: str | None, refs: 
     kwargs = _kwargs(inputs)
     if refs:
         hints = _hints(callable_)
-        for param, spec in refs.items():
-            kwargs[param] = load_input(param, spec, hints.get(param))
+        for param, entry in refs.items():
+            kwargs[param] = load_input(param, entry, hints.get(param))
     value = callable_(**kwargs)
     made = values.choose(serializer, value)
     made.check_libraries()

@@ -41,7 +41,7 @@ def _declared_dims(asset: Any) -> dict[str, list[Any]] | None:
     if not isinstance(metadata, dict):
         return None
     declared = metadata.get("partitions") or {}
-    return {dim: list(json.loads(spec["values_json"])) for dim, spec in declared.items()}
+    return {dim: list(json.loads(entry["values_json"])) for dim, entry in declared.items()}
 
 
 def _find(asset: Any, known: list[tuple[str, str]], store: Path) -> tuple[str, str, dict[str, list[Any]] | None]:

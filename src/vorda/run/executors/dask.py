@@ -210,8 +210,8 @@ def _shipped_refs(path: Path | None) -> tuple[dict[str, Any] | None, list[bytes]
         return None, []
     refs: dict[str, Any] = json.loads(path.read_bytes())
     values = []
-    for spec in refs.values():
-        for source in spec["sources"]:
+    for entry in refs.values():
+        for source in entry["sources"]:
             with os.fdopen(open_nofollow(Path(source["path"])), "rb") as stream:
                 info = os.fstat(stream.fileno())
                 if [info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns] != source["identity"]:

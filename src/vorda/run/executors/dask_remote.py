@@ -152,8 +152,8 @@ def _place_refs(refs: dict[str, Any], values: list[bytes], folder: Path) -> dict
     """The shipped value files written here under their own names, and the
     references pointing at them (with these files' identities)."""
     shipped = iter(values)
-    for n, spec in enumerate(refs.values()):
-        for m, source in enumerate(spec["sources"]):
+    for n, entry in enumerate(refs.values()):
+        for m, source in enumerate(entry["sources"]):
             place = folder / f"{n}-{m}"
             place.mkdir(parents=True)
             path = place / os.path.basename(source["path"])

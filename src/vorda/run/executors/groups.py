@@ -77,7 +77,7 @@ class Lifeline:
         self.read_fd, self._write_fd = os.pipe()  # neither is inherited unless passed
 
     def env(self, base: dict[str, str], scratch: str | None = None) -> dict[str, str]:
-        return dict(base, **{_lifeline.ENV: _lifeline.spec(self.read_fd, scratch)})
+        return dict(base, **{_lifeline.ENV: _lifeline.line(self.read_fd, scratch)})
 
     def close(self) -> None:
         for fd in (self.read_fd, self._write_fd):

@@ -149,7 +149,7 @@ def _decode(data: list[Any]) -> _Ref:
     return _Whole(data[1])
 
 
-class _Spec(NamedTuple):
+class _Found(NamedTuple):
     path: str | None  # None: a namespace package
     portions: tuple[str, ...]  # where its submodules are; () for a plain module
 
@@ -664,7 +664,7 @@ class Project:
         self.search = tuple(dict.fromkeys(os.path.abspath(d or os.curdir) for d in dirs))
         prefixes = {sys.prefix, sys.base_prefix, sys.exec_prefix, sys.base_exec_prefix}
         self._excluded = tuple(os.path.realpath(p) for p in prefixes if p)
-        self._specs: dict[str, _Spec | None] = {}
+        self._located: dict[str, _Found | None] = {}
         self._modules: dict[str, _Module | None] = {}
         self._entries: dict[str, frozenset[str]] = {}
         self._reach = _Reach(self)
@@ -741,32 +741,32 @@ class Project:
         if name in self._modules:
             return self._modules[name]
         found: _Module | None = None
-        spec = self._spec(name)
-        if spec is not None:
-            if spec.path is None:  # namespace package: the project's if one portion is
-                labels = [self.label(p) for p in spec.portions]
+        where = self._locate(name)
+        if where is not None:
+            if where.path is None:  # namespace package: the project's if one portion is
+                labels = [self.label(p) for p in where.portions]
                 if any(label is not None for label in labels):
-                    found = _Module(name, None, next(lb for lb in labels if lb is not None), spec.portions)
-            elif spec.path.endswith(tuple(importlib.machinery.SOURCE_SUFFIXES)):
-                label = self.label(spec.path)
+                    found = _Module(name, None, next(lb for lb in labels if lb is not None), where.portions)
+            elif where.path.endswith(tuple(importlib.machinery.SOURCE_SUFFIXES)):
+                label = self.label(where.path)
                 if label is not None:
-                    found = _Module(name, spec.path, label, spec.portions, self._cached.get(name),
+                    found = _Module(name, where.path, label, where.portions, self._cached.get(name),
                                     keep=self.cache is not None)
         self._modules[name] = found
         return found
 
-    def _spec(self, name: str) -> _Spec | None:
+    def _locate(self, name: str) -> _Found | None:
         """Where the import system would find a module, without importing it."""
-        if name in self._specs:
-            return self._specs[name]
-        spec: _Spec | None = None
+        if name in self._located:
+            return self._located[name]
+        where: _Found | None = None
         parent, _, last = name.rpartition(".")
         if not parent:
             builtin = name in sys.builtin_module_names
             frozen = importlib.machinery.FrozenImporter.find_spec(name) is not None
             dirs: Sequence[str] = () if builtin or frozen else self.search
         else:
-            outer = self._spec(parent)
+            outer = self._locate(parent)
             dirs = outer.portions if outer is not None else ()
         namespace: list[str] = []
         for folder in dirs:
@@ -776,17 +776,17 @@ class Project:
                 inits = [os.path.join(base, "__init__" + s) for s in _SUFFIXES]
                 init = next((i for i in inits if os.path.isfile(i)), None)
                 if init is not None:
-                    spec = _Spec(init, (base,))
+                    where = _Found(init, (base,))
                     break
                 namespace.append(base)
             module = next((last + s for s in _SUFFIXES if last + s in entries), None)
             if module is not None:
-                spec = _Spec(os.path.join(folder, module), ())
+                where = _Found(os.path.join(folder, module), ())
                 break
-        if spec is None and namespace:
-            spec = _Spec(None, tuple(namespace))
-        self._specs[name] = spec
-        return spec
+        if where is None and namespace:
+            where = _Found(None, tuple(namespace))
+        self._located[name] = where
+        return where
 
     def _listing(self, folder: str) -> frozenset[str]:
         found = self._entries.get(folder)

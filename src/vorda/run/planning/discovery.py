@@ -65,8 +65,8 @@ def _code_version(record: dict[str, Any]) -> str:
 
 def _dims(record: dict[str, Any]) -> dict[str, list[Any]]:
     dims: dict[str, list[Any]] = {}
-    for dim, spec in (record["decorator_metadata"].get("partitions") or {}).items():
-        keys = json.loads(spec["values_json"])
+    for dim, entry in (record["decorator_metadata"].get("partitions") or {}).items():
+        keys = json.loads(entry["values_json"])
         if not isinstance(keys, list):
             raise UsageError(f"{record['module_path']}:{record['function_name']}: partition {dim!r} is not a list")
         if len({canonical(k) for k in keys}) != len(keys):
