@@ -133,13 +133,25 @@ def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.std
           show_all: bool = False) -> None:
     """One row per job that did something (every job with `show_all`) and
     a line counting the others; after a dry run, why each would run or not."""
-    listed = [r for r in rows if show_all or r.status != JobStatus.UP_TO_DATE]
+    listed = rows if show_all else [r for r in rows if r.status != JobStatus.UP_TO_DATE]
     header = ("asset", "partition", "status", "seconds", "reason" if dry_run else "error")
-    cells = [(r.shown, r.partition_text, r.status, f"{r.seconds:.2f}", _note(r, dry_run)) for r in listed]
-    widths = [max([len(header[i])] + [len(c[i]) for c in cells]) for i in range(4)]
-    for line in [header, *cells] if cells else []:
-        text = "  ".join(f"{line[i]:{widths[i]}}" for i in range(4)) + "  " + line[4]
-        print(text.rstrip(), file=stream)
+    if listed:
+        # Widths from the columns' longest entries, so that the lines go out
+        # as they are made: a plan of many jobs is never held as text.
+        widths = [max(len(header[0]), max(len(r.shown) for r in listed)),
+                  max(len(header[1]), max(len(r.partition_text) for r in listed)),
+                  max(len(header[2]), max(len(r.status) for r in listed)),
+                  max(len(header[3]), len(f"{max(r.seconds for r in listed):.2f}"))]
+        shape = "  ".join(f"{{:{w}}}" for w in widths) + "  {}"
+        chunk = [shape.format(*header).rstrip()]
+        for r in listed:
+            chunk.append(shape.format(r.shown, r.partition_text, r.status, f"{r.seconds:.2f}",
+                                      _note(r, dry_run)).rstrip())
+            if len(chunk) >= 1024:
+                print("\n".join(chunk), file=stream)
+                chunk = []
+        if chunk:
+            print("\n".join(chunk), file=stream)
     hidden = len(rows) - len(listed)
     if hidden:
         print(f"({plural(hidden, 'up-to-date job')} not listed; --all lists them)", file=stream)

@@ -55,7 +55,7 @@ class JobRow:
         return self.name or self.asset
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Decision:
     """Whether a job must run, and why."""
 
@@ -65,6 +65,11 @@ class Decision:
     value: Value | None = None  # the stored value, when up to date
     earlier: list[LastOk] = field(default_factory=list)  # ok jobs of the same code and inputs, to restore
     instead: Decision | None = None  # what holds if none of them can be restored
+
+
+# The decisions most jobs share, made once.
+_FORCED = Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
+_NEVER_RAN = Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok")
 
 
 class Progress(Protocol):
@@ -169,10 +174,13 @@ class Run:
         self.failed_root: dict[int, str] = {}  # job -> the failed asset behind it
         self.t0: dict[int, float] = {}  # job -> when it was submitted
         self.progress: Progress = NoProgress()
-        self.rows = {
-            job.seq: JobRow(job.asset.label, job.partition, job.partition_text, name=job.asset.name)
-            for job in self.selected
-        }
+        labels = {}  # one text per asset, shared by its rows
+        self.rows = {}
+        for job in self.selected:
+            label = labels.get(job.asset.ref)
+            if label is None:
+                label = labels[job.asset.ref] = job.asset.label
+            self.rows[job.seq] = JobRow(label, job.partition, job.partition_text, name=job.asset.name)
 
     # -- before anything runs ------------------------------------------------
 
@@ -217,11 +225,11 @@ class Run:
         """Whether the job must run and why: the one rule of the dry run, the
         run and every other view of what is stale."""
         if self.force:
-            return Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
+            return _FORCED
         last = self.last_ok(job)
         if last is None:
             # Nothing of this partition ever ran ok: nothing to restore either.
-            return Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok")
+            return _NEVER_RAN
         hashes = self.input_hashes(job)
         if last.code_version != job.asset.code_version:
             decision = Decision(JobStatus.RUN, Reason.CODE, "code: " + _changed_code(last.code_covers, job))

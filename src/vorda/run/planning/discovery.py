@@ -23,7 +23,7 @@ from typing import Any
 from vorda._command import UsageError
 from vorda.run.planning.code_version import Project, code_version
 from vorda.run.search_path import SearchPath
-from vorda.run.store.keys import canonical
+from vorda.run.store.keys import canonical, key_text
 
 
 @dataclass(frozen=True)
@@ -41,6 +41,12 @@ class Asset:
     # -> its own hash.
     covers: dict[str, str] = field(default_factory=dict, compare=False)
     dynamic: tuple[str, ...] = ()  # modules covered whole: a reference could not be resolved statically
+    key_texts: dict[str, list[str]] = field(default_factory=dict, compare=False)  # canonical texts of `dims`
+
+    def texts(self, dim: str) -> list[str]:
+        """The canonical texts of a dimension's keys, in its order."""
+        found = self.key_texts.get(dim)
+        return found if found is not None else [key_text(k) for k in self.dims[dim]]
 
     @property
     def label(self) -> str:
@@ -63,17 +69,20 @@ def _code_version(record: dict[str, Any]) -> str:
     return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:20]
 
 
-def _dims(record: dict[str, Any]) -> dict[str, list[Any]]:
+def _dims(record: dict[str, Any]) -> tuple[dict[str, list[Any]], dict[str, list[str]]]:
+    """Each dimension's keys, and their canonical texts in the same order."""
     dims: dict[str, list[Any]] = {}
+    texts: dict[str, list[str]] = {}
     for dim, entry in (record["decorator_metadata"].get("partitions") or {}).items():
         keys = json.loads(entry["values_json"])
         if not isinstance(keys, list):
             raise UsageError(f"{record['module_path']}:{record['function_name']}: partition {dim!r} is not a list")
-        if len({canonical(k) for k in keys}) != len(keys):
+        texts[dim] = [key_text(k) for k in keys]
+        if len(set(texts[dim])) != len(keys):
             # Two jobs would share one output directory.
             raise UsageError(f"{record['module_path']}:{record['function_name']}: partition {dim!r} repeats a key")
         dims[dim] = keys
-    return dims
+    return dims, texts
 
 
 @dataclass(frozen=True)
@@ -179,12 +188,14 @@ def _assets(records: list[dict[str, Any]], search: SearchPath, project: Project 
         else:
             version = _code_version(home)
             covers, dynamic = {f"{home['function_name']} in {_shown_path(home['file_path'], search)}": version}, ()
+        dims, key_texts = _dims(home)
         assets[ref] = Asset(
             ref=ref,
             module=home["module_path"],
             function=home["bound_name"],
             inputs=dict(metadata.get("inputs") or {}),
-            dims=_dims(home),
+            dims=dims,
+            key_texts=key_texts,
             code_version=version,
             modules=frozenset(r["module_path"] for r in found),
             serializer=metadata.get("serializer"),

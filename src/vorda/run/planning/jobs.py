@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import itertools
 import json
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any
 
 from vorda._command import UsageError
@@ -34,7 +34,7 @@ class Job:
     asset: Asset
     keys: dict[str, Any]  # dimension -> key, in dimension order
     selected: bool  # run now (or found up to date); else read from the store
-    bindings: list[Binding] = field(default_factory=list)
+    bindings: tuple[Binding, ...] = ()
     # The partition as the history stores it ("" when unpartitioned), and as
     # users read it; made once, when the job is planned.
     partition_id: str = ""
@@ -72,7 +72,7 @@ def parse_filters(texts: list[str]) -> dict[str, list[Any]]:
 
 def _check_filters(filters: dict[str, list[Any]], assets: list[Asset]) -> None:
     for dim, values in filters.items():
-        keys = {canonical(k) for a in assets for k in a.dims.get(dim, [])}
+        keys = {text for a in assets if dim in a.dims for text in a.texts(dim)}
         if not any(dim in a.dims for a in assets):
             raise UsageError(f"--partition {dim}=...: no selected asset has a partition dimension {dim!r}")
         for value in values:
@@ -88,30 +88,45 @@ def plan_jobs(
     wanted = {dim: {canonical(v) for v in values} for dim, values in filters.items()}
     jobs: list[Job] = []
     by_ref: dict[str, list[Job]] = {}
-    key_texts: dict[int, dict[str, str]] = {}  # job -> its keys' canonical texts
+    read = {up for ref in order for up in assets[ref].inputs.values()}
+    key_texts: dict[int, dict[str, str]] = {}  # job -> its keys' canonical texts (of assets that are read)
     indexes: _Indexes = {}
     for ref in order:
         asset = assets[ref]
         dims = list(asset.dims)
         # Each key's texts are made once per dimension, not once per job.
-        texts = {d: [(text, f"{d}={key_label(k, text)}") for k in asset.dims[d] for text in (canonical(k),)]
-                 for d in dims}
-        heads = {d: json.dumps(d, ensure_ascii=False) + ":" for d in dims}
-        in_order = sorted(dims)  # the canonical text sorts its keys
+        texts = [asset.texts(d) for d in dims]
+        labels = [[f"{d}={key_label(k, text)}" for k, text in zip(asset.dims[d], texts[n])] for n, d in enumerate(dims)]
+        heads = [json.dumps(d, ensure_ascii=False) + ":" for d in dims]
+        in_order = sorted(range(len(dims)), key=dims.__getitem__)  # the canonical text sorts its keys
+        filtered = [(n, wanted[d]) for n, d in enumerate(dims) if d in wanted]
+        chosen = ref in selected
+        mine = by_ref[ref] = []
+        if len(dims) == 1 and ref not in read and not asset.inputs:
+            # The common shape, and the one that reaches 100,000s of jobs: made
+            # with no per-job work beyond its own objects.
+            (dim,), (text,), (label,), (head,) = dims, texts, labels, heads
+            only = wanted.get(dim)
+            for key, key_text, shown in zip(asset.dims[dim], text, label):
+                job = Job(len(jobs), asset, {dim: key}, chosen and (only is None or key_text in only), (),
+                          "{" + head + key_text + "}", shown)
+                jobs.append(job)
+                mine.append(job)
+            continue
         for combo in itertools.product(*(range(len(asset.dims[d])) for d in dims)):
-            at = dict(zip(dims, combo))
-            keys = {d: asset.dims[d][i] for d, i in at.items()}
-            chosen = ref in selected and all(texts[d][at[d]][0] in wanted[d] for d in dims if d in wanted)
-            job = Job(len(jobs), asset, keys, chosen)
-            job_texts = {d: texts[d][at[d]][0] for d in dims}
-            key_texts[job.seq] = job_texts
+            keys = {d: asset.dims[d][i] for d, i in zip(dims, combo)}
+            job = Job(len(jobs), asset, keys, chosen and all(texts[n][combo[n]] in w for n, w in filtered))
             if dims:
-                job.partition_id = "{" + ",".join(heads[d] + job_texts[d] for d in in_order) + "}"
-                job.partition_text = " ".join(texts[d][at[d]][1] for d in dims)
-            job.bindings = [_bind(job, param, by_ref[up], assets[up], job_texts, key_texts, indexes)
-                            for param, up in asset.inputs.items()]
+                job.partition_id = "{" + ",".join([heads[n] + texts[n][combo[n]] for n in in_order]) + "}"
+                job.partition_text = " ".join([labels[n][i] for n, i in enumerate(combo)])
+            if ref in read or asset.inputs:
+                job_texts = {d: texts[n][i] for n, (d, i) in enumerate(zip(dims, combo))}
+                if ref in read:
+                    key_texts[job.seq] = job_texts
+                job.bindings = tuple(_bind(job, param, by_ref[up], assets[up], job_texts, key_texts, indexes)
+                                     for param, up in asset.inputs.items())
             jobs.append(job)
-            by_ref.setdefault(ref, []).append(job)
+            mine.append(job)
     return _needed(jobs)
 
 

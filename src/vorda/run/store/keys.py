@@ -19,6 +19,20 @@ def canonical(value: Any) -> str:
     return json.dumps(value, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
+_encode_text = json.encoder.encode_basestring  # what json.dumps uses for a str with ensure_ascii=False
+
+
+def key_text(key: Any) -> str:
+    """canonical(key), without json.dumps's set-up for the keys most
+    partitions have: a text or a whole number (planning makes one per key)."""
+    kind = type(key)
+    if kind is str:
+        return _encode_text(key)
+    if kind is int:
+        return int.__repr__(key)
+    return canonical(key)
+
+
 # The same module, function and key texts recur in every path of a job.
 _ESCAPED: dict[str, str] = {}
 _ESCAPED_KEPT = 1 << 16
