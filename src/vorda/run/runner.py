@@ -174,7 +174,7 @@ class Run:
         self.failed_root: dict[int, str] = {}  # job -> the failed asset behind it
         self.t0: dict[int, float] = {}  # job -> when it was submitted
         self.progress: Progress = NoProgress()
-        labels = {}  # one text per asset, shared by its rows
+        labels: dict[str, str] = {}  # one text per asset, shared by its rows
         self.rows = {}
         for job in self.selected:
             label = labels.get(job.asset.ref)
