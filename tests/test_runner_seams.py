@@ -15,6 +15,7 @@ from vorda.run.planning import graph
 from vorda.run.planning.discovery import Asset
 from vorda.run.search_path import SearchPath
 from vorda.run.status import JobStatus, RunStatus
+from vorda.run.store import files
 from vorda.run.store.history import History
 from vorda.run.store.keys import MAX_COMPONENT, canonical, escape, partition_label
 from vorda.run.store.layout import Store
@@ -236,7 +237,7 @@ def test_planning_work_grows_with_the_partitions_not_faster(tmp_path, monkeypatc
     from vorda.run.planning import jobs as jobs_module
     from vorda.run.store import keys
 
-    counted = {"sql": 0, "canonical": 0}
+    counted = {"sql": 0, "canonical": 0, "opened": 0}
     history = Store.history
 
     def traced_history(self, readonly=False):
@@ -251,15 +252,39 @@ def test_planning_work_grows_with_the_partitions_not_faster(tmp_path, monkeypatc
         counted["canonical"] += 1
         return canonical_(value)
 
+    opened = files.open_under
+
+    def counting_opens(root, path):
+        counted["opened"] += 1
+        return opened(root, path)
+
     monkeypatch.setattr(Store, "history", traced_history)
     monkeypatch.setattr(jobs_module, "canonical", counting)
+    monkeypatch.setattr(files, "open_under", counting_opens)
     work = {}
     for n in (200, 400):
         assets = catalogue(asset("wide", dims={"i": list(range(n))}), asset("reads", {"w": "wide"}, {"i": list(range(n))}))
         run(tmp_path / str(n), assets)  # every partition ran ok: the dry run reads the history
-        counted.update(sql=0, canonical=0)
+        counted.update(sql=0, canonical=0, opened=0)
         assert {row.status for row in plan(tmp_path / str(n), assets).dry_run()} == {JobStatus.UP_TO_DATE}
         work[n] = dict(counted)
-    # The history is read per asset, not per job; key texts are made per key.
+    # The history is read per asset, not per job; key texts are made per key;
+    # files whose stats are those recorded are not opened.
     assert work[400]["sql"] == work[200]["sql"]
     assert work[400]["canonical"] <= 2 * work[200]["canonical"] + 2
+    assert work[400]["opened"] == work[200]["opened"] == 0
+
+
+def test_an_older_history_is_read_as_it_is(tmp_path):
+    run(tmp_path)
+    path = tmp_path / "store/history.sqlite"
+    with sqlite3.connect(path) as db:
+        db.execute("ALTER TABLE jobs DROP COLUMN record_stat")  # as written before that column
+    before = path.read_bytes()
+    # The dry run reads it unchanged, checking each value the slow way.
+    assert {row.status for row in plan(tmp_path).dry_run()} == {JobStatus.UP_TO_DATE}
+    assert path.read_bytes() == before
+    # A run adds the column.
+    assert {r.status for r in run(tmp_path)[1].values()} == {JobStatus.UP_TO_DATE}
+    assert {r.status for r in run(tmp_path, force=True)[1].values()} == {JobStatus.OK}
+    assert {row.status for row in plan(tmp_path).dry_run()} == {JobStatus.UP_TO_DATE}

@@ -70,6 +70,7 @@ class Decision:
 # The decisions most jobs share, made once.
 _FORCED = Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
 _NEVER_RAN = Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok")
+_UP_TO_DATE = Decision(JobStatus.UP_TO_DATE, Reason.UP_TO_DATE, "")
 
 
 class Progress(Protocol):
@@ -171,6 +172,7 @@ class Run:
         self.wake_lock = threading.Lock()
         self.values: dict[int, Value] = {}
         self.last_oks: dict[str, dict[str | None, LastOk]] = {}
+        self.scan = store.scan()  # what stored values are checked against
         self.failed_root: dict[int, str] = {}  # job -> the failed asset behind it
         self.t0: dict[int, float] = {}  # job -> when it was submitted
         self.progress: Progress = NoProgress()
@@ -192,7 +194,7 @@ class Run:
         return known.get(job.partition_id or None)
 
     def stored_value(self, job: Job) -> Value | None:
-        return self.store.stored_value(self.last_ok(job), job.place)
+        return self.store.stored_value(self.last_ok(job), job.place, self.scan)
 
     def read_upstream_from_store(self) -> None:
         """Jobs needed but not selected must have a good value in the store."""
@@ -210,6 +212,8 @@ class Run:
     def input_hashes(self, job: Job, read: dict[Path, str] | None = None) -> str | None:
         """What the job reads, as one text; None while an upstream is unknown.
         `read` has the hashes of the bytes actually given to the job."""
+        if not job.bindings:
+            return '{"inputs":{},"partition":' + (job.partition_id or "{}") + "}"
         inputs: dict[str, Any] = {}
         for binding in job.bindings:
             if any(seq not in self.values for seq in binding.upstream):
@@ -224,9 +228,12 @@ class Run:
     def decide(self, job: Job) -> Decision:
         """Whether the job must run and why: the one rule of the dry run, the
         run and every other view of what is stale."""
+        return _FORCED if self.force else self.decide_from(job, self.last_ok(job))
+
+    def decide_from(self, job: Job, last: LastOk | None) -> Decision:
+        """decide(), given the partition's last ok job before this run."""
         if self.force:
             return _FORCED
-        last = self.last_ok(job)
         if last is None:
             # Nothing of this partition ever ran ok: nothing to restore either.
             return _NEVER_RAN
@@ -239,7 +246,7 @@ class Run:
             return Decision(JobStatus.MAY_RUN, Reason.UPSTREAM, "upstream: " + ", ".join(waiting) + " will run")
         elif last.input_hash != hashes:
             decision = Decision(JobStatus.RUN, Reason.INPUT, "input: " + self._changed_input(last.input_hash, job))
-        elif (value := self.stored_value(job)) is not None:
+        elif (value := self.store.stored_value(last, job.place, self.scan)) is not None:
             return Decision(JobStatus.UP_TO_DATE, Reason.UP_TO_DATE, "", value)
         else:
             decision = Decision(JobStatus.RUN, Reason.NEW, "new: its stored value or record changed or is gone")
@@ -275,13 +282,33 @@ class Run:
 
     def would_be(self) -> dict[int, Decision]:
         """Each selected job's decision, without running anything; what is up
-        to date lends its value to the decisions downstream."""
+        to date lends its value to the decisions downstream (a value no
+        selected job reads is not kept)."""
         fate: dict[int, Decision] = {}
-        for job in self.selected:
-            fate[job.seq] = decision = self.decide(job)
-            if decision.value is not None:
-                self.values[job.seq] = decision.value
+        read = {seq for job in self.selected for b in job.bindings for seq in b.upstream}
+        by_asset: dict[str, list[Job]] = {}
+        for job in self.selected:  # planned upstream first, an asset's jobs together
+            by_asset.setdefault(job.asset.key, []).append(job)
+        for key, jobs in by_asset.items():
+            # The history is read a partition at a time: a plan of many up-to-date
+            # partitions never holds all their records at once.
+            waiting = {job.partition_id or None: job for job in jobs}
+            lasts = () if self.force else self.history.each_last_ok(key)
+            for partition, last in lasts:
+                if partition in waiting:
+                    job = waiting.pop(partition)
+                    fate[job.seq] = self._kept(job, self.decide_from(job, last), read)
+            for job in waiting.values():
+                fate[job.seq] = self._kept(job, self.decide_from(job, None), read)
         return fate
+
+    def _kept(self, job: Job, decision: Decision, read: set[int]) -> Decision:
+        if decision.value is None:
+            return decision
+        if job.seq not in read:
+            return _UP_TO_DATE
+        self.values[job.seq] = decision.value
+        return decision
 
     # -- the run -------------------------------------------------------------
 
@@ -478,7 +505,8 @@ class Run:
                 self.values[job.seq] = restored
                 self.written |= self.store.written_by(job.place, restored, earlier.record_hash)
                 self.set(job, JobStatus.RESTORED, reason=decision.reason, reason_detail=decision.detail,
-                         input_hashes=hashes, record_hash=earlier.record_hash, **self.value_fields(restored))
+                         input_hashes=hashes, record_hash=earlier.record_hash,
+                         record_stat=self.store.record_stat(job.place), **self.value_fields(restored))
                 return None
         if decision.instead is not None:
             decision = decision.instead  # nothing could be restored: it runs, for the first reason
@@ -587,7 +615,8 @@ class Run:
             self.values[job.seq] = value
             record_hash = self.store.keep(job.place, value)
             self.written |= self.store.written_by(job.place, value, record_hash)
-            self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash, **self.value_fields(value))
+            self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash,
+                     record_stat=self.store.record_stat(job.place), **self.value_fields(value))
             return
         if record is not None and record.get("ok") is False and isinstance(record.get("error"), str):
             self.fail(job, record["error"], seconds=seconds, error_at=_raised_at(outcome.stderr_tail))

@@ -19,7 +19,7 @@ import time
 import urllib.parse
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
+from typing import Any, Iterator
 
 from vorda._command import UsageError
 from vorda.run.status import JobStatus, RunStatus
@@ -48,14 +48,14 @@ CREATE INDEX IF NOT EXISTS runs_by_start ON runs (started);
 ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER"), ("jobs", "reason", "TEXT"),
          ("jobs", "reason_detail", "TEXT"), ("jobs", "code_covers", "TEXT"), ("jobs", "input_assets", "TEXT"),
          ("jobs", "value_stat", "TEXT"), ("jobs", "record_hash", "TEXT"), ("jobs", "attempts", "INTEGER"),
-         ("jobs", "error_at", "TEXT")]
+         ("jobs", "error_at", "TEXT"), ("jobs", "record_stat", "TEXT")]
 
 
 # The job statuses that `runs` counts per run, in its columns' order.
 RUNS_COUNTED = (JobStatus.OK, JobStatus.FAILED, JobStatus.SKIPPED, JobStatus.UP_TO_DATE)
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class LastOk:
     """What the last ok job of a partition recorded (paths relative to the store)."""
 
@@ -69,9 +69,18 @@ class LastOk:
     code_covers: str | None = None  # JSON: definition -> its hash
     value_stat: str | None = None  # "size mtime_ns inode" of the value file when it was hashed
     record_hash: str | None = None  # its result.json, kept as an object
+    record_stat: str | None = None  # "size mtime_ns inode" of its result.json when it was recorded
 
 
-_LAST_OK = "code_version, input_hashes, value_path, value_hash, run_id, seq, started, code_covers, value_stat, record_hash"
+_LAST_OK = ("code_version, input_hashes, value_path, value_hash, run_id, seq, started, code_covers, value_stat, "
+            "record_hash, record_stat")
+
+
+def _last_ok(row: tuple[Any, ...], shared: dict[str, str]) -> LastOk:
+    """A LastOk of a row (partition, *_LAST_OK), with the texts a run's jobs share kept once."""
+    code, run_id, covers = row[1], row[5], row[8]
+    return LastOk(shared.setdefault(code, code), row[2], row[3], row[4], shared.setdefault(run_id, run_id), row[6],
+                  row[7], covers if covers is None else shared.setdefault(covers, covers), *row[9:])
 
 
 def new_run_id() -> str:
@@ -104,17 +113,33 @@ def _connect(path: Path, readonly: bool, scratch: list[tempfile.TemporaryDirecto
             else:
                 options = "immutable=1"
         db = sqlite3.connect(f"file:{urllib.parse.quote(str(path))}?{options}", uri=True, isolation_level=None)
-    else:
-        db = sqlite3.connect(path, isolation_level=None)
-        db.execute("PRAGMA journal_mode=WAL")
-        db.execute("PRAGMA synchronous=NORMAL")
-        db.executescript(SCHEMA)
-        have = {row[1] for row in db.execute("PRAGMA table_info(jobs)")}
-        for table, column, kind in ADDED:
-            if column not in have:
-                db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
+        db.execute("PRAGMA busy_timeout=5000")
+        if _columns(db) >= {column for _, column, _ in ADDED}:
+            return db
+        # An older history, which a reader must not change: its columns are
+        # added to a copy.
+        db.close()
+        scratch.append(tempfile.TemporaryDirectory(prefix="vorda-history-"))
+        copy = Path(scratch[-1].name) / path.name
+        shutil.copyfile(path, copy)
+        wal = path.with_name(path.name + "-wal")
+        if wal.exists():
+            shutil.copyfile(wal, copy.with_name(copy.name + "-wal"))
+        path = copy
+    db = sqlite3.connect(path, isolation_level=None)
+    db.execute("PRAGMA journal_mode=WAL")
+    db.execute("PRAGMA synchronous=NORMAL")
+    db.executescript(SCHEMA)
+    have = _columns(db)
+    for table, column, kind in ADDED:
+        if column not in have:
+            db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
     db.execute("PRAGMA busy_timeout=5000")
     return db
+
+
+def _columns(db: sqlite3.Connection) -> set[str]:
+    return {row[1] for row in db.execute("PRAGMA table_info(jobs)")}
 
 
 class History:
@@ -201,15 +226,30 @@ class History:
     def last_oks(self, asset: str) -> dict[str | None, LastOk]:
         """The last ok job of every partition of an asset, by partition
         (None when unpartitioned): one query for the whole asset."""
-        found: dict[str | None, LastOk] = {}
+        return dict(self.each_last_ok(asset))
+
+    def each_last_ok(self, asset: str) -> Iterator[tuple[str | None, LastOk]]:
+        """last_oks() one partition at a time, in the order of their texts,
+        holding no more than one partition's rows."""
         if self.db is None:
-            return found
+            return
+        # A run's jobs share their code texts: kept once, not once per partition.
+        shared: dict[str, str] = {}
+        best: tuple[Any, ...] | None = None
+        # In the index's order, so no sort: each partition's rows come together.
         for row in self.db.execute(
-            f"SELECT partition, {_LAST_OK} FROM jobs WHERE asset=? AND status IN (?, ?) ORDER BY started",
+            # record_hash left out: only a restore needs it, and restorable() reads it
+            f"SELECT partition, {_LAST_OK.replace('record_hash', 'NULL')} FROM jobs "
+            "WHERE asset=? AND status IN (?, ?) ORDER BY partition",
             (asset, JobStatus.OK, JobStatus.RESTORED),
         ):
-            found[row[0]] = LastOk(*row[1:])
-        return found
+            if best is not None and row[0] != best[0]:
+                yield best[0], _last_ok(best, shared)
+                best = None
+            if best is None or (row[7] or 0) >= (best[7] or 0):
+                best = row
+        if best is not None:
+            yield best[0], _last_ok(best, shared)
 
     def has_run(self, run_id: str) -> bool:
         return bool(self._rows("SELECT 1 FROM runs WHERE id=?", run_id))

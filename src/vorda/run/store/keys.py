@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import re
 from typing import Any, Mapping
 
 # Bytes kept as they are in a path component; everything else is %XX.
@@ -33,6 +34,7 @@ def key_text(key: Any) -> str:
     return canonical(key)
 
 
+_ALL_PLAIN = re.compile(r"[A-Za-z0-9_.\-]*")  # texts that are their own escape, if not hidden or too long
 # The same module, function and key texts recur in every path of a job.
 _ESCAPED: dict[str, str] = {}
 _ESCAPED_KEPT = 1 << 16
@@ -41,6 +43,8 @@ _ESCAPED_KEPT = 1 << 16
 def escape(text: str) -> str:
     """`text` as one path component: injective, never hidden, at most
     MAX_COMPONENT characters."""
+    if _ALL_PLAIN.fullmatch(text) and not text.startswith(".") and len(text) <= MAX_COMPONENT:
+        return text  # most texts: no need to hold them in the cache
     found = _ESCAPED.get(text)
     if found is None:
         if len(_ESCAPED) >= _ESCAPED_KEPT:
@@ -75,9 +79,12 @@ def _is_json(text: str) -> bool:
     return True
 
 
+_JSON_START = frozenset('{["-0123456789tfn \t\n\r')  # how a JSON text can begin
+
+
 def _is_plain(key: Any) -> bool:
     """A string key that stands for itself: not empty and not JSON text."""
-    return isinstance(key, str) and bool(key) and not _is_json(key)
+    return isinstance(key, str) and bool(key) and (key[0] not in _JSON_START or not _is_json(key))
 
 
 def encode_key(key: Any) -> str:
@@ -87,7 +94,7 @@ def encode_key(key: Any) -> str:
     ``2026-12-01``); every other key is written as its JSON text, so the
     string "3" (``%223%22``) never meets the number 3 (``3``). The text is
     then escaped byte by byte, so the encoding is injective."""
-    return escape(key if _is_plain(key) else canonical(key))
+    return escape(key if _is_plain(key) else key_text(key))
 
 
 def key_label(key: Any, text: str | None = None) -> str:

@@ -18,6 +18,7 @@ import re
 import shutil
 from dataclasses import dataclass
 from pathlib import Path
+from stat import S_ISREG
 from typing import Any, Mapping
 
 from vorda.run.store import files
@@ -42,26 +43,65 @@ class Place:
     keys: Mapping[str, Any]
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, slots=True)
 class Value:
     """A job's value in the store, once it is known to be good."""
 
-    path: Path
+    where: str  # the file's path
     hash: str
     stat: str | None = None  # the file's "size mtime_ns inode" when it was hashed
     identity: tuple[int, int, int, int] | None = None  # of the file hashed: device, inode, size, mtime_ns
 
     @property
+    def path(self) -> Path:
+        return Path(self.where)
+
+    @property
     def is_json(self) -> bool:
         """Passed inline to readers; any other value by reference."""
-        return self.path.name == VALUE
+        return os.path.basename(self.where) == VALUE
 
 
 def _stat(fd: int) -> tuple[str, tuple[int, int, int, int]]:
     """How the history recognises a file it hashed, and how a reader checks it."""
     info = os.fstat(fd)
-    return f"{info.st_size} {info.st_mtime_ns} {info.st_ino}", (info.st_dev, info.st_ino, info.st_size,
-                                                                 info.st_mtime_ns)
+    return _stat_text(info), (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
+
+
+def _stat_text(info: os.stat_result) -> str:
+    return f"{info.st_size} {info.st_mtime_ns} {info.st_ino}"
+
+
+class DirScan:
+    """Which folders of the store are real folders (not links), read a
+    folder at a time as they are asked about: what lets many partitions'
+    files be checked by one stat each, no link followed below the root.
+    What is made after the scan is not known to it (the caller then takes
+    the slow path)."""
+
+    def __init__(self, root: Path) -> None:
+        self.root = str(root)
+        self._subdirs: dict[str, frozenset[str]] = {}
+        self._real: set[str] = {""}
+
+    def is_real(self, parts: list[str]) -> bool:
+        """Whether root/parts... is a path of real folders."""
+        parent = "/".join(parts[:-1])
+        if parent not in self._real:
+            if not self.is_real(parts[:-1]):
+                return False
+            self._real.add(parent)
+        names = self._subdirs.get(parent)
+        if names is None:
+            names = self._subdirs[parent] = self._scan(parent)
+        return parts[-1] in names
+
+    def _scan(self, parent: str) -> frozenset[str]:
+        try:
+            with os.scandir(os.path.join(self.root, parent)) as entries:
+                return frozenset(e.name for e in entries if e.is_dir(follow_symlinks=False))
+        except OSError:
+            return frozenset()
 
 
 class Store:
@@ -169,7 +209,7 @@ class Store:
         path = self.value_path(place, name)
         fd = self.open(path)
         stat, identity = _stat(fd)
-        return Value(path, files.hash_fd(fd), stat, identity)
+        return Value(str(path), files.hash_fd(fd), stat, identity)
 
     def is_success_record(self, place: Place, name: str = VALUE) -> bool:
         """Whether the job's result.json records the success of the value
@@ -181,15 +221,25 @@ class Store:
         own = self.value_path(place, name).relative_to(self.root).parts
         return Path(record["value_path"]).parts[-len(own):] == own
 
-    def stored_value(self, last: LastOk | None, place: Place) -> Value | None:
+    def stored_value(self, last: LastOk | None, place: Place, scan: DirScan | None = None) -> Value | None:
         """The value of the job's last ok run, if the whole record is still
         that run's: the value file has its hash, and result.json is its
-        success record."""
+        success record. With a `scan`, files whose stats are those recorded
+        are taken as they are, without reading them."""
         if last is None:
             return None
-        name = os.path.basename(last.value_path)
-        path = self.value_path(place, name)
-        if not VALUE_NAME.fullmatch(name) or self.recorded(last.value_path) != path:
+        name = last.value_path.rpartition("/")[2]
+        if not VALUE_NAME.fullmatch(name):
+            return None
+        parts = self._job_parts(place)
+        if scan is not None and last.record_stat is not None and last.value_stat is not None:
+            folder = "/".join(parts)
+            if last.value_path == f"{folder}/{name}" and scan.is_real(parts):
+                found = self._unchanged(f"{self.root}/{folder}/", name, last.value_stat, last.record_stat)
+                if found is not None:
+                    return Value(found[0], last.value_hash, last.value_stat, found[1])
+        path = self.root.joinpath(*parts, name)
+        if self.recorded(last.value_path) != path:
             return None
         try:
             fd = self.open(path)
@@ -200,7 +250,33 @@ class Store:
                 return None
         except OSError:
             return None
-        return Value(path, last.value_hash, stat, identity) if self.is_success_record(place, name) else None
+        return Value(str(path), last.value_hash, stat, identity) if self.is_success_record(place, name) else None
+
+    @staticmethod
+    def _unchanged(folder: str, name: str, value_stat: str, record_stat: str) -> tuple[str, tuple[int, int, int, int]] | None:
+        """The value file's path and identity when it and result.json (both
+        regular files) have the stats recorded; else None."""
+        try:
+            value = os.stat(folder + name, follow_symlinks=False)
+            record = os.stat(folder + RESULT, follow_symlinks=False)
+        except OSError:
+            return None
+        if not (S_ISREG(value.st_mode) and S_ISREG(record.st_mode)):
+            return None
+        if _stat_text(value) != value_stat or _stat_text(record) != record_stat:
+            return None
+        return folder + name, (value.st_dev, value.st_ino, value.st_size, value.st_mtime_ns)
+
+    def record_stat(self, place: Place) -> str | None:
+        """How a later run recognises the job's result.json as the one recorded."""
+        try:
+            info = os.stat(self.result_path(place), follow_symlinks=False)
+        except OSError:
+            return None
+        return _stat_text(info) if S_ISREG(info.st_mode) else None
+
+    def scan(self) -> DirScan:
+        return DirScan(self.root)
 
     # -- durability ------------------------------------------------------------
 
@@ -255,7 +331,7 @@ class Store:
         files.write_replace(folder, RESULT, self._relocated(record, target))
         fd = self.open(target)
         try:
-            return Value(target, value_hash, *_stat(fd))
+            return Value(str(target), value_hash, *_stat(fd))
         finally:
             os.close(fd)
 
