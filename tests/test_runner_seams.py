@@ -60,7 +60,8 @@ class FakeExecutor:
         self.ran = []
 
     def submit(self, job):
-        self.ran.append((job.function, json.loads(job.inputs_file.read_text()) if job.inputs_file else None))
+        given = job.inputs()
+        self.ran.append((job.function, json.loads(given) if given is not None else None))
         how = self.behave.get(job.function, "ok")
         future = Future()
         if how == "raise":
@@ -188,6 +189,9 @@ def test_each_way_a_job_ends(tmp_path):
     assert got["m:raise"] == (JobStatus.FAILED, "could not run the worker: RuntimeError: no worker")
     # A skip names the failed asset at its root, however far down.
     assert got["m:after"] == got["m:later"] == (JobStatus.SKIPPED, "upstream m:record failed")
+    # The record an earlier run left is never taken for this one's.
+    again = {name: row for (name, _), row in run(tmp_path, assets, FakeExecutor(good="exit"), force=True)[1].items()}
+    assert (again["m:good"].status, again["m:good"].error) == got["m:exit"]
 
 
 def test_interrupt_and_stale_runs(tmp_path):

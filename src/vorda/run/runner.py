@@ -67,6 +67,8 @@ class Decision:
     instead: Decision | None = None  # what holds if none of them can be restored
 
 
+INLINE_LIMIT = 16 << 10  # characters of partition keys passed as text, not in a file
+
 # The decisions most jobs share, made once.
 _FORCED = Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
 _NEVER_RAN = Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok")
@@ -175,6 +177,7 @@ class Run:
         self.scan = store.scan()  # what stored values are checked against
         self.failed_root: dict[int, str] = {}  # job -> the failed asset behind it
         self.t0: dict[int, float] = {}  # job -> when it was submitted
+        self.stale: dict[int, str | None] = {}  # job -> the stat of the record its folder had before it ran
         self.progress: Progress = NoProgress()
         labels: dict[str, str] = {}  # one text per asset, shared by its rows
         self.rows = {}
@@ -511,18 +514,22 @@ class Run:
         if decision.instead is not None:
             decision = decision.instead  # nothing could be restored: it runs, for the first reason
         log_path = self.store.log_path(self.run_id, job.seq, job.place)
-        inputs_file = refs_file = None
+        inputs_file = refs_file = inputs_text = None
         try:
             out = self.store.make_job_dir(job.place)
-            files.remove_file(self.store.result_path(job.place))  # a stale record is never this run's
-            if job.bindings or job.keys:
+            if job.bindings:
                 inputs_file, refs_file, read = self.write_inputs(job)
                 hashes = self.input_hashes(job, read) or hashes
+            elif job.keys:
+                inputs_text = json.dumps(job.keys)  # no file to write and remove
+                if len(inputs_text) > INLINE_LIMIT:  # beyond what a command line takes
+                    inputs_file, _, _ = self.write_inputs(job)
+                    inputs_text = None
         except OSError as error:
             self.fail(job, f"could not prepare the job: {error}")
             return None
         prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env,
-                               refs_file, on_start=self.on_start(job.seq))
+                               refs_file, on_start=self.on_start(job.seq), inputs_text=inputs_text)
         self.history.record_job(
             self.run_id, job.seq, status=JobStatus.RUNNING, started=time.time(), input_hashes=hashes,
             log_path=self.store.relative(log_path), reason=decision.reason, reason_detail=decision.detail,
@@ -540,8 +547,11 @@ class Run:
         row = self.rows[job.seq]
         row.attempts += 1
         if row.attempts > 1:
-            files.remove_file(self.store.result_path(job.place))
             self.history.record_job(self.run_id, job.seq, attempts=row.attempts)
+        # A record already there is never this attempt's: the worker writes a
+        # new file by rename. Known by its stat rather than removed, since
+        # removing a file is dear on some file systems.
+        self.stale[job.seq] = self.store.record_stat(job.place)
         self.t0[job.seq] = time.monotonic()
         self.progress.started(row)
         return executor.submit(self.prepared[job.seq])
@@ -593,7 +603,9 @@ class Run:
     def finish(self, job: Job, outcome: Outcome) -> None:
         """Record how the job ended (or schedule its next attempt)."""
         seconds = time.monotonic() - self.t0[job.seq]
-        record = self.store.read_result(job.place)
+        stale = self.stale.pop(job.seq, None)
+        record = None if stale is not None and self.store.record_stat(job.place) == stale \
+            else self.store.read_result(job.place)
         succeeded = outcome.returncode == 0 and record is not None and record.get("ok") is True
         if not succeeded and self.retried(job, outcome, record, seconds):
             return None

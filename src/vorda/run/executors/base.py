@@ -22,6 +22,7 @@ class PreparedJob:
     log_path: Path
     env: dict[str, str]
     refs_file: Path | None = None  # stored values passed by reference (store/refs.py)
+    inputs_text: str | None = None  # the inputs themselves, when they are only partition keys (no file)
     # Told the worker's pid once its process exists (local executors only).
     on_start: Callable[[int], None] | None = field(default=None, compare=False)
 
@@ -29,9 +30,16 @@ class PreparedJob:
         if self.on_start is not None:
             self.on_start(pid)
 
+    def inputs(self) -> bytes | None:
+        """The inputs JSON text's bytes, wherever they are; OSError if unreadable."""
+        if self.inputs_text is not None:
+            return self.inputs_text.encode()
+        return self.inputs_file.read_bytes() if self.inputs_file else None
+
     def worker_args(self) -> list[str]:
         args = [self.module, self.function, str(self.output_dir)]
         args += ["--inputs-file", str(self.inputs_file)] if self.inputs_file else []
+        args += ["--inputs", self.inputs_text] if self.inputs_text is not None else []
         return args + (["--refs-file", str(self.refs_file)] if self.refs_file else [])
 
 

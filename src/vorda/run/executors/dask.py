@@ -107,7 +107,7 @@ class DaskExecutor:
 
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         outer: Future[Outcome] = Future()
-        inputs = job.inputs_file.read_bytes() if job.inputs_file else None
+        inputs = job.inputs()
         try:
             refs, values = _shipped_refs(job.refs_file)
         except (OSError, ValueError) as error:

@@ -48,14 +48,16 @@ def thread_count() -> int:
 
 def _work(args: list[str]) -> int:
     """python -m vorda.worker with these arguments. The runner's usual ones
-    (MODULE FUNCTION OUTPUT_DIR [--inputs-file PATH] [--refs-file PATH])
+    (MODULE FUNCTION OUTPUT_DIR [--inputs TEXT | --inputs-file PATH] [--refs-file PATH])
     skip the argument parser: building it in every child costs more than
     the job."""
     worker: Any = importlib.import_module("vorda.worker")
     options = dict(zip(args[3::2], args[4::2]))
-    if len(args) % 2 == 0 or len(options) * 2 != len(args) - 3 or not set(options) <= {"--inputs-file", "--refs-file"}:
+    if (len(args) % 2 == 0 or len(options) * 2 != len(args) - 3
+            or not set(options) <= {"--inputs", "--inputs-file", "--refs-file"}
+            or {"--inputs", "--inputs-file"} <= set(options)):
         return int(worker.main(args))
-    inputs = None
+    inputs = options.get("--inputs")
     if "--inputs-file" in options:
         try:
             with open(options["--inputs-file"], encoding="utf-8") as stream:
