@@ -23,6 +23,7 @@ from vorda._tracing import RAISED_AT
 from vorda.run.executors import groups
 from vorda.run.executors.base import Executor, Outcome, PreparedJob, open_log
 from vorda.run.planning.jobs import Job
+from vorda.run.recorder import Recorder
 from vorda.run.status import DONE, JobStatus, Reason, RunStatus
 from vorda.run.store import files
 from vorda.run.store.history import History, LastOk
@@ -329,6 +330,7 @@ class Run:
         self.progress = progress
         next_sweep = time.monotonic() + ORPHAN_POLL
         before = {pid for pid, _ in groups.children()}  # the caller's own, never ours to end
+        self.recorder = Recorder(self.store, run_id, self.per_file_flush, self.wake_up)
         try:
             while sorter.is_active():
                 ready.extend(sorter.get_ready())
@@ -375,18 +377,25 @@ class Run:
                 executor.stop()
                 self.close_rows()
                 self.flush()
+                self.show_recorded(wait=True)
             finally:
                 _restore(previous)
+                self.recorder.close()
             return RunStatus.INTERRUPTED
         except BaseException:
             executor.stop()  # no worker outlives the runner
+            self.recorder.close()
             raise
         finally:
             executor.shutdown()
             self.record_started()
             groups.end_orphans(before)  # nothing an asset started outlives the run
             self.store.remove_run_tmp(run_id)
-        self.flush()
+        try:
+            self.flush()
+            self.show_recorded(wait=True)
+        finally:
+            self.recorder.close()
         return RunStatus.OK if all(r.status in DONE for r in self.rows.values()) else RunStatus.FAILED
 
     def on_start(self, seq: int) -> Callable[[int], None]:
@@ -394,11 +403,15 @@ class Run:
 
         def started(pid: int) -> None:
             self.started.put((seq, pid))
-            with self.wake_lock:
-                if not self.wake.done():
-                    self.wake.set_result(None)
+            self.wake_up()
 
         return started
+
+    def wake_up(self) -> None:
+        """End the runner's wait for jobs early (from any thread)."""
+        with self.wake_lock:
+            if not self.wake.done():
+                self.wake.set_result(None)
 
     def record_started(self) -> None:
         """Record the workers' process groups, so that a successor can end
@@ -463,23 +476,24 @@ class Run:
         self.batch.append((job.seq, dict(fields, status=status, error=error)))
 
     def flush(self) -> None:
-        """Record the finished jobs: first one barrier that makes every file
-        they wrote durable, then one transaction, so the history never says
-        ok of a value that is not on the disk."""
-        if not self.batch:
-            return
-        if self.written:
-            self.store.barrier(self.written, self.per_file_flush)
-            self.written = set()
-        self.history.record_jobs(self.run_id, self.batch)
-        for seq, _ in self.batch:
+        """Hand the finished jobs to the recorder, which makes every file they
+        wrote durable and then records them (see recorder.py)."""
+        if self.batch:
+            self.recorder.send(self.batch, self.written)
+            self.batch, self.written = [], set()
+        self.show_recorded()
+
+    def show_recorded(self, wait: bool = False) -> None:
+        """Report the jobs recorded so far (with `wait`: every job sent)."""
+        for seq in self.recorder.drain() if wait else self.recorder.recorded():
             self.progress.finished(self.rows[seq])
-        self.batch = []
 
     def flush_due(self, running: int) -> None:
         """Flush when the batch is old enough, or nothing else is running."""
         if self.batch and (not running or time.monotonic() - self.batch_since >= BATCH_WINDOW):
             self.flush()
+        else:
+            self.show_recorded()
 
     def start(self, job: Job, executor: Executor) -> Future[Outcome] | None:
         """Skip, find up to date, or submit the job (the future then)."""
