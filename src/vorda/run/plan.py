@@ -8,12 +8,14 @@ answers what would run and runs it.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import logging
 import os
 import sqlite3
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Mapping, Sequence
+from typing import Any, Callable, Iterator, Mapping, Sequence
 
 from vorda._command import UsageError
 from vorda.run.executors import Executor, groups, open_executor
@@ -70,9 +72,10 @@ class Plan:
         up-to-date); nothing is run or written."""
         history = self.store.history(readonly=True)
         try:
-            run = Run(self.jobs, self.store, history, self.search.env, self.force)
-            run.read_upstream_from_store()
-            fate = run.would_be()
+            with _no_collections():
+                run = Run(self.jobs, self.store, history, self.search.env, self.force)
+                run.read_upstream_from_store()
+                fate = run.would_be()
         finally:
             history.close()
         for job in run.selected:
@@ -111,7 +114,8 @@ class Plan:
             history = self.store.history()
             try:
                 _end_leftovers(self.store, history)
-                run = Run(self.jobs, self.store, history, self.search.env, self.force, timeout, retries)
+                with _no_collections():
+                    run = Run(self.jobs, self.store, history, self.search.env, self.force, timeout, retries)
                 run.read_upstream_from_store()
                 if isinstance(executor, str):
                     modules = sorted({job.asset.module for job in run.selected})
@@ -212,4 +216,20 @@ def plan_assets(
     order = graph.asset_order(assets)
     chosen = graph.select(assets, list(select))
     filters = {dim: list(keys) for dim, keys in (partitions or {}).items()}
-    return Plan(store, search, modules, assets, plan_jobs(assets, order, chosen, filters), force)
+    with _no_collections():
+        jobs = plan_jobs(assets, order, chosen, filters)
+    return Plan(store, search, modules, assets, jobs, force)
+
+
+@contextlib.contextmanager
+def _no_collections() -> Iterator[None]:
+    """The cycle collector held off while a plan's objects are made: they
+    hold no cycles, and collections while hundreds of thousands of them are
+    made would scan them over and over."""
+    was = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was:
+            gc.enable()

@@ -10,6 +10,8 @@ from __future__ import annotations
 import json
 import sys
 import time
+from collections import Counter
+from operator import attrgetter
 from typing import Any, TextIO
 
 from vorda.run.runner import JobRow, Progress
@@ -104,7 +106,8 @@ def job_name(row: JobRow) -> str:
 
 def count_line(rows: list[JobRow], dry_run: bool = False) -> str:
     """``N jobs: 2 ok, 1 failed``; after a dry run ``N jobs: 2 would run, ...``."""
-    counts = {status: sum(r.status == status for r in rows) for status in (WOULD_BE if dry_run else FINAL)}
+    every = Counter(map(attrgetter("status"), rows))
+    counts = {status: every[status] for status in (WOULD_BE if dry_run else FINAL)}
     words = {JobStatus.RUN: "would run"} if dry_run else {}
     parts = [f"{n} {words.get(status, status)}" for status, n in counts.items() if n]
     return f"{plural(len(rows), 'job')}: " + (", ".join(parts) if parts else "nothing to do")
@@ -138,10 +141,11 @@ def table(rows: list[JobRow], run_id: str, status: str, stream: TextIO = sys.std
     if listed:
         # Widths from the columns' longest entries, so that the lines go out
         # as they are made: a plan of many jobs is never held as text.
-        widths = [max(len(header[0]), max(len(r.shown) for r in listed)),
-                  max(len(header[1]), max(len(r.partition_text) for r in listed)),
-                  max(len(header[2]), max(len(r.status) for r in listed)),
-                  max(len(header[3]), len(f"{max(r.seconds for r in listed):.2f}"))]
+        widths = [max(len(header[0]), *(len(name or asset) for name, asset in
+                                        set(map(attrgetter("name", "asset"), listed)))),
+                  max(len(header[1]), max(map(len, map(attrgetter("partition_text"), listed)))),
+                  max(len(header[2]), *map(len, set(map(attrgetter("status"), listed)))),
+                  max(len(header[3]), len(f"{max(map(attrgetter('seconds'), listed)):.2f}"))]
         shape = "  ".join(f"{{:{w}}}" for w in widths) + "  {}"
         chunk = [shape.format(*header).rstrip()]
         for r in listed:
