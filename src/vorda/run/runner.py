@@ -153,6 +153,7 @@ class Run:
         self.store, self.history, self.env, self.force = store, history, env, force
         self.timeout, self.retries = timeout, retries
         self.timed_out: set[int] = set()
+        self.own_timeout = False  # the executor ends overdue jobs itself
         self.prepared: dict[int, PreparedJob] = {}
         # Finished jobs not yet recorded: made durable and recorded together.
         self.batch: list[tuple[int, dict[str, Any]]] = []
@@ -291,20 +292,26 @@ class Run:
         self.progress = progress
         next_sweep = time.monotonic() + ORPHAN_POLL
         before = {pid for pid, _ in groups.children()}  # the caller's own, never ours to end
+        capacity: Callable[[int], int] = getattr(executor, "capacity", lambda n: n)
+        dispatch: Callable[[], None] = getattr(executor, "dispatch", lambda: None)
+        enforce = getattr(executor, "enforce_timeout", None)
+        self.own_timeout = self.timeout is not None and enforce is not None and bool(enforce(self.timeout))
         try:
             while sorter.is_active():
                 ready.extend(sorter.get_ready())
                 for seq in [seq for seq, at in self.retry_at.items() if at <= time.monotonic()]:
                     del self.retry_at[seq]
                     futures[self.attempt(self.jobs[seq], executor)] = self.jobs[seq]
-                # Submit no more than can run, so a job's time is its own.
-                while ready and len(futures) < parallel:
+                # Submit no more than can run, so a job's time is its own, unless
+                # the executor asks for more (it then times its jobs itself).
+                while ready and len(futures) < capacity(parallel):
                     seq = ready.popleft()
                     future = self.start(self.jobs[seq], executor)
                     if future is None:
                         sorter.done(seq)
                     else:
                         futures[future] = self.jobs[seq]
+                dispatch()
                 self.flush_due(len(futures))
                 if not futures and not self.retry_at:
                     continue
@@ -382,12 +389,12 @@ class Run:
         deadlines = list(self.retry_at.values())
         if self.batch:
             deadlines.append(self.batch_since + BATCH_WINDOW)
-        if self.timeout is not None:
+        if self.timeout is not None and not self.own_timeout:
             deadlines += [self.t0[job.seq] + self.timeout for job in running if job.seq not in self.timed_out]
         return max(0.0, min([JOB_POLL, *(d - now for d in deadlines)]))
 
     def end_overdue(self, running: Any, executor: Executor) -> None:
-        if self.timeout is None:
+        if self.timeout is None or self.own_timeout:
             return
         now = time.monotonic()
         for job in list(running):
@@ -556,7 +563,9 @@ class Run:
 
     def finish(self, job: Job, outcome: Outcome) -> None:
         """Record how the job ended (or schedule its next attempt)."""
-        seconds = time.monotonic() - self.t0[job.seq]
+        seconds = outcome.seconds if outcome.seconds is not None else time.monotonic() - self.t0[job.seq]
+        if outcome.timed_out:
+            self.timed_out.add(job.seq)
         record = self.store.read_result(job.place)
         succeeded = outcome.returncode == 0 and record is not None and record.get("ok") is True
         if not succeeded and self.retried(job, outcome, record, seconds):

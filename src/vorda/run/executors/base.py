@@ -44,6 +44,10 @@ class Outcome:
     signal: int | None
     stderr_tail: str
     error: str | None = None
+    # The job's own run time, where the executor knows it (not its wait in a queue).
+    seconds: float | None = None
+    # The executor ended the job itself, past the run's timeout of its own run time.
+    timed_out: bool = False
 
     @classmethod
     def of_status(cls, status: int, tail: str) -> Outcome:
@@ -53,6 +57,13 @@ class Outcome:
 
 
 class Executor(Protocol):
+    """Optional, looked up by name: ``capacity(parallel) -> int``, the jobs
+    it wants submitted at once (default: `parallel`); ``dispatch()``, told
+    when the runner has submitted all it can for now; and
+    ``enforce_timeout(seconds) -> bool``, True if it ends each job that runs
+    longer than that itself, timed from the job's own start (its outcome
+    then says ``timed_out``)."""
+
     def submit(self, job: PreparedJob) -> Future[Outcome]: ...
 
     def cancel(self, seq: int) -> None:
