@@ -29,7 +29,7 @@ class ForkRefused(Exception):
 
 
 class ForkExecutor:
-    def __init__(self, jobs: int, modules: list[str], env: dict[str, str]) -> None:
+    def __init__(self, jobs: int, modules: list[str], env: dict[str, str], cwd: str | None = None) -> None:
         if not hasattr(os, "fork"):
             raise ForkRefused("this platform cannot fork")
         self._lock = threading.Lock()
@@ -49,6 +49,7 @@ class ForkExecutor:
                 stdout=self._output,
                 stderr=self._output,
                 env=self._lifeline.env(env),
+                cwd=cwd,
                 start_new_session=True,  # Ctrl-C reaches the runner, which ends the jobs
             )
             CHILDREN.add(self._server.pid)
@@ -79,6 +80,10 @@ class ForkExecutor:
     def _server_tail(self) -> str:
         self._output.seek(0)
         return tail_lines(self._output.read().decode("utf-8", "replace"))
+
+    def alive(self) -> bool:
+        """Whether the server still takes jobs."""
+        return self._server.poll() is None and not self._stopped
 
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         future: Future[Outcome] = Future()
