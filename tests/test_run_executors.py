@@ -166,9 +166,15 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
         import os, signal
         from vorda import asset
 
+        def parent(pid):
+            return int(open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[1])
+
         @asset()
         def kills_its_worker():
-            os.kill(os.getppid(), signal.SIGKILL)  # the Dask worker process
+            pid = os.getpid()  # up to the Dask worker process, this test's child
+            while parent(pid) != TEST_PID:
+                pid = parent(pid)
+            os.kill(pid, signal.SIGKILL)
 
         @asset(inputs={"dead": kills_its_worker})
         def after(dead):
@@ -177,7 +183,7 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
         @asset()
         def healthy():
             return "fine"
-    """)
+    """.replace("TEST_PID", str(os.getpid())))
     (tmp_path / "work").mkdir()
     done = project.run("run", "--json", "--executor", "dask", "--scheduler", cluster, "-j", "2",
                        "--path", str(tmp_path / "code"), "lib.pipe", "lib.killer", check=1)

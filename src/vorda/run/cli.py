@@ -86,6 +86,9 @@ def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="with --executor dask: the scheduler to use (tcp://HOST:PORT); without it a local "
                         "cluster of -j worker processes is started")
+    parser.add_argument("--batch", type=_command.whole_number(1, None, "a positive number of jobs"), metavar="N",
+                        help="with --executor dask: N jobs per Dask task (default: as many as take about 0.1 s, "
+                        "from the times of the jobs run so far)")
     return parser
 
 
@@ -117,8 +120,9 @@ def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
             rows = plan.dry_run()
             run_id, status = RunStatus.DRY_RUN.value, RunStatus.DRY_RUN
         else:
-            result = plan.execute(args.executor, jobs=args.jobs, scheduler=args.scheduler, timeout=args.timeout,
-                                  retries=args.retries, progress=report.progress(len(plan.selected), show_all=args.show_all),
+            result = plan.execute(args.executor, jobs=args.jobs, scheduler=args.scheduler, batch=args.batch,
+                                  timeout=args.timeout, retries=args.retries,
+                                  progress=report.progress(len(plan.selected), show_all=args.show_all),
                                   argv=["vorda", "run", *argv],
                                   notice=_Notice(f"{prog}: "))
             rows, run_id, status = result.rows, result.run_id, result.status
