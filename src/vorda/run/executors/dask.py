@@ -218,7 +218,7 @@ class DaskExecutor:
         if reply["refused"] and not self._told:
             self._told = True
             self._notice(f"--executor dask: on a Dask worker, {reply['refused']}; "
-                         "running each job there in a fresh process instead")
+                         "running each job in a fresh process instead")
         replies = {one["seq"]: one for one in reply["jobs"]}
         outcomes = {}
         for job, _, _ in batch:
