@@ -13,6 +13,7 @@ them into its store. Nothing is shared with the runner's filesystem.
 
 from __future__ import annotations
 
+import atexit
 import hashlib
 import importlib
 import io
@@ -371,6 +372,7 @@ class _Servers:
         self.kept: dict[str, _Kept] = {}
         self.refused: dict[str, str] = {}
         self.keeper: threading.Thread | None = None
+        self.kept_any = False
 
     def take(self, run: str, env: dict[str, str], modules: list[str], limit: int) -> ForkExecutor | str:
         """The run's server, started if need be, or why there is none."""
@@ -393,6 +395,9 @@ class _Servers:
                     shutil.rmtree(folder, ignore_errors=True)
                     raise
                 self.kept[run] = kept
+                if not self.kept_any:  # a worker closed with its cluster leaves no folder behind
+                    self.kept_any = True
+                    atexit.register(self.end_all)
                 if self.keeper is None:
                     self.keeper = threading.Thread(target=self._keep, name="vorda-fork-servers", daemon=True)
                     self.keeper.start()
@@ -413,6 +418,12 @@ class _Servers:
         if kept is not None:
             kept.server.stop()
             self._close(kept)
+
+    def end_all(self) -> None:
+        with self.lock:
+            kept, self.kept = list(self.kept.values()), {}
+        for one in kept:
+            self._close(one)
 
     def _close(self, kept: _Kept) -> None:
         kept.server.shutdown()
