@@ -182,6 +182,10 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
                 pid = parent(pid)
             os.kill(pid, signal.SIGKILL)
 
+        @asset()
+        def kills_its_fork_server():
+            os.kill(os.getppid(), signal.SIGKILL)
+
         @asset(inputs={"dead": kills_its_worker})
         def after(dead):
             return dead
@@ -197,6 +201,8 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
     assert jobs["lib.killer:kills_its_worker"]["status"] == "failed"
     assert "KilledWorker" in jobs["lib.killer:kills_its_worker"]["error"]
     assert jobs["lib.killer:after"]["status"] == "skipped"
+    # The worker outlives its fork server; the next batches there get a fresh one.
+    assert "the fork server ended while the job ran" in jobs["lib.killer:kills_its_fork_server"]["error"]
     assert jobs["lib.killer:healthy"]["status"] == "ok" and jobs["lib.pipe:every"]["status"] == "ok"
     assert project.value("lib.pipe", "same", "region=south") == ["south", {"region": "south", "n": 20}]
 

@@ -36,6 +36,7 @@ class ForkExecutor:
         self._futures: dict[int, tuple[Future[Outcome], PreparedJob]] = {}
         self._pids: dict[int, int] = {}  # seq -> pid of the running child
         self._stopped = False
+        self._gone = False  # the server's replies ended
         self._output: IO[bytes] = tempfile.TemporaryFile()  # the server's own output, for errors
         request_r, self._requests = os.pipe()
         replies_r, reply_w = os.pipe()
@@ -83,7 +84,8 @@ class ForkExecutor:
 
     def alive(self) -> bool:
         """Whether the server still takes jobs."""
-        return self._server.poll() is None and not self._stopped
+        with self._lock:
+            return not (self._stopped or self._gone) and self._server.poll() is None
 
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         future: Future[Outcome] = Future()
@@ -91,6 +93,9 @@ class ForkExecutor:
         with self._lock:
             if self._stopped:
                 future.set_result(Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
+                return future
+            if self._gone:
+                future.set_result(Outcome(None, None, self._server_tail(), "the fork server has ended"))
                 return future
             self._futures[job.seq] = (future, job)
             try:
@@ -117,6 +122,7 @@ class ForkExecutor:
             future.set_result(Outcome.of_status(code, log_tail(job.log_path) if code != 0 else ""))
         # The server is gone: whatever it ran has no exit status to report.
         with self._lock:
+            self._gone = True  # it may not have exited quite yet
             lost = list(self._futures.values())
             self._futures.clear()
         for future, job in lost:
