@@ -82,8 +82,8 @@ def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
                         help="prepend DIR to the module search path of discovery and of every job; repeatable")
     parser.add_argument("--executor", choices=EXECUTORS, default="processes",
                         help="how jobs run: a fresh process each (processes, the default), forks of one process "
-                        "that imported the modules once (forks), or batches of them as tasks on a Dask cluster, forked there "
-                        "the same way (dask)")
+                        "that imported the modules once (forks), or batches of them as tasks on a Dask cluster, "
+                        "forked there the same way (dask)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="with --executor dask: the scheduler to use (tcp://HOST:PORT); without it a local "
                         "cluster of -j worker processes is started")
