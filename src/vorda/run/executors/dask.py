@@ -39,9 +39,10 @@ from vorda.run.timing import DASK_BATCH_SECONDS, DASK_BEAT, DASK_CONNECT_TIMEOUT
 
 SHIP_LIMIT = 16 << 20  # bytes of --path files shipped with every task
 MAX_BATCH = 1000  # jobs in one task, however short they are
+BATCH_BYTES = 64 << 20  # of inputs and values shipped with one task: a batch ends past it
 
-# A job waiting here: the runner's future for it and what its task sends.
-_Queued = tuple[PreparedJob, Future[Outcome], dict[str, Any]]
+# A job waiting here, and the runner's future for it.
+_Queued = tuple[PreparedJob, Future[Outcome]]
 
 
 class DaskExecutor:
@@ -84,6 +85,7 @@ class DaskExecutor:
         self._lock = threading.Lock()
         self._queue: list[_Queued] = []
         self._tasks: dict[Any, list[_Queued]] = {}  # Dask future -> its batch
+        self._dispatching = threading.Lock()  # one dispatch at a time
         self._writing = threading.Lock()  # held while a job's files go into the store
         self._stopped = False
         self._cluster: Any = None
@@ -142,7 +144,7 @@ class DaskExecutor:
         with self._lock:
             queued = [entry for entry in self._queue if entry[0].seq == seq]
             self._queue = [entry for entry in self._queue if entry[0].seq != seq]
-        for _, outer, _ in queued:
+        for _, outer in queued:
             _resolve(outer, Outcome(None, signal.SIGTERM, "not started: cancelled"))
         if not queued:
             try:
@@ -152,41 +154,63 @@ class DaskExecutor:
 
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         outer: Future[Outcome] = Future()
-        try:
-            inputs = job.inputs_file.read_bytes() if job.inputs_file else None
-            refs, values = _shipped_refs(job.refs_file)
-        except (OSError, ValueError) as error:
-            outer.set_result(Outcome(None, None, "", f"could not ship the job's inputs: {error}"))
-            return outer
-        sent = {"seq": job.seq, "module": job.module, "function": job.function, "inputs": inputs, "refs": refs,
-                "values": values}
         with self._lock:
             if self._stopped:
                 outer.set_result(Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
             else:
-                self._queue.append((job, outer, sent))
+                self._queue.append((job, outer))
         return outer
 
     def dispatch(self) -> None:
         """Send what waits here as batches, one per worker at most. The next
         batches wait here, not on the cluster: a worker lost fails the batch
         it ran, never one that was only queued on it. A batch that returns
-        makes room for the next at once (see _finished)."""
-        with self._lock:
-            if self._stopped or not self._queue:
-                return
-            free = self._workers - len(self._tasks)
-            size = max(1, min(self._size, math.ceil(len(self._queue) / self._workers)))
-            while self._queue and free > 0:
-                batch, self._queue = self._queue[:size], self._queue[size:]
-                free -= 1
-                task = self._client.submit(
-                    run_batch, [sent for _, _, sent in batch], self._archive, self._shipped, self._dirs,
-                    self._modules, {"stop": self._stop_name, "beat": f"{self._stop_name}-beat"}, self._timeout,
-                    key=f"vorda-{batch[0][0].seq}-{uuid.uuid4().hex[:12]}", pure=False,
-                )
-                self._tasks[task] = batch
+        makes room for the next at once (see _finished). A job's inputs are
+        read as its batch goes, so the jobs waiting here hold no values."""
+        with self._dispatching:
+            while True:
+                with self._lock:
+                    if self._stopped or not self._queue or len(self._tasks) >= self._workers:
+                        return
+                    size = max(1, min(self._size, math.ceil(len(self._queue) / self._workers)))
+                    taken, self._queue = self._queue[:size], self._queue[size:]
+                batch, sent, shipped = [], [], 0
+                for n, (job, outer) in enumerate(taken):
+                    if shipped >= BATCH_BYTES:
+                        self._requeue(taken[n:])
+                        break
+                    try:
+                        one = _sent(job)
+                    except (OSError, ValueError) as error:
+                        _resolve(outer, Outcome(None, None, "", f"could not ship the job's inputs: {error}"))
+                        continue
+                    shipped += len(one["inputs"] or b"") + sum(len(value) for value in one["values"])
+                    batch.append((job, outer))
+                    sent.append(one)
+                if not batch:
+                    continue
+                with self._lock:
+                    stopped = self._stopped
+                    if not stopped:
+                        task = self._client.submit(
+                            run_batch, sent, self._archive, self._shipped, self._dirs, self._modules,
+                            {"stop": self._stop_name, "beat": f"{self._stop_name}-beat"}, self._timeout,
+                            key=f"vorda-{batch[0][0].seq}-{uuid.uuid4().hex[:12]}", pure=False,
+                        )
+                        self._tasks[task] = batch
+                if stopped:
+                    self._requeue(batch)  # that is, each is told it never started
+                    return
                 task.add_done_callback(lambda done, batch=batch: self._finished(done, batch))
+
+    def _requeue(self, jobs: list[_Queued]) -> None:
+        """Put jobs back first in line, or once the run is stopped, say they never started."""
+        with self._lock:
+            if not self._stopped:
+                self._queue[:0] = jobs
+                return
+        for _, outer in jobs:
+            _resolve(outer, Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
 
     def _finished(self, task: Any, batch: list[_Queued]) -> None:
         with self._lock:
@@ -196,9 +220,9 @@ class DaskExecutor:
             outcomes = self._take(task, batch)
         except Exception as error:  # never leave the runner waiting
             failed = Outcome(None, None, "", f"could not take the job's result: {type(error).__name__}: {error}")
-            outcomes = {job.seq: failed for job, _, _ in batch}
+            outcomes = {job.seq: failed for job, _ in batch}
         task.release()
-        for job, outer, _ in batch:
+        for job, outer in batch:
             _resolve(outer, outcomes[job.seq])
 
     def _take(self, task: Any, batch: list[_Queued]) -> dict[int, Outcome]:
@@ -212,7 +236,7 @@ class DaskExecutor:
             else:
                 error = task.exception()
                 why = f"the Dask cluster could not run the job: {type(error).__name__}: {error}"
-            return {job.seq: Outcome(None, None, "", why) for job, _, _ in batch}
+            return {job.seq: Outcome(None, None, "", why) for job, _ in batch}
         reply: dict[str, Any] = task.result()
         self._learn(reply)
         if reply["refused"] and not self._told:
@@ -221,7 +245,7 @@ class DaskExecutor:
                          "running each job in a fresh process instead")
         replies = {one["seq"]: one for one in reply["jobs"]}
         outcomes = {}
-        for job, _, _ in batch:
+        for job, _ in batch:
             try:
                 outcomes[job.seq] = self._store(job, replies[job.seq])
             except Exception as error:  # this job's files only
@@ -264,9 +288,9 @@ class DaskExecutor:
             self._stopped = True
             queued, self._queue = self._queue, []
             running = dict(self._tasks)
-        for _, outer, _ in queued:
+        for _, outer in queued:
             _resolve(outer, Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
-        outers = [outer for batch in running.values() for _, outer, _ in batch]
+        outers = [outer for batch in running.values() for _, outer in batch]
         try:
             # Running tasks see the flag and end their jobs; a task cancelled
             # or a cluster closed first would leave them running.
@@ -310,6 +334,14 @@ def _local_record(record: bytes, remote_out: str, out: str, name: str = VALUE) -
         data["value_path"] = os.path.join(out, name)
         return canonical(data).encode()
     return record
+
+
+def _sent(job: PreparedJob) -> dict[str, Any]:
+    """What goes with the job's task (see dask_remote.run_batch)."""
+    inputs = job.inputs_file.read_bytes() if job.inputs_file else None
+    refs, values = _shipped_refs(job.refs_file)
+    return {"seq": job.seq, "module": job.module, "function": job.function, "inputs": inputs, "refs": refs,
+            "values": values}
 
 
 def _shipped_refs(path: Path | None) -> tuple[dict[str, Any] | None, list[bytes]]:
