@@ -1,18 +1,24 @@
 """The executors' rows of `make bench`: `vorda run --executor
-processes|forks|dask` over 200 and 2,000 trivial partition jobs, time per job
-and the runner's peak memory, beside two floors measured in the same run.
+processes|forks|dask` over 200, 2,000 and 10,000 trivial partition jobs
+(processes up to 2,000: its cost per job is flat, and 10,000 of them would
+take most of the bench), time per job and the runner's peak memory, beside
+two floors measured in the same run.
 
-    python3 bench/bench_executors.py [--quick] [--sizes 200,2000]
+    python3 bench/bench_executors.py [--quick] [--sizes 200,2000,10000]
 
 Fairness: the three executors run the same pipeline from the same directory
 with the same interpreter, environment and -j (the number of CPUs), forced so
 that every job runs; their order rotates from round to round and medians are
 taken. A row's time is the whole command (interpreter start, discovery,
 planning, history, and for dask starting and closing a local cluster of -j
-worker processes) divided by the jobs: fixed costs are charged to the
+worker processes of one thread each: the same size as the -j children of
+the forks server) divided by the jobs: fixed costs are charged to the
 executor that pays them. The "per extra job" column is the marginal cost,
 (time at the largest size - time at the smallest) / (difference in jobs),
-which leaves the fixed costs out.
+which leaves the fixed costs out. Dask runs in batches sized by the
+executor itself (no --batch), as a user gets it. The machine's load average
+is printed before and after: other work on the machine slows every row,
+and the rotation spreads it over the executors.
 
 Floors, same run, each over 500 jobs: one `subprocess.run([python, "-c", "pass"])` per job from a
 pool of -j threads (what starting a process costs, before any import), and
@@ -33,9 +39,10 @@ from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 EXECUTORS = ("processes", "forks", "dask")
-FORKS_SPEEDUP_TARGET = 10.0  # processes / forks per job, on the largest size
+FORKS_SPEEDUP_TARGET = 10.0  # processes / forks per job, on the largest size processes runs
 FORKS_OVERHEAD_TARGET_MS = 2.0  # forks per job minus the fork floor
-DASK_TARGET = 1.5  # dask / processes per job
+DASK_TARGET = 2.0  # dask / forks per job, on the largest size
+PROCESSES_MAX = 2000  # jobs: the largest size processes runs
 FLOOR_JOBS = 500  # processes or forks per floor measurement
 
 PIPELINE = """
@@ -96,19 +103,25 @@ def _fork_floor(count):
     return float(done.stdout)
 
 
-def report(quick, sizes=(200, 2000)):
+def _load():
+    return " ".join(f"{n:.1f}" for n in os.getloadavg())
+
+
+def report(quick, sizes=None):
     """Print the rows; the labels of missed targets."""
     try:
         import distributed  # noqa: F401
     except ImportError:
         print("  distributed is not installed (make venv installs it): executor rows left out")
         return ["executor rows (no distributed)"]
+    sizes = tuple(sorted(sizes or ((200, 2000) if quick else (200, 2000, 10000))))
     jobs = os.cpu_count() or 1
     rounds = 1 if quick else 3
     misses = []
     per_job = {}  # (executor, size) -> [seconds per job]
     peaks = {}
     floors = {"process": [], "fork": []}
+    print(f"  load average before: {_load()} ({jobs} CPUs)", flush=True)
     with tempfile.TemporaryDirectory() as tmp:
         folder = Path(tmp)
         for size in sizes:
@@ -117,52 +130,65 @@ def report(quick, sizes=(200, 2000)):
             order = EXECUTORS[n % 3:] + EXECUTORS[:n % 3]
             for size in sizes:
                 for executor in order:
+                    if executor == "processes" and size > PROCESSES_MAX and size != min(sizes):
+                        continue
                     argv = [sys.executable, "-m", "vorda", "run", "--force", "-j", str(jobs), "--executor", executor,
                             "--store", str(folder / f"store-{executor}"), f"p{size}"]
                     seconds, peak = _measure(argv, folder)
                     per_job.setdefault((executor, size), []).append(seconds / size)
                     peaks.setdefault((executor, size), []).append(peak)
+                    print(f"  round {n + 1}/{rounds}: {executor}, {size} jobs: {seconds / size * 1e3:.2f} ms/job "
+                          f"(load {_load()})", flush=True)
             floors["process"].append(_process_floor(folder, jobs, FLOOR_JOBS) / FLOOR_JOBS)
             floors["fork"].append(_fork_floor(FLOOR_JOBS) / FLOOR_JOBS)
 
     ms = {key: statistics.median(values) * 1e3 for key, values in per_job.items()}
-    small, large = min(sizes), max(sizes)
-    print(f"  {'':44} {'ms/job':>8} {'per extra job':>14} {'peak RSS':>9}")
+    small = min(sizes)
+    print(f"  {'':48} {'ms/job':>8} {'per extra job':>14} {'peak RSS':>9}")
     for executor in EXECUTORS:
+        ran = [size for size in sizes if (executor, size) in ms]
+        large = max(ran)
         marginal = (ms[executor, large] * large - ms[executor, small] * small) / (large - small) if large > small else None
-        for size in sizes:
+        for size in ran:
             label = f"vorda run --executor {executor}, {size} jobs, -j {jobs}"
             extra = f"{marginal:10.2f} ms" if size == large and marginal is not None else ""
-            print(f"  {label:44} {ms[executor, size]:8.2f} {extra:>14} {statistics.median(peaks[executor, size]):6.1f} MB")
+            print(f"  {label:48} {ms[executor, size]:8.2f} {extra:>14} {statistics.median(peaks[executor, size]):6.1f} MB")
     process_floor = statistics.median(floors["process"]) * 1e3
     fork_floor = statistics.median(floors["fork"]) * 1e3
-    print(f"  {'floor: subprocess.run python -c pass, same -j':44} {process_floor:8.2f}")
-    print(f"  {'floor: os.fork + _exit + waitpid, one at a time':44} {fork_floor:8.3f}")
+    print(f"  {'floor: subprocess.run python -c pass, same -j':48} {process_floor:8.2f}")
+    print(f"  {'floor: os.fork + _exit + waitpid, one at a time':48} {fork_floor:8.3f}")
 
-    speedup = ms["processes", large] / ms["forks", large]
+    both = max(size for size in sizes if ("processes", size) in ms)
+    large = max(sizes)
+    speedup = ms["processes", both] / ms["forks", both]
     overhead = ms["forks", large] - fork_floor
-    dask_ratio = ms["dask", large] / ms["processes", large]
     checks = [
-        (f"forks {speedup:.1f}x faster per job than processes at {large} jobs", speedup >= FORKS_SPEEDUP_TARGET,
+        (f"forks {speedup:.1f}x faster per job than processes at {both} jobs", speedup >= FORKS_SPEEDUP_TARGET,
          f">={FORKS_SPEEDUP_TARGET:.0f}x", "forks speed-up over processes"),
-        (f"forks overhead over the fork floor: {overhead:.2f} ms/job", overhead <= FORKS_OVERHEAD_TARGET_MS,
-         f"<={FORKS_OVERHEAD_TARGET_MS:.0f} ms", "forks overhead per job"),
-        (f"dask / processes per job at {large} jobs: {dask_ratio:.2f}x", dask_ratio <= DASK_TARGET,
-         f"<={DASK_TARGET}x", "dask time per job"),
+        (f"forks overhead over the fork floor at {large} jobs: {overhead:.2f} ms/job",
+         overhead <= FORKS_OVERHEAD_TARGET_MS, f"<={FORKS_OVERHEAD_TARGET_MS:.0f} ms", "forks overhead per job"),
     ]
+    for size in sizes:
+        ratio = ms["dask", size] / ms["forks", size]
+        if size == large:
+            checks.append((f"dask / forks per job at {size} jobs: {ratio:.2f}x", ratio <= DASK_TARGET,
+                           f"<={DASK_TARGET:.0f}x", "dask time per job"))
+        else:  # the cluster's start weighs more on fewer jobs: shown, not held to the target
+            print(f"  {f'dask / forks per job at {size} jobs: {ratio:.2f}x':62} {'(shown)':>7}")
     for text, ok, target, label in checks:
-        print(f"  {text:60} {target:>7} {'ok' if ok else 'MISS'}")
+        print(f"  {text:62} {target:>7} {'ok' if ok else 'MISS'}")
         if not ok:
             misses.append(label)
+    print(f"  load average after: {_load()}", flush=True)
     return misses
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="one round instead of three")
-    parser.add_argument("--sizes", default="200,2000", help="pipeline sizes, comma-separated (default: 200,2000)")
+    parser.add_argument("--quick", action="store_true", help="one round instead of three, 200 and 2,000 jobs")
+    parser.add_argument("--sizes", help="pipeline sizes, comma-separated (default: 200,2000,10000; quick: 200,2000)")
     args = parser.parse_args()
-    sizes = tuple(int(s) for s in args.sizes.split(","))
+    sizes = tuple(int(s) for s in args.sizes.split(",")) if args.sizes else None
     return 1 if report(args.quick, sizes) else 0
 
 

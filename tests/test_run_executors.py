@@ -102,7 +102,9 @@ def test_three_executors_give_the_same_run(tmp_path):
     assert after == {k: "up-to-date" if s == "ok" else s for k, s in before.items()}
 
 
-def test_forks_fall_back_when_an_import_starts_a_thread(tmp_path):
+@pytest.mark.parametrize("executor, why", [("forks", "--executor forks: "),
+                                           ("dask", "--executor dask: on a Dask worker, ")])
+def test_forks_fall_back_when_an_import_starts_a_thread(tmp_path, executor, why):
     project = Project(tmp_path)
     project.write("threaded", """
         import threading, time
@@ -113,10 +115,14 @@ def test_forks_fall_back_when_an_import_starts_a_thread(tmp_path):
         @asset()
         def value():
             return sum(t.name != "vorda-lifeline" for t in threading.enumerate())
+
+        @asset()
+        def other():
+            return 1
     """)
-    done = project.run("run", "--json", "--executor", "forks", "threaded", check=0)
-    assert "--executor forks: importing threaded started 1 thread(s)" in done.stderr
-    assert "running each job in a fresh process instead" in done.stderr
+    done = project.run("run", "--json", "-j", "1", "--executor", executor, "threaded", check=0)
+    assert why + "importing threaded started 1 thread(s)" in done.stderr
+    assert done.stderr.count("running each job in a fresh process instead") == 1  # said once, not per job
     # A fresh process: the job's own import started the thread again.
     assert project.value("threaded", "value") == 2
 
@@ -166,9 +172,19 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
         import os, signal
         from vorda import asset
 
+        def parent(pid):
+            return int(open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[1])
+
         @asset()
         def kills_its_worker():
-            os.kill(os.getppid(), signal.SIGKILL)  # the Dask worker process
+            pid = os.getpid()  # up to the Dask worker process, this test's child
+            while parent(pid) != TEST_PID:
+                pid = parent(pid)
+            os.kill(pid, signal.SIGKILL)
+
+        @asset()
+        def kills_its_fork_server():
+            os.kill(os.getppid(), signal.SIGKILL)
 
         @asset(inputs={"dead": kills_its_worker})
         def after(dead):
@@ -177,7 +193,7 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
         @asset()
         def healthy():
             return "fine"
-    """)
+    """.replace("TEST_PID", str(os.getpid())))
     (tmp_path / "work").mkdir()
     done = project.run("run", "--json", "--executor", "dask", "--scheduler", cluster, "-j", "2",
                        "--path", str(tmp_path / "code"), "lib.pipe", "lib.killer", check=1)
@@ -185,6 +201,8 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
     assert jobs["lib.killer:kills_its_worker"]["status"] == "failed"
     assert "KilledWorker" in jobs["lib.killer:kills_its_worker"]["error"]
     assert jobs["lib.killer:after"]["status"] == "skipped"
+    # The worker outlives its fork server; the next batches there get a fresh one.
+    assert "the fork server ended while the job ran" in jobs["lib.killer:kills_its_fork_server"]["error"]
     assert jobs["lib.killer:healthy"]["status"] == "ok" and jobs["lib.pipe:every"]["status"] == "ok"
     assert project.value("lib.pipe", "same", "region=south") == ["south", {"region": "south", "n": 20}]
 
@@ -195,6 +213,45 @@ def test_dask_cluster_loses_a_worker_and_ships_path_folders(tmp_path, cluster):
     done = project.run("run", "--executor", "dask", "--scheduler", cluster, "--path", str(tmp_path / "code"),
                        "--path", str(big), "lib.pipe", check=2)
     assert f"--path {big}: more than 16 MB" in done.stderr and "same environment image" in done.stderr
+
+
+def test_dask_batch_ends_each_job_alone(tmp_path, cluster):
+    # One worker, four jobs in one task: a failure, a retry and a timeout
+    # there are each job's own, and so is the time the history records.
+    project = Project(tmp_path)
+    project.write("batch", """
+        import time
+        from vorda import asset
+
+        @asset()
+        def a_fine():
+            return "a"
+
+        @asset()
+        def b_bad():
+            raise ValueError("no data")
+
+        @asset()
+        def c_slow():
+            time.sleep(60)
+
+        @asset()
+        def d_after_the_slow_one():
+            return "d"
+    """)
+    done = project.run("run", "--json", "--executor", "dask", "--scheduler", cluster, "-j", "1", "--batch", "4",
+                       "--timeout", "2", "--retries", "1", "batch", check=1)
+    jobs = {j["asset"].split(":")[1]: j for j in json.loads(done.stdout)["jobs"]}
+    assert {name: (j["status"], j["attempts"]) for name, j in jobs.items()} == {
+        "a_fine": ("ok", 1), "b_bad": ("failed", 2), "c_slow": ("failed", 1), "d_after_the_slow_one": ("ok", 1)}
+    assert "ValueError: no data" in jobs["b_bad"]["error"]
+    assert jobs["c_slow"]["error"] == "timed out after 2 s"
+    # It waited behind the slow one for its timeout, which was not its own time.
+    assert jobs["d_after_the_slow_one"]["seconds"] < 1.5
+    assert project.value("batch", "d_after_the_slow_one") == "d"
+
+    done = project.run("run", "--executor", "processes", "--batch", "2", "batch", check=2)
+    assert "--batch is for --executor dask" in done.stderr
 
 
 def test_forks_stay_forks_with_the_data_stack_imported_at_the_top(tmp_path):

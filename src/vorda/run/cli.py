@@ -82,10 +82,14 @@ def run_parser(prog: str = "vorda run") -> argparse.ArgumentParser:
                         help="prepend DIR to the module search path of discovery and of every job; repeatable")
     parser.add_argument("--executor", choices=EXECUTORS, default="processes",
                         help="how jobs run: a fresh process each (processes, the default), forks of one process "
-                        "that imported the modules once (forks), or tasks on a Dask cluster (dask)")
+                        "that imported the modules once (forks), or batches of them as tasks on a Dask cluster, "
+                        "forked there the same way (dask)")
     parser.add_argument("--scheduler", metavar="ADDRESS",
                         help="with --executor dask: the scheduler to use (tcp://HOST:PORT); without it a local "
                         "cluster of -j worker processes is started")
+    parser.add_argument("--batch", type=_command.whole_number(1, None, "a positive number of jobs"), metavar="N",
+                        help="with --executor dask: N jobs per Dask task (default: as many as take about 0.1 s, "
+                        "from the times of the jobs run so far)")
     return parser
 
 
@@ -117,8 +121,9 @@ def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
             rows = plan.dry_run()
             run_id, status = RunStatus.DRY_RUN.value, RunStatus.DRY_RUN
         else:
-            result = plan.execute(args.executor, jobs=args.jobs, scheduler=args.scheduler, timeout=args.timeout,
-                                  retries=args.retries, progress=report.progress(len(plan.selected), show_all=args.show_all),
+            result = plan.execute(args.executor, jobs=args.jobs, scheduler=args.scheduler, batch=args.batch,
+                                  timeout=args.timeout, retries=args.retries,
+                                  progress=report.progress(len(plan.selected), show_all=args.show_all),
                                   argv=["vorda", "run", *argv],
                                   notice=_Notice(f"{prog}: "))
             rows, run_id, status = result.rows, result.run_id, result.status

@@ -89,6 +89,7 @@ class Plan:
         *,
         jobs: int | None = None,
         scheduler: str | None = None,
+        batch: int | None = None,
         timeout: float | None = None,
         retries: int = 0,
         progress: Progress | None = None,
@@ -97,7 +98,8 @@ class Plan:
     ) -> RunResult:
         """Run the plan under the store's lock, `jobs` at a time (default: the
         number of CPUs), with the named executor or the one given (which is
-        shut down after the run). A job running longer than `timeout` seconds
+        shut down after the run; `batch`: the jobs per Dask task, default
+        sized from their times). A job running longer than `timeout` seconds
         is ended and fails; one that fails by an exception or a non-zero exit
         is tried up to `retries` more times. `argv` is what the history records as the
         command; `notice` hears of an executor falling back. On Linux this
@@ -120,7 +122,7 @@ class Plan:
                 if isinstance(executor, str):
                     modules = sorted({job.asset.module for job in run.selected})
                     executor = open_executor(executor, parallel, self.search, modules, scheduler=scheduler,
-                                             store=str(self.store.root), notice=notice)
+                                             store=str(self.store.root), batch=batch, notice=notice)
                 groups.become_subreaper()
                 run_id = new_run_id()
                 history.start_run(

@@ -21,7 +21,7 @@ from typing import Any, Callable, Protocol
 from vorda._command import UsageError
 from vorda._tracing import RAISED_AT
 from vorda.run.executors import groups
-from vorda.run.executors.base import Executor, Outcome, PreparedJob, open_log
+from vorda.run.executors.base import INLINE_LIMIT, Executor, Outcome, PreparedJob, open_log
 from vorda.run.planning.jobs import Job
 from vorda.run.recorder import Recorder
 from vorda.run.status import DONE, JobStatus, Reason, RunStatus
@@ -67,8 +67,6 @@ class Decision:
     earlier: list[LastOk] = field(default_factory=list)  # ok jobs of the same code and inputs, to restore
     instead: Decision | None = None  # what holds if none of them can be restored
 
-
-INLINE_LIMIT = 16 << 10  # characters of partition keys passed as text, not in a file
 
 # The decisions most jobs share, made once.
 _FORCED = Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
@@ -162,6 +160,7 @@ class Run:
         self.store, self.history, self.env, self.force = store, history, env, force
         self.timeout, self.retries = timeout, retries
         self.timed_out: set[int] = set()
+        self.own_timeout = False  # the executor ends overdue jobs itself
         self.prepared: dict[int, PreparedJob] = {}
         # Finished jobs not yet recorded: made durable and recorded together.
         self.batch: list[tuple[int, dict[str, Any]]] = []
@@ -330,6 +329,10 @@ class Run:
         self.progress = progress
         next_sweep = time.monotonic() + ORPHAN_POLL
         before = {pid for pid, _ in groups.children()}  # the caller's own, never ours to end
+        capacity: Callable[[int], int] = getattr(executor, "capacity", lambda n: n)
+        dispatch: Callable[[], None] = getattr(executor, "dispatch", lambda: None)
+        enforce = getattr(executor, "enforce_timeout", None)
+        self.own_timeout = self.timeout is not None and enforce is not None and bool(enforce(self.timeout))
         self.recorder = Recorder(self.store, run_id, self.per_file_flush, self.wake_up)
         try:
             while sorter.is_active():
@@ -337,14 +340,16 @@ class Run:
                 for seq in [seq for seq, at in self.retry_at.items() if at <= time.monotonic()]:
                     del self.retry_at[seq]
                     futures[self.attempt(self.jobs[seq], executor)] = self.jobs[seq]
-                # Submit no more than can run, so a job's time is its own.
-                while ready and len(futures) < parallel:
+                # Submit no more than can run, so a job's time is its own, unless
+                # the executor asks for more (it then times its jobs itself).
+                while ready and len(futures) < capacity(parallel):
                     seq = ready.popleft()
                     future = self.start(self.jobs[seq], executor)
                     if future is None:
                         sorter.done(seq)
                     else:
                         futures[future] = self.jobs[seq]
+                dispatch()
                 self.flush_due(len(futures))
                 if not futures and not self.retry_at:
                     continue
@@ -433,12 +438,12 @@ class Run:
         deadlines = list(self.retry_at.values())
         if self.batch:
             deadlines.append(self.batch_since + BATCH_WINDOW)
-        if self.timeout is not None:
+        if self.timeout is not None and not self.own_timeout:
             deadlines += [self.t0[job.seq] + self.timeout for job in running if job.seq not in self.timed_out]
         return max(0.0, min([JOB_POLL, *(d - now for d in deadlines)]))
 
     def end_overdue(self, running: Any, executor: Executor) -> None:
-        if self.timeout is None:
+        if self.timeout is None or self.own_timeout:
             return
         now = time.monotonic()
         for job in list(running):
@@ -616,7 +621,9 @@ class Run:
 
     def finish(self, job: Job, outcome: Outcome) -> None:
         """Record how the job ended (or schedule its next attempt)."""
-        seconds = time.monotonic() - self.t0[job.seq]
+        seconds = outcome.seconds if outcome.seconds is not None else time.monotonic() - self.t0[job.seq]
+        if outcome.timed_out:
+            self.timed_out.add(job.seq)
         stale = self.stale.pop(job.seq, None)
         record = None if stale is not None and self.store.record_stat(job.place) == stale \
             else self.store.read_result(job.place)

@@ -16,6 +16,11 @@ DASK_CONNECT_TIMEOUT = "10s"
 # not moved for DASK_BEAT_TIMEOUT takes the runner for gone and ends its job.
 DASK_BEAT = 1.0
 DASK_BEAT_TIMEOUT = 5.0
+# A Dask task runs a batch of jobs for about this long, sized from the job
+# times of the batches returned so far.
+DASK_BATCH_SECONDS = 0.1
+# A Dask worker's fork server ends once no task of its run has used it this long.
+FORK_SERVER_IDLE = 10.0
 # The runner's looks for ended processes that assets left behind.
 ORPHAN_POLL = 2.0
 # Before a failed job's next attempt (--retries): doubling from this, at most the next.

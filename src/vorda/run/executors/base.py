@@ -10,6 +10,11 @@ from pathlib import Path
 from typing import Callable, Protocol
 
 
+# Inputs up to this many bytes go to the worker as text (on its command line,
+# or in the fork server's request), not as a file to write and remove.
+INLINE_LIMIT = 16 << 10
+
+
 @dataclass(frozen=True)
 class PreparedJob:
     """Everything a worker needs; paths are absolute."""
@@ -52,6 +57,10 @@ class Outcome:
     signal: int | None
     stderr_tail: str
     error: str | None = None
+    # The job's own run time, where the executor knows it (not its wait in a queue).
+    seconds: float | None = None
+    # The executor ended the job itself, past the run's timeout of its own run time.
+    timed_out: bool = False
 
     @classmethod
     def of_status(cls, status: int, tail: str) -> Outcome:
@@ -61,6 +70,13 @@ class Outcome:
 
 
 class Executor(Protocol):
+    """Optional, looked up by name: ``capacity(parallel) -> int``, the jobs
+    it wants submitted at once (default: `parallel`); ``dispatch()``, told
+    when the runner has submitted all it can for now; and
+    ``enforce_timeout(seconds) -> bool``, True if it ends each job that runs
+    longer than that itself, timed from the job's own start (its outcome
+    then says ``timed_out``)."""
+
     def submit(self, job: PreparedJob) -> Future[Outcome]: ...
 
     def cancel(self, seq: int) -> None:

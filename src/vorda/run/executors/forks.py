@@ -29,13 +29,14 @@ class ForkRefused(Exception):
 
 
 class ForkExecutor:
-    def __init__(self, jobs: int, modules: list[str], env: dict[str, str]) -> None:
+    def __init__(self, jobs: int, modules: list[str], env: dict[str, str], cwd: str | None = None) -> None:
         if not hasattr(os, "fork"):
             raise ForkRefused("this platform cannot fork")
         self._lock = threading.Lock()
         self._futures: dict[int, tuple[Future[Outcome], PreparedJob]] = {}
         self._pids: dict[int, int] = {}  # seq -> pid of the running child
         self._stopped = False
+        self._gone = False  # the server's replies ended
         self._output: IO[bytes] = tempfile.TemporaryFile()  # the server's own output, for errors
         request_r, self._requests = os.pipe()
         replies_r, reply_w = os.pipe()
@@ -49,6 +50,7 @@ class ForkExecutor:
                 stdout=self._output,
                 stderr=self._output,
                 env=self._lifeline.env(env),
+                cwd=cwd,
                 start_new_session=True,  # Ctrl-C reaches the runner, which ends the jobs
             )
             CHILDREN.add(self._server.pid)
@@ -80,12 +82,20 @@ class ForkExecutor:
         self._output.seek(0)
         return tail_lines(self._output.read().decode("utf-8", "replace"))
 
+    def alive(self) -> bool:
+        """Whether the server still takes jobs."""
+        with self._lock:
+            return not (self._stopped or self._gone) and self._server.poll() is None
+
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         future: Future[Outcome] = Future()
         request = {"seq": job.seq, "args": job.worker_args(), "log": str(job.log_path)}
         with self._lock:
             if self._stopped:
                 future.set_result(Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
+                return future
+            if self._gone:
+                future.set_result(Outcome(None, None, self._server_tail(), "the fork server has ended"))
                 return future
             self._futures[job.seq] = (future, job)
             try:
@@ -112,6 +122,7 @@ class ForkExecutor:
             future.set_result(Outcome.of_status(code, log_tail(job.log_path) if code != 0 else ""))
         # The server is gone: whatever it ran has no exit status to report.
         with self._lock:
+            self._gone = True  # it may not have exited quite yet
             lost = list(self._futures.values())
             self._futures.clear()
         for future, job in lost:
