@@ -58,6 +58,7 @@ class FakeExecutor:
     def __init__(self, **behave):
         self.behave = behave
         self.ran = []
+        self.queued = []
 
     def submit(self, job):
         given = job.inputs()
@@ -69,6 +70,9 @@ class FakeExecutor:
             return future
         if how == "interrupt":
             raise KeyboardInterrupt
+        if how == "queued":  # waits in the executor until the run stops
+            self.queued.append(future)
+            return future
         out = job.output_dir
         if how in ("ok", "ok-no-value"):
             if how == "ok":
@@ -90,7 +94,8 @@ class FakeExecutor:
         pass
 
     def stop(self):
-        pass
+        for future in self.queued:
+            future.set_result(Outcome.stopped_first())
 
     def shutdown(self):
         pass
@@ -200,6 +205,12 @@ def test_interrupt_and_stale_runs(tmp_path):
     assert rows["m:base", ""].status == JobStatus.OK
     assert rows["m:part", "region=north"].status == JobStatus.INTERRUPTED  # stopped while submitted
     assert rows["m:part", "region=south"].status == rows["m:every", ""].status == JobStatus.NOT_RUN
+    # A job still waiting in the executor when the run stops never ran.
+    result, rows = run(tmp_path / "queued", catalogue(asset("waits"), asset("stops")),
+                       FakeExecutor(waits="queued", stops="interrupt"))
+    assert result.status == RunStatus.INTERRUPTED
+    assert rows["m:waits", ""].status == JobStatus.NOT_RUN
+    assert rows["m:stops", ""].status == JobStatus.INTERRUPTED
 
     # A runner killed outright leaves its run "running": the next one closes it.
     history = History(tmp_path / "h.sqlite")

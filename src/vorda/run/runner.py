@@ -380,7 +380,8 @@ class Run:
             previous = _ignore_interrupts()
             try:
                 executor.stop()
-                self.close_rows()
+                self.close_rows({job.seq for future, job in futures.items()
+                                 if future.done() and not future.exception() and not future.result().started})
                 self.flush()
                 self.show_recorded(wait=True)
             finally:
@@ -451,10 +452,13 @@ class Run:
                 self.timed_out.add(job.seq)
                 executor.cancel(job.seq)
 
-    def close_rows(self) -> None:
-        """After an interruption: running jobs were interrupted, pending ones not run."""
+    def close_rows(self, never: set[int]) -> None:
+        """After an interruption: running jobs were interrupted, pending ones
+        (and those submitted but `never` started) not run."""
         for seq, row in self.rows.items():
-            if row.status == JobStatus.RUNNING:  # submitted, or finished but not yet recorded
+            if row.status == JobStatus.RUNNING and seq in never:
+                self.set(self.jobs[seq], JobStatus.NOT_RUN, error="the run was stopped before it started")
+            elif row.status == JobStatus.RUNNING:  # submitted, or finished but not yet recorded
                 seconds = time.monotonic() - self.t0[seq]
                 why = "the run was interrupted while this job ran"
                 self.set(self.jobs[seq], JobStatus.INTERRUPTED, error=why, seconds=seconds)

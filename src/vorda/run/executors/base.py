@@ -4,6 +4,7 @@ over, the outcome it gets back, and the executor's three calls."""
 from __future__ import annotations
 
 import os
+import signal
 from concurrent.futures import Future
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -61,6 +62,12 @@ class Outcome:
     seconds: float | None = None
     # The executor ended the job itself, past the run's timeout of its own run time.
     timed_out: bool = False
+    started: bool = True  # False: the run was stopped before the job started
+
+    @classmethod
+    def stopped_first(cls) -> Outcome:
+        """The run was stopped before the job started."""
+        return cls(None, signal.SIGTERM, "not started: the run was stopped", started=False)
 
     @classmethod
     def of_status(cls, status: int, tail: str) -> Outcome:

@@ -156,7 +156,7 @@ class DaskExecutor:
         outer: Future[Outcome] = Future()
         with self._lock:
             if self._stopped:
-                outer.set_result(Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
+                outer.set_result(Outcome.stopped_first())
             else:
                 self._queue.append((job, outer))
         return outer
@@ -210,7 +210,7 @@ class DaskExecutor:
                 self._queue[:0] = jobs
                 return
         for _, outer in jobs:
-            _resolve(outer, Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
+            _resolve(outer, Outcome.stopped_first())
 
     def _finished(self, task: Any, batch: list[_Queued]) -> None:
         with self._lock:
@@ -289,7 +289,7 @@ class DaskExecutor:
             queued, self._queue = self._queue, []
             running = dict(self._tasks)
         for _, outer in queued:
-            _resolve(outer, Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
+            _resolve(outer, Outcome.stopped_first())
         outers = [outer for batch in running.values() for _, outer in batch]
         try:
             # Running tasks see the flag and end their jobs; a task cancelled

@@ -92,7 +92,7 @@ class ForkExecutor:
         request = {"seq": job.seq, "args": job.worker_args(), "log": str(job.log_path)}
         with self._lock:
             if self._stopped:
-                future.set_result(Outcome(None, signal.SIGTERM, "not started: the run was stopped"))
+                future.set_result(Outcome.stopped_first())
                 return future
             if self._gone:
                 future.set_result(Outcome(None, None, self._server_tail(), "the fork server has ended"))

@@ -30,7 +30,7 @@ class ProcessExecutor:
         try:
             with self._lock:
                 if self._stopped:
-                    return Outcome(None, signal.SIGTERM, "not started: the run was stopped")
+                    return Outcome.stopped_first()
                 process = subprocess.Popen(
                     [sys.executable, "-m", "vorda.worker", "--no-flush", *job.worker_args()],
                     stdin=subprocess.DEVNULL,
