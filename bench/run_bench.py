@@ -27,6 +27,7 @@ import bench_executors  # noqa: E402
 import bench_forks_stack  # noqa: E402
 import bench_incremental  # noqa: E402
 import bench_runner  # noqa: E402
+import bench_scale  # noqa: E402
 import bench_code_version  # noqa: E402
 import bench_ui  # noqa: E402
 import bench_values  # noqa: E402
@@ -173,6 +174,7 @@ def main():
     parser.add_argument("--dumps", default=None, help="folder of the *.dumps.json texts (default: beside the program)")
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
+    sys.stdout.reconfigure(line_buffering=True)  # the table prints as it goes
     dumps = pathlib.Path(args.dumps) if args.dumps else pathlib.Path(args.cpp).resolve().parent / "dumps"
     # The floor of the wrapper-call rows (_vorda_call_floor) is built beside the program.
     sys.path.insert(0, str(pathlib.Path(args.cpp).resolve().parent))
@@ -199,6 +201,8 @@ def main():
     misses += bench_runner.report(args.quick)
     print("\nRunner executors (see bench/bench_executors.py)")
     misses += bench_executors.report(args.quick)
+    print("\nThe runner at scale (see bench/bench_scale.py)")
+    misses += bench_scale.report(args.quick)
     print("\nForks with the data stack (see bench/bench_forks_stack.py)")
     misses += bench_forks_stack.report(args.quick)
     print("\nValues beyond JSON (see bench/bench_values.py)")
