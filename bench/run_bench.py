@@ -180,7 +180,7 @@ def main():
     # The floor of the wrapper-call rows (_vorda_call_floor) is built beside the program.
     sys.path.insert(0, str(pathlib.Path(args.cpp).resolve().parent))
 
-    began = section = time.perf_counter()
+    began = mark = time.perf_counter()
     print(machine_line())
     print("All figures come from this one run; ratios are taken side by side (see bench/README.md).")
     rates = {"read": {}, "write": {}}
@@ -189,8 +189,8 @@ def main():
     rates["write-fresh"] = run_cpp(args.cpp, args.quick, env=FRESH_HEAP_ENV, only="^write/(vorda|rapidjson)/")
     py_rates = python_json_rates(pathlib.Path(args.corpora), dumps, args.quick)
     misses = cpp_table(rates, py_rates)
-    print(f"  ({time.perf_counter() - section:.0f} s)")
-    section = time.perf_counter()
+    print(f"  ({time.perf_counter() - mark:.0f} s)")
+    mark = time.perf_counter()
 
     print("\nPython side: time per call (or per asset), ratio to the row's anchor (median of per-round ratios)")
     for section in bench_python.SECTIONS + bench_materialize.SECTIONS:
@@ -201,7 +201,7 @@ def main():
     for label, peak, kept in bench_python.memory(args.quick):
         print(f"  {label:56} {peak:9.1f} B / {kept:.1f} B")
     print("  json::Value: 16 bytes (static_assert), strings up to 14 bytes inside it")
-    print(f"  ({time.perf_counter() - section:.0f} s)")
+    print(f"  ({time.perf_counter() - mark:.0f} s)")
     for title, bench in (
         ("Runner (see bench/bench_runner.py for how the two sides are made comparable)", bench_runner),
         ("Runner executors (see bench/bench_executors.py)", bench_executors),
@@ -213,9 +213,9 @@ def main():
         ("vorda ui (see bench/bench_ui.py)", bench_ui),
     ):
         print("\n" + title)
-        section = time.perf_counter()
+        mark = time.perf_counter()
         misses += bench.report(args.quick)
-        print(f"  ({time.perf_counter() - section:.0f} s)")
+        print(f"  ({time.perf_counter() - mark:.0f} s)")
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))
     print(f"whole table: {time.perf_counter() - began:.0f} s, load average now {os.getloadavg()[0]:.2f}")
     return 0
