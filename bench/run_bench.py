@@ -17,6 +17,7 @@ import platform
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
@@ -27,6 +28,7 @@ import bench_executors  # noqa: E402
 import bench_forks_stack  # noqa: E402
 import bench_incremental  # noqa: E402
 import bench_runner  # noqa: E402
+import bench_scale  # noqa: E402
 import bench_code_version  # noqa: E402
 import bench_ui  # noqa: E402
 import bench_values  # noqa: E402
@@ -173,10 +175,12 @@ def main():
     parser.add_argument("--dumps", default=None, help="folder of the *.dumps.json texts (default: beside the program)")
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
+    sys.stdout.reconfigure(line_buffering=True)  # the table prints as it goes
     dumps = pathlib.Path(args.dumps) if args.dumps else pathlib.Path(args.cpp).resolve().parent / "dumps"
     # The floor of the wrapper-call rows (_vorda_call_floor) is built beside the program.
     sys.path.insert(0, str(pathlib.Path(args.cpp).resolve().parent))
 
+    began = mark = time.perf_counter()
     print(machine_line())
     print("All figures come from this one run; ratios are taken side by side (see bench/README.md).")
     rates = {"read": {}, "write": {}}
@@ -185,6 +189,8 @@ def main():
     rates["write-fresh"] = run_cpp(args.cpp, args.quick, env=FRESH_HEAP_ENV, only="^write/(vorda|rapidjson)/")
     py_rates = python_json_rates(pathlib.Path(args.corpora), dumps, args.quick)
     misses = cpp_table(rates, py_rates)
+    print(f"  ({time.perf_counter() - mark:.0f} s)")
+    mark = time.perf_counter()
 
     print("\nPython side: time per call (or per asset), ratio to the row's anchor (median of per-round ratios)")
     for section in bench_python.SECTIONS + bench_materialize.SECTIONS:
@@ -195,21 +201,23 @@ def main():
     for label, peak, kept in bench_python.memory(args.quick):
         print(f"  {label:56} {peak:9.1f} B / {kept:.1f} B")
     print("  json::Value: 16 bytes (static_assert), strings up to 14 bytes inside it")
-    print("\nRunner (see bench/bench_runner.py for how the two sides are made comparable)")
-    misses += bench_runner.report(args.quick)
-    print("\nRunner executors (see bench/bench_executors.py)")
-    misses += bench_executors.report(args.quick)
-    print("\nForks with the data stack (see bench/bench_forks_stack.py)")
-    misses += bench_forks_stack.report(args.quick)
-    print("\nValues beyond JSON (see bench/bench_values.py)")
-    misses += bench_values.report(args.quick)
-    print("\nIncremental runs (see bench/bench_incremental.py)")
-    misses += bench_incremental.report(args.quick)
-    print("\nCode versions (see bench/bench_code_version.py)")
-    misses += bench_code_version.report(args.quick)
-    print("\nvorda ui (see bench/bench_ui.py)")
-    misses += bench_ui.report(args.quick)
+    print(f"  ({time.perf_counter() - mark:.0f} s)")
+    for title, bench in (
+        ("Runner (see bench/bench_runner.py for how the two sides are made comparable)", bench_runner),
+        ("Runner executors (see bench/bench_executors.py)", bench_executors),
+        ("The runner at scale (see bench/bench_scale.py)", bench_scale),
+        ("Forks with the data stack (see bench/bench_forks_stack.py)", bench_forks_stack),
+        ("Values beyond JSON (see bench/bench_values.py)", bench_values),
+        ("Incremental runs (see bench/bench_incremental.py)", bench_incremental),
+        ("Code versions (see bench/bench_code_version.py)", bench_code_version),
+        ("vorda ui (see bench/bench_ui.py)", bench_ui),
+    ):
+        print("\n" + title)
+        mark = time.perf_counter()
+        misses += bench.report(args.quick)
+        print(f"  ({time.perf_counter() - mark:.0f} s)")
     print("\nmissed: " + ("; ".join(misses) if misses else "none"))
+    print(f"whole table: {time.perf_counter() - began:.0f} s, load average now {os.getloadavg()[0]:.2f}")
     return 0
 
 
