@@ -14,11 +14,7 @@ from vorda import _command
 from vorda._command import ExitStatus, UsageError
 from vorda.run import report
 from vorda.run.executors import EXECUTORS
-from vorda.run.lineage import why
-from vorda.run.plan import RunFailed, make_plan
-from vorda.run.planning.jobs import parse_filters
 from vorda.run.status import RunStatus
-from vorda.run.store.gc import collect
 from vorda.run.store.keys import canonical, partition_label
 from vorda.run.store.layout import Store
 
@@ -111,6 +107,9 @@ def run_main(argv: list[str]) -> int:
 
 
 def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
+    from vorda.run.plan import RunFailed, make_plan  # here: `vorda runs` and the others need none of it
+    from vorda.run.planning.jobs import parse_filters
+
     for sig in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, _command.raise_interrupted)
     try:
@@ -226,6 +225,9 @@ def why_main(argv: list[str]) -> int:
 
 
 def _why(args: argparse.Namespace) -> int:
+    from vorda.run.lineage import why
+    from vorda.run.planning.jobs import parse_filters
+
     store = _existing_store(args.store)
     partition: dict[str, object] = {}
     for dim, keys in parse_filters(args.partition).items():
@@ -280,6 +282,8 @@ def gc_main(argv: list[str]) -> int:
 
 
 def _gc(args: argparse.Namespace) -> int:
+    from vorda.run.store.gc import collect
+
     store = _existing_store(args.store)
     lock = store.lock()
     try:
@@ -324,6 +328,8 @@ def _matches(asset: str | None, key: str, label: str) -> bool:
 
 
 def _logs(args: argparse.Namespace) -> int:
+    from vorda.run.planning.jobs import parse_filters
+
     store = _existing_store(args.store)
     filters = {dim: {canonical(key) for key in keys} for dim, keys in parse_filters(args.partition).items()}
     history = store.history(readonly=True)

@@ -12,10 +12,12 @@ import sys
 import time
 from collections import Counter
 from operator import attrgetter
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, Any, TextIO
 
-from vorda.run.runner import JobRow, Progress
 from vorda.run.status import FINAL, WOULD_BE, JobStatus
+
+if TYPE_CHECKING:  # `vorda runs` reports without loading the runner
+    from vorda.run.runner import JobRow, Progress
 
 
 def first_line(text: str | None) -> str:
