@@ -10,10 +10,12 @@ back the next jobs' start. Batches that queue up meanwhile go together.
 from __future__ import annotations
 
 import queue
+import sqlite3
 import threading
 from pathlib import Path
 from typing import Any, Callable
 
+from vorda._command import UsageError
 from vorda.run.store.history import History
 from vorda.run.store.layout import Store
 
@@ -69,7 +71,10 @@ class Recorder:
     def _run(self) -> None:
         history: History | None = None
         try:
-            history = self._store.history()
+            try:
+                history = self._store.history()
+            except UsageError as error:  # jobs have run: a failed run, not a usage error
+                raise sqlite3.OperationalError(str(error)) from None
             while (item := self._work.get()) is not None:
                 batch, written = item
                 count = 1
