@@ -33,8 +33,8 @@ Processes: `vorda run --force --executor processes -j 2`, whole command per
 job, beside two pools of 2 threads running one `subprocess.run` per job of
 `python -c "import importlib, inspect, json, pathlib"` (the imports every
 job must make: the target's floor) and of `python -c pass`, same count,
-same interpreter and directory. 10,000 jobs are left out: about ten minutes
-of one row.
+same interpreter and directory. 10,000 jobs are left out: about five
+minutes per side and round.
 
 Planning: `vorda run --dry-run` of one asset of N partitions (the same
 module and asset name, only N differs), on an empty store and on a store
@@ -43,13 +43,10 @@ runner peak memory is printed too, for reference). Wall time
 of the whole command, and the peak resident size of the runner process
 itself (VmHWM polled from /proc every 5 ms; its discovery child's peak is
 printed beside it, not counted). Rows: the excess of N=50,000 over N=1, its
-memory per job, and the excess of N=500,000 over that of 50,000. 500,000 up
-to date is left out: building that store would take about half an hour.
-
-Quick mode (about a minute on an idle machine): forks at 200 and 1,000 jobs
-and processes at 200, one round each (the sides' order still alternates
-between sizes); planning on an empty store only; the old way's flushes over
-50 workers.
+memory per job, and the excess of N=500,000 over N=1 as a multiple of that
+of 50,000, for time and memory. 500,000 up
+to date is left out: the 50,000-partition store takes minutes to make
+(six under a load average of 4), 500,000 would take about an hour.
 
 Runs: a history of 50,000 runs made from one real run of three jobs whose
 rows are copied, with new run ids and times, in one transaction (rows shaped
@@ -60,6 +57,12 @@ Flushes: `strace -f -c` of fsync, fdatasync and syncfs over (a) the runner,
 `vorda run --force --executor forks -j 2` over 200 jobs (total / 200), and
 (b) the old way: `python -m vorda.worker` once per job outside the runner,
 which flushes each file it writes (default), total / jobs.
+
+Quick mode (about two minutes on 2 cores under a load average of 4-5):
+forks at 200 and 1,000 jobs and processes at 200, one round each (the
+sides' order still alternates between sizes); planning on an empty store
+only; the old way's flushes over 50 workers. The full mode took 29 minutes
+under a load average of 4.
 """
 
 import argparse
@@ -336,7 +339,7 @@ def processes_rows(quick, folder):
         print(f"    floor: pool of {PARALLEL}, python -c \"{IMPORTS}\"  {median(times['imports']) * 1e3:7.2f} ms/job")
         print(f"    beside it: pool of {PARALLEL}, python -c pass {'':28}{median(times['pass']) * 1e3:7.2f} ms/job",
               flush=True)
-    print("  (10,000 jobs left out: about ten minutes for that one row)")
+    print("  (10,000 jobs left out: about five minutes per side and round)")
     return misses
 
 
@@ -402,7 +405,7 @@ def planning_rows(quick, folder):
     print(f"  the up-to-date store made by one real run, vorda run --executor forks -j {PARALLEL}, {big:,} partitions: "
           f"{real[big][0]:.0f} s, runner peak {real[big][1] / 1024:.1f} MB, "
           f"{(real[big][1] - real[small][1]) * 1024 / big:.0f} B/job beyond 1 partition (for reference: the target "
-          f"is the dry run's); {sizes[2]:,} up to date left out: about half an hour to make", flush=True)
+          f"is the dry run's); {sizes[2]:,} up to date left out: about an hour to make", flush=True)
     return misses + planning_table("every partition up to date", dry_runs(folder, made, sizes[:2], rounds), sizes[:2])
 
 
