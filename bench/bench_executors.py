@@ -114,7 +114,10 @@ def report(quick, sizes=None):
     except ImportError:
         print("  distributed is not installed (make venv installs it): executor rows left out")
         return ["executor rows (no distributed)"]
-    sizes = tuple(sorted(sizes or ((200, 2000) if quick else (200, 2000, 10000))))
+    sizes = tuple(sorted(sizes or ((200, 1000) if quick else (200, 2000, 10000))))
+    # Quick: processes at the smallest size only, smaller floors (the table's budget is minutes).
+    processes_max = min(sizes) if quick else PROCESSES_MAX
+    floor_jobs = FLOOR_JOBS // 5 if quick else FLOOR_JOBS
     jobs = os.cpu_count() or 1
     rounds = 1 if quick else 3
     misses = []
@@ -130,7 +133,7 @@ def report(quick, sizes=None):
             order = EXECUTORS[n % 3:] + EXECUTORS[:n % 3]
             for size in sizes:
                 for executor in order:
-                    if executor == "processes" and size > PROCESSES_MAX and size != min(sizes):
+                    if executor == "processes" and size > processes_max and size != min(sizes):
                         continue
                     argv = [sys.executable, "-m", "vorda", "run", "--force", "-j", str(jobs), "--executor", executor,
                             "--store", str(folder / f"store-{executor}"), f"p{size}"]
@@ -139,8 +142,8 @@ def report(quick, sizes=None):
                     peaks.setdefault((executor, size), []).append(peak)
                     print(f"  round {n + 1}/{rounds}: {executor}, {size} jobs: {seconds / size * 1e3:.2f} ms/job "
                           f"(load {_load()})", flush=True)
-            floors["process"].append(_process_floor(folder, jobs, FLOOR_JOBS) / FLOOR_JOBS)
-            floors["fork"].append(_fork_floor(FLOOR_JOBS) / FLOOR_JOBS)
+            floors["process"].append(_process_floor(folder, jobs, floor_jobs) / floor_jobs)
+            floors["fork"].append(_fork_floor(floor_jobs) / floor_jobs)
 
     ms = {key: statistics.median(values) * 1e3 for key, values in per_job.items()}
     small = min(sizes)
@@ -185,8 +188,9 @@ def report(quick, sizes=None):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="one round instead of three, 200 and 2,000 jobs")
-    parser.add_argument("--sizes", help="pipeline sizes, comma-separated (default: 200,2000,10000; quick: 200,2000)")
+    parser.add_argument("--quick", action="store_true",
+                        help="one round instead of three, 200 and 1,000 jobs (processes: 200), smaller floors")
+    parser.add_argument("--sizes", help="pipeline sizes, comma-separated (default: 200,2000,10000; quick: 200,1000)")
     args = parser.parse_args()
     sizes = tuple(int(s) for s in args.sizes.split(",")) if args.sizes else None
     return 1 if report(args.quick, sizes) else 0
