@@ -30,7 +30,7 @@ from vorda.run.store.history import History, LastOk
 from vorda.run.store.inputs import write_inputs
 from vorda.run.store.refs import reference, write_refs
 from vorda.run.store.keys import canonical
-from vorda.run.store.layout import Store, Value
+from vorda.run.store.layout import Place, Store, Value
 from vorda.run.timing import BATCH_WINDOW, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
 
 
@@ -177,6 +177,7 @@ class Run:
         self.scan = store.scan()  # what stored values are checked against
         self.failed_root: dict[int, str] = {}  # job -> the failed asset behind it
         self.t0: dict[int, float] = {}  # job -> when it was submitted
+        self.places: dict[int, Place] = {}  # started jobs' places, until they end
         self.stale: dict[int, str | None] = {}  # job -> the stat of the record its folder had before it ran
         self.progress: Progress = NoProgress()
         labels: dict[str, str] = {}  # one text per asset, shared by its rows
@@ -470,6 +471,7 @@ class Run:
         return {"value_path": self.store.relative(value.path), "value_hash": value.hash, "value_stat": value.stat}
 
     def set(self, job: Job, status: JobStatus, *, error: str | None = None, **fields: Any) -> None:
+        self.places.pop(job.seq, None)  # its files are no longer asked for
         row = self.rows[job.seq]
         row.status, row.error = status, error
         if "seconds" in fields:
@@ -523,23 +525,23 @@ class Run:
         assert hashes is not None
         for earlier in decision.earlier:
             try:
-                restored = self.store.restore(job.place, Path(earlier.value_path).name, earlier.value_hash,
+                restored = self.store.restore(self.place(job), Path(earlier.value_path).name, earlier.value_hash,
                                               str(earlier.record_hash))
             except OSError:
                 restored = None  # the job runs instead, and says why it cannot if it cannot
             if restored is not None:
                 self.values[job.seq] = restored
-                self.written |= self.store.written_by(job.place, restored, earlier.record_hash)
+                self.written |= self.store.written_by(self.place(job), restored, earlier.record_hash)
                 self.set(job, JobStatus.RESTORED, reason=decision.reason, reason_detail=decision.detail,
                          input_hashes=hashes, record_hash=earlier.record_hash,
-                         record_stat=self.store.record_stat(job.place), **self.value_fields(restored))
+                         record_stat=self.store.record_stat(self.place(job)), **self.value_fields(restored))
                 return None
         if decision.instead is not None:
             decision = decision.instead  # nothing could be restored: it runs, for the first reason
-        log_path = self.store.log_path(self.run_id, job.seq, job.place)
+        log_path = self.store.log_path(self.run_id, job.seq, self.place(job))
         inputs_file = refs_file = inputs_text = None
         try:
-            out = self.store.make_job_dir(job.place)
+            out = self.store.make_job_dir(self.place(job))
             if job.bindings:
                 inputs_file, refs_file, read = self.write_inputs(job)
                 hashes = self.input_hashes(job, read) or hashes
@@ -565,6 +567,13 @@ class Run:
         self.prepared[job.seq] = prepared
         return self.attempt(job, executor)
 
+    def place(self, job: Job) -> Place:
+        """Where a started job's files are (its paths made once)."""
+        found = self.places.get(job.seq)
+        if found is None:
+            found = self.places[job.seq] = job.place
+        return found
+
     def attempt(self, job: Job, executor: Executor) -> Future[Outcome]:
         """Submit the prepared job, once more if it ran before."""
         row = self.rows[job.seq]
@@ -574,7 +583,7 @@ class Run:
         # A record already there is never this attempt's: the worker writes a
         # new file by rename. Known by its stat rather than removed, since
         # removing a file is dear on some file systems.
-        self.stale[job.seq] = self.store.record_stat(job.place)
+        self.stale[job.seq] = self.store.record_stat(self.place(job))
         self.t0[job.seq] = time.monotonic()
         self.progress.started(row)
         return executor.submit(self.prepared[job.seq])
@@ -629,8 +638,8 @@ class Run:
         if outcome.timed_out:
             self.timed_out.add(job.seq)
         stale = self.stale.pop(job.seq, None)
-        record = None if stale is not None and self.store.record_stat(job.place) == stale \
-            else self.store.read_result(job.place)
+        record = None if stale is not None and self.store.record_stat(self.place(job)) == stale \
+            else self.store.read_result(self.place(job))
         succeeded = outcome.returncode == 0 and record is not None and record.get("ok") is True
         if not succeeded and self.retried(job, outcome, record, seconds):
             return None
@@ -644,16 +653,16 @@ class Run:
         if succeeded:
             try:
                 assert record is not None
-                value = self.store.hash_value(job.place, self.store.value_name(record))
-                self.store.remove_other_values(job.place, value.path.name)
+                value = self.store.hash_value(self.place(job), self.store.value_name(record))
+                self.store.remove_other_values(self.place(job), value.path.name)
             except OSError as error:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return
             self.values[job.seq] = value
-            record_hash = self.store.keep(job.place, value)
-            self.written |= self.store.written_by(job.place, value, record_hash)
+            record_hash = self.store.keep(self.place(job), value)
+            self.written |= self.store.written_by(self.place(job), value, record_hash)
             self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash,
-                     record_stat=self.store.record_stat(job.place), **self.value_fields(value))
+                     record_stat=self.store.record_stat(self.place(job)), **self.value_fields(value))
             return
         if record is not None and record.get("ok") is False and isinstance(record.get("error"), str):
             self.fail(job, record["error"], seconds=seconds, error_at=_raised_at(outcome.stderr_tail))

@@ -16,7 +16,7 @@ import json
 import os
 import re
 import shutil
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 from stat import S_ISREG
 from typing import Any, Mapping
@@ -41,6 +41,8 @@ class Place:
     module: str
     function: str
     keys: Mapping[str, Any]
+    # Its folder, made once: a running job's paths are asked for many times.
+    folder: Path | None = field(default=None, compare=False, repr=False)
 
 
 @dataclass(frozen=True, slots=True)
@@ -121,7 +123,10 @@ class Store:
         return ["assets", escape(place.module), escape(place.function), *partition_dirs(place.keys)]
 
     def job_dir(self, place: Place) -> Path:
-        return self.root.joinpath(*self._job_parts(place))
+        if place.folder is None:
+            object.__setattr__(place, "folder", self.root.joinpath(*self._job_parts(place)))
+        assert place.folder is not None
+        return place.folder
 
     def value_path(self, place: Place, name: str = VALUE) -> Path:
         return self.job_dir(place) / name
