@@ -75,12 +75,9 @@ class Plan:
             with _no_collections():
                 run = Run(self.jobs, self.store, history, self.search.env, self.force)
                 run.read_upstream_from_store()
-                fate = run.would_be()
+                run.would_be()
         finally:
             history.close()
-        for job in run.selected:
-            row, decision = run.rows[job.seq], fate[job.seq]
-            row.status, row.reason, row.reason_detail = decision.status, decision.reason, decision.detail
         return list(run.rows.values())
 
     def execute(

@@ -71,7 +71,6 @@ class Decision:
 # The decisions most jobs share, made once.
 _FORCED = Decision(JobStatus.RUN, Reason.FORCED, "forced: --force")
 _NEVER_RAN = Decision(JobStatus.RUN, Reason.NEW, "new: never ran ok")
-_UP_TO_DATE = Decision(JobStatus.UP_TO_DATE, Reason.UP_TO_DATE, "")
 
 
 class Progress(Protocol):
@@ -284,11 +283,10 @@ class Run:
 
     # -- dry run -------------------------------------------------------------
 
-    def would_be(self) -> dict[int, Decision]:
-        """Each selected job's decision, without running anything; what is up
-        to date lends its value to the decisions downstream (a value no
-        selected job reads is not kept)."""
-        fate: dict[int, Decision] = {}
+    def would_be(self) -> None:
+        """Each selected job's row gets its decision (status, reason and why),
+        nothing being run; what is up to date lends its value to the decisions
+        downstream (a value no selected job reads is not kept)."""
         read = {seq for job in self.selected for b in job.bindings for seq in b.upstream}
         by_asset: dict[str, list[Job]] = {}
         for job in self.selected:  # planned upstream first, an asset's jobs together
@@ -301,18 +299,15 @@ class Run:
             for partition, last in lasts:
                 if partition in waiting:
                     job = waiting.pop(partition)
-                    fate[job.seq] = self._kept(job, self.decide_from(job, last), read)
+                    self._show(job, self.decide_from(job, last), read)
             for job in waiting.values():
-                fate[job.seq] = self._kept(job, self.decide_from(job, None), read)
-        return fate
+                self._show(job, self.decide_from(job, None), read)
 
-    def _kept(self, job: Job, decision: Decision, read: set[int]) -> Decision:
-        if decision.value is None:
-            return decision
-        if job.seq not in read:
-            return _UP_TO_DATE
-        self.values[job.seq] = decision.value
-        return decision
+    def _show(self, job: Job, decision: Decision, read: set[int]) -> None:
+        row = self.rows[job.seq]
+        row.status, row.reason, row.reason_detail = decision.status, decision.reason, decision.detail
+        if decision.value is not None and job.seq in read:
+            self.values[job.seq] = decision.value
 
     # -- the run -------------------------------------------------------------
 
