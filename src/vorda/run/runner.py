@@ -231,7 +231,7 @@ class Run:
     def decide(self, job: Job) -> Decision:
         """Whether the job must run and why: the one rule of the dry run, the
         run and every other view of what is stale."""
-        return _FORCED if self.force else self.decide_from(job, self.last_ok(job))
+        return self.decide_from(job, None if self.force else self.last_ok(job))  # forced: no history read
 
     def decide_from(self, job: Job, last: LastOk | None) -> Decision:
         """decide(), given the partition's last ok job before this run."""
