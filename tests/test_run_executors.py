@@ -271,3 +271,36 @@ def test_forks_stay_forks_with_the_data_stack_imported_at_the_top(tmp_path):
     done = project.run("run", "--json", "--executor", "forks", "stack", check=0)
     assert "instead" not in done.stderr, done.stderr
     assert project.value("stack", "frame_rows") == [2, os.environ.get("JE_ARROW_MALLOC_CONF")]
+
+
+LEAVES = """
+import os, subprocess, time
+from vorda import asset
+
+@asset()
+def leaves():
+    # Still running in the job's process group when the job ends.
+    return subprocess.Popen(["sleep", "60"]).pid
+
+@asset(inputs={"pid": leaves})
+def after(pid):
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/stat") as stat:
+                if stat.read().rsplit(")", 1)[1].split()[0] in "ZX":
+                    return "gone"
+        except FileNotFoundError:
+            return "gone"
+        time.sleep(0.02)
+    return "still running"
+"""
+
+
+@pytest.mark.parametrize("executor", ["processes", "forks"])
+def test_what_a_job_leaves_in_its_group_ends_as_the_job_ends(tmp_path, executor):
+    # While the run goes on, not at its end (where the runner ends what is left).
+    project = Project(tmp_path)
+    project.write("leaves", LEAVES)
+    project.run("run", "--executor", executor, "leaves")
+    assert project.value("leaves", "after") == "gone"

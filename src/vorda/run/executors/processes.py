@@ -45,9 +45,15 @@ class ProcessExecutor:
         finally:
             os.close(log)
         job.started(process.pid)
-        returncode = process.wait()
+        # Ended but not yet collected: until it is, its pid (its group's id)
+        # cannot be another process's, so the group below is still its own.
+        try:
+            os.waitid(os.P_PID, process.pid, os.WEXITED | os.WNOWAIT)
+        except ChildProcessError:
+            pass
         # Whatever the asset left running in its group goes with it.
         kill_group(process.pid, signal.SIGKILL)
+        returncode = process.wait()
         with self._lock:
             self._running.pop(job.seq, None)
             CHILDREN.discard(process.pid)
