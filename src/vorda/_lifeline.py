@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import fcntl
 import os
+import select
 import signal
 import threading
 
@@ -30,14 +31,28 @@ def take() -> str | None:
 
 def watch(line: str | None) -> None:
     """End this process group when the lifeline's far end closes."""
+    found = parse(line)
+    if found is not None:
+        watch_fd(*found)
+
+
+def parse(line: str | None) -> tuple[int, str] | None:
+    """The lifeline's descriptor and scratch folder ("" for none), or None
+    when there is none this process can watch."""
     if not line:
-        return
+        return None
     fd_text, _, scratch = line.partition(":")
     try:
         fd = int(fd_text)
         os.fstat(fd)
     except (ValueError, OSError):
-        return  # not ours to watch
+        return None  # not ours to watch
+    return fd, scratch
+
+
+def watch_fd(fd: int, scratch: str = "") -> None:
+    """watch() of a lifeline already parsed (as a fork server does once for
+    all its children)."""
     if not scratch and _arm(fd):
         return
     threading.Thread(target=_wait, args=(fd, scratch), name="vorda-lifeline", daemon=True).start()
@@ -50,25 +65,24 @@ def _arm(fd: int) -> bool:
     try:
         # A description of this process's own: the owner and the flag below
         # belong to a description, which the inherited one shares with others.
-        own = os.open(f"/proc/self/fd/{fd}", os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        own = os.open(_PROC_FD + str(fd), os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
         return False
     try:
         fcntl.fcntl(own, fcntl.F_SETOWN, -os.getpgrp())
-        fcntl.fcntl(own, fcntl.F_SETSIG, signal.SIGKILL)
-        fcntl.fcntl(own, fcntl.F_SETFL, fcntl.fcntl(own, fcntl.F_GETFL) | os.O_ASYNC)
+        fcntl.fcntl(own, fcntl.F_SETSIG, _SIGKILL)
+        fcntl.fcntl(own, fcntl.F_SETFL, os.O_NONBLOCK | os.O_ASYNC)  # as opened, and O_ASYNC
     except (OSError, AttributeError):
         os.close(own)
         return False
-    try:
-        gone = not os.read(own, 1)  # the far end closed before this was armed
-    except BlockingIOError:
-        gone = False
-    except OSError:
-        gone = True
-    if gone:
-        os.killpg(0, signal.SIGKILL)
+    # Nobody writes to it: readable means the far end closed before this was armed.
+    if select.select([own], [], [], 0)[0]:
+        os.killpg(0, _SIGKILL)
     return True  # `own` stays open for as long as this process lives
+
+
+_PROC_FD = "/proc/self/fd/"
+_SIGKILL = int(signal.SIGKILL)
 
 
 def _wait(fd: int, scratch: str) -> None:

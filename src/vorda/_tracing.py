@@ -106,16 +106,23 @@ class _Traced:
         self.__vorda_original__ = traced
 
 
-def trace(module: object, function: str, target: object) -> None:
-    """Put a reporting stand-in for the asset `target` under its module
-    attribute; leave everything as it is if that cannot be done."""
+def stand_in(target: object) -> object | None:
+    """A reporting stand-in for the asset `target`; None when it cannot
+    have one (the engine says what is wrong with it)."""
     try:
         original = getattr(target, "__vorda_original__")
     except Exception:
         original = target
-    if not callable(original):
-        return  # the engine says what is wrong with it
+    return _Traced(original) if callable(original) else None
+
+
+def trace(module: object, function: str, target: object) -> None:
+    """Put a reporting stand-in for the asset `target` under its module
+    attribute; leave everything as it is if that cannot be done."""
+    made = stand_in(target)
+    if made is None:
+        return
     try:
-        setattr(module, function, _Traced(original))
+        setattr(module, function, made)
     except Exception:
         pass

@@ -17,7 +17,7 @@ import importlib
 import json
 import pathlib
 import sys
-from typing import Any
+from typing import Any, Callable
 
 import vorda
 from vorda import _command, _lifeline, _tracing
@@ -181,14 +181,60 @@ def _materialize(prog: str, module: str, function: str, output_dir: str, inputs:
                  refs: dict[str, Any] | None = None) -> int:
     _command.search_working_directory()
     target, looking_up = _find(module, function)
-    try:
-        if refs or looking_up is not None or serializer_of(target) not in (None, "json"):
+    if refs or looking_up is not None or serializer_of(target) not in (None, "json"):
+        def other() -> None:
             from vorda import materialize  # tables, arrays, references: not the JSON path's cost
 
             materialize.materialize(module, function, output_dir, inputs, refs, target, looking_up)
-        else:
-            _tracing.trace(sys.modules[module], function, target)
-            materialize_asset(module, function, output_dir, inputs)
+
+        return _ended(prog, module, function, output_dir, other)
+    _tracing.trace(sys.modules[module], function, target)
+    return _ended(prog, module, function, output_dir, lambda: materialize_asset(module, function, output_dir, inputs))
+
+
+class Ready:
+    """An asset of the engine's JSON path looked up once, for many jobs
+    forked from one process (see `ready`)."""
+
+    __slots__ = ("prog", "module", "function", "holder", "stand_in")
+
+    def __init__(self, prog: str, module: str, function: str, holder: object, stand_in: object) -> None:
+        self.prog, self.module, self.function, self.holder, self.stand_in = prog, module, function, holder, stand_in
+
+    def run(self, output_dir: str, inputs: str | None) -> int:
+        """What ``run`` does for this asset, minus the lookup; the exit status."""
+        try:
+            setattr(self.holder, self.function, self.stand_in)
+        except Exception:
+            pass  # as `run`: the job runs without the stand-in's report
+        return _command.run_command(self.prog, lambda: _ended(
+            self.prog, self.module, self.function, output_dir,
+            lambda: materialize_asset(self.module, self.function, output_dir, inputs)))
+
+
+def ready(module: str, function: str, prog: str | None = None) -> Ready | None:
+    """Look up an asset of an imported module once, changing nothing, so
+    that each job forked from this process skips the lookup; None for
+    anything a job must look up itself (a module not imported, an asset
+    that is missing or stored in another format)."""
+    _command.search_working_directory()
+    try:
+        holder = sys.modules[module]
+        target = getattr(holder, function)
+    except Exception:
+        return None
+    if serializer_of(target) not in (None, "json"):
+        return None
+    stand_in = _tracing.stand_in(target)
+    if stand_in is None:
+        return None
+    return Ready(prog or _command.default_prog("worker"), module, function, holder, stand_in)
+
+
+def _ended(prog: str, module: str, function: str, output_dir: str, body: Callable[[], None]) -> int:
+    """Run the asset (`body`); its exit status, and the line that says why it failed."""
+    try:
+        body()
     except SystemExit as failed:
         result_path = pathlib.Path(output_dir) / "result.json"
         detail = _failure_detail(result_path)

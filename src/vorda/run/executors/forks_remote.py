@@ -25,6 +25,7 @@ import os
 import select
 import signal
 import sys
+import _signal  # type: ignore[import-not-found]  # (no stub) the C calls under signal's wrappers
 import threading
 import time
 import traceback
@@ -33,9 +34,12 @@ from typing import Any, NoReturn
 
 import vorda
 from vorda import _command, _lifeline
-from vorda.run.executors.groups import end_groups, kill_leader_and_group
-from vorda.run.executors.wire import send_line
+from vorda.run.executors.groups import end_groups, kill_group, kill_leader_and_group
+from vorda.run.executors.wire import send_line, write_all
 from vorda.run.timing import SERVER_POLL
+
+_SIGCHLD, _SIGTERM, _SIGINT, _SIGKILL = (int(s) for s in (signal.SIGCHLD, signal.SIGTERM, signal.SIGINT,
+                                                             signal.SIGKILL))
 
 
 def thread_count() -> int:
@@ -46,12 +50,13 @@ def thread_count() -> int:
         return threading.active_count()
 
 
-def _work(args: list[str]) -> int:
+def _work(args: list[str], ready: Any) -> int:
     """python -m vorda.worker with these arguments. The runner's usual ones
     (MODULE FUNCTION OUTPUT_DIR [--inputs TEXT | --inputs-file PATH] [--refs-file PATH])
-    skip the argument parser: building it in every child costs more than
-    the job."""
-    worker: Any = importlib.import_module("vorda.worker")
+    skip the argument parser, and with `ready` (the asset looked up by the
+    server, see vorda.worker.ready) the lookup too: each costs more than a
+    trivial job."""
+    worker: Any = sys.modules["vorda.worker"]
     options = dict(zip(args[3::2], args[4::2]))
     if (len(args) % 2 == 0 or len(options) * 2 != len(args) - 3
             or not set(options) <= {"--inputs", "--inputs-file", "--refs-file"}
@@ -64,21 +69,25 @@ def _work(args: list[str]) -> int:
                 inputs = stream.read()
         except (OSError, UnicodeDecodeError):
             return int(worker.main(args))  # for the parser's own error
+    if ready is not None and "--refs-file" not in options:
+        return int(ready.run(args[2], inputs))
     return int(worker.run(args[0], args[1], args[2], inputs, refs_file=options.get("--refs-file")))
 
 
-def _child(request: dict[str, Any], closing: list[int], lifeline: str | None) -> NoReturn:
+def _child(request: dict[str, Any], closing: list[int], lifeline: tuple[int, str] | None, ready: Any) -> NoReturn:
     status = 1
     try:
         os.setsid()  # its own group, which the runner can end as a whole
+        # The C module's calls: signal.signal's enum wrapping is Python code,
+        # and every page of it a child touches is a page copied.
         signal.set_wakeup_fd(-1)
-        signal.signal(signal.SIGCHLD, signal.SIG_DFL)
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        signal.signal(signal.SIGINT, signal.default_int_handler)
+        _signal.signal(_SIGCHLD, _signal.SIG_DFL)
+        _signal.signal(_SIGTERM, _signal.SIG_DFL)
+        _signal.signal(_SIGINT, _signal.default_int_handler)
         for fd in closing:
             os.close(fd)
-        _restore_environment(_BEFORE)
-        _lifeline.watch(lifeline)
+        if lifeline is not None:
+            _lifeline.watch_fd(*lifeline)
         log = os.open(request["log"], os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_NOFOLLOW, 0o644)
         os.dup2(log, 1)
         os.dup2(log, 2)
@@ -86,7 +95,7 @@ def _child(request: dict[str, Any], closing: list[int], lifeline: str | None) ->
         null = os.open(os.devnull, os.O_RDONLY)
         os.dup2(null, 0)
         os.close(null)
-        status = _work(list(request["args"]))
+        status = _work(list(request["args"]), ready)
     except SystemExit as leaving:
         code = leaving.code
         if code is None or isinstance(code, int):
@@ -102,10 +111,11 @@ def _child(request: dict[str, Any], closing: list[int], lifeline: str | None) ->
 
 
 class Server:
-    def __init__(self, requests: int, replies: int, limit: int, lifeline: str | None) -> None:
+    def __init__(self, requests: int, replies: int, limit: int, lifeline: tuple[int, str] | None) -> None:
         self.requests, self.replies, self.limit, self.lifeline = requests, replies, limit, lifeline
         self.children: dict[int, int] = {}  # pid -> seq
         self.queue: deque[dict[str, Any]] = deque()
+        self.readies: dict[tuple[str, str], Any] = {}  # (module, function) -> vorda.worker.Ready or None
         self.wake_r, self.wake_w = os.pipe()
         os.set_blocking(self.wake_r, False)
         os.set_blocking(self.wake_w, False)
@@ -142,25 +152,40 @@ class Server:
     def fork(self, request: dict[str, Any]) -> None:
         for stream in (sys.stdout, sys.stderr):
             stream.flush()  # nothing buffered here may be written twice
+        ready = self.ready(request["args"])
         pid = os.fork()
         if pid == 0:
-            _child(request, [self.requests, self.replies, self.wake_r, self.wake_w], self.lifeline)
+            _child(request, [self.requests, self.replies, self.wake_r, self.wake_w], self.lifeline, ready)
         self.children[pid] = request["seq"]
-        send_line(self.replies, {"seq": request["seq"], "pid": pid})
+        write_all(self.replies, b'{"seq": %d, "pid": %d}\n' % (request["seq"], pid))
+
+    def ready(self, args: list[str]) -> Any:
+        """The job's asset looked up here, once for all its jobs (None: each
+        job looks it up itself)."""
+        if len(args) < 2:
+            return None
+        key = (args[0], args[1])
+        if key not in self.readies:
+            worker: Any = sys.modules["vorda.worker"]
+            self.readies[key] = worker.ready(*key)
+        return self.readies[key]
 
     def reap(self) -> None:
         while self.children:
             try:
-                pid, status = os.waitpid(-1, os.WNOHANG)
+                # Seen but not yet collected: while its pid is not free, its
+                # group's id cannot be anyone else's.
+                info = os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)
             except ChildProcessError:
                 return
-            if pid == 0:
+            if info is None:
                 return
+            pid = info.si_pid
+            kill_group(pid, _SIGKILL)  # whatever the job left running in its group goes with it
+            _, status = os.waitpid(pid, 0)
             seq = self.children.pop(pid, None)
-            # Whatever the job left running in its group goes with it.
-            kill_leader_and_group(pid, signal.SIGKILL)
             if seq is not None:
-                send_line(self.replies, {"seq": seq, "exit": os.waitstatus_to_exitcode(status)})
+                write_all(self.replies, b'{"seq": %d, "exit": %d}\n' % (seq, os.waitstatus_to_exitcode(status)))
 
     def end_children(self) -> None:
         end_groups(list(self.children), kill=kill_leader_and_group, alive=self.children.__contains__,
@@ -205,7 +230,7 @@ def _limit_threads() -> dict[str, str | None]:
 
 
 def _restore_environment(before: dict[str, str | None]) -> None:
-    """A job sees the environment the runner gave, not the limits above."""
+    """The jobs see the environment the runner gave, not the limits above."""
     for name, value in before.items():
         if value is None:
             os.environ.pop(name, None)
@@ -224,16 +249,13 @@ def _thread_names() -> str:
     return ", ".join(names[1:]) or "unnamed"
 
 
-_BEFORE: dict[str, str | None] = {}
-
-
 def main(argv: list[str]) -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the runner decides when jobs end
-    _BEFORE.update(_limit_threads())
+    before = _limit_threads()
     requests, replies, limit = int(argv[0]), int(argv[1]), int(argv[2])
     # Each child watches the runner's lifeline; this process watches its
     # requests pipe instead (a thread here would make forking unsafe).
-    lifeline = _lifeline.take()
+    lifeline = _lifeline.parse(_lifeline.take())
     import vorda.worker  # noqa: F401  (and the extension with it)
 
     # The runner makes each batch of finished jobs durable at once.
@@ -256,6 +278,8 @@ def main(argv: list[str]) -> int:
                             "forking a process with threads is unsafe; import the library that starts them "
                             "inside the asset function, or limit its threads (OPENBLAS_NUM_THREADS=1 and the like)"})
             return 0
+    # The pools are made: the jobs see the environment the runner gave.
+    _restore_environment(before)
     send_line(replies, {"ready": True})
     try:
         Server(requests, replies, limit, lifeline).serve()
