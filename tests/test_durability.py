@@ -92,7 +92,7 @@ def test_per_file_flushes_where_the_file_system_has_no_syncfs(tmp_path, monkeypa
     result = make_plan(["many"], path=[str(tmp_path)], store=tmp_path / "store").execute("processes", jobs=2)
     assert result.status == "ok"
     job = tmp_path / "store/assets/many/many/i=3"
-    assert {job / "value.json", job / "result.json", job} <= flushed
+    assert {str(job / "value.json"), str(job / "result.json"), str(job)} <= flushed
 
 
 KILLER = """

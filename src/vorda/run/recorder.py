@@ -12,7 +12,6 @@ from __future__ import annotations
 import queue
 import sqlite3
 import threading
-from pathlib import Path
 from typing import Any, Callable
 
 from vorda._command import UsageError
@@ -26,7 +25,7 @@ class Recorder:
     def __init__(self, store: Store, run_id: str, per_file: bool, recorded: Callable[[], None]) -> None:
         """`recorded` is called (on the recorder's thread) after each transaction."""
         self._store, self._run_id, self._per_file, self._recorded = store, run_id, per_file, recorded
-        self._work: queue.SimpleQueue[tuple[Batch, set[Path]] | None] = queue.SimpleQueue()
+        self._work: queue.SimpleQueue[tuple[Batch, set[str]] | None] = queue.SimpleQueue()
         self._done: queue.SimpleQueue[list[int]] = queue.SimpleQueue()
         self._pending = 0  # batches sent and not yet recorded
         self._lock = threading.Lock()
@@ -35,7 +34,7 @@ class Recorder:
         self._thread = threading.Thread(target=self._run, name="vorda-recorder", daemon=True)
         self._thread.start()
 
-    def send(self, batch: Batch, written: set[Path]) -> None:
+    def send(self, batch: Batch, written: set[str]) -> None:
         """Record `batch` once the files in `written` (and all else written so far) are durable."""
         self._raise()
         with self._lock:

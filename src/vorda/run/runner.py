@@ -30,7 +30,7 @@ from vorda.run.store.history import History, LastOk
 from vorda.run.store.inputs import write_inputs
 from vorda.run.store.refs import reference, write_refs
 from vorda.run.store.keys import canonical
-from vorda.run.store.layout import Place, Store, Value
+from vorda.run.store.layout import JobFolder, Place, Store, Value
 from vorda.run.timing import BATCH_WINDOW, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
 
 
@@ -164,7 +164,7 @@ class Run:
         # Finished jobs not yet recorded: made durable and recorded together.
         self.batch: list[tuple[int, dict[str, Any]]] = []
         self.batch_since = 0.0
-        self.written: set[Path] = set()
+        self.written: set[str] = set()
         self.per_file_flush = False
         self.retry_at: dict[int, float] = {}  # job -> when its next attempt starts
         # Workers' pids as executors learn them, to be recorded at once.
@@ -179,6 +179,7 @@ class Run:
         self.places: dict[int, Place] = {}  # started jobs' places, until they end
         self.stale: dict[int, str | None] = {}  # job -> the stat of the record its folder had before it ran
         self.progress: Progress = NoProgress()
+        self.asset_texts: dict[str, tuple[str, str]] = {}  # asset -> its covers and input assets, as recorded
         labels: dict[str, str] = {}  # one text per asset, shared by its rows
         self.rows = {}
         for job in self.selected:
@@ -463,7 +464,7 @@ class Run:
 
     def value_fields(self, value: Value) -> dict[str, Any]:
         """How the history records a value."""
-        return {"value_path": self.store.relative(value.path), "value_hash": value.hash, "value_stat": value.stat}
+        return {"value_path": self.store.relative(value.where), "value_hash": value.hash, "value_stat": value.stat}
 
     def set(self, job: Job, status: JobStatus, *, error: str | None = None, **fields: Any) -> None:
         self.places.pop(job.seq, None)  # its files are no longer asked for
@@ -472,7 +473,7 @@ class Run:
         if "seconds" in fields:
             row.seconds = fields["seconds"]
         if "value_path" in fields:
-            row.value_path = str(self.store.recorded(fields["value_path"]))
+            row.value_path = self.store.recorded_text(fields["value_path"])
         if "reason" in fields:
             row.reason, row.reason_detail = fields["reason"], fields.get("reason_detail")
         if "error_at" in fields:
@@ -536,12 +537,15 @@ class Run:
         log_path = self.store.log_path(self.run_id, job.seq, self.place(job))
         inputs_file = refs_file = inputs_text = None
         try:
-            out = self.store.make_job_dir(self.place(job))
+            out = self.store.make_job_dir(self.place(job), self.scan)
             if job.bindings:
                 inputs_file, refs_file, read = self.write_inputs(job)
                 hashes = self.input_hashes(job, read) or hashes
             elif job.keys:
-                inputs_text = json.dumps(job.keys)  # no file to write and remove
+                # No file to write and remove; the keys' text made in planning, unless it needs escapes.
+                inputs_text = job.partition_id
+                if not (inputs_text.startswith("{") and inputs_text.isascii()):
+                    inputs_text = json.dumps(job.keys)
                 if len(inputs_text) > INLINE_LIMIT:  # beyond what a command line takes
                     inputs_file, _, _ = self.write_inputs(job)
                     inputs_text = None
@@ -550,11 +554,15 @@ class Run:
             return None
         prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env,
                                refs_file, on_start=self.on_start(job.seq), inputs_text=inputs_text)
+        texts = self.asset_texts.get(job.asset.key)
+        if texts is None:  # the same for every job of the asset
+            texts = self.asset_texts[job.asset.key] = (
+                canonical(job.asset.covers),
+                canonical({b.param: self.jobs[b.upstream[0]].asset.key for b in job.bindings}))
         self.history.record_job(
             self.run_id, job.seq, status=JobStatus.RUNNING, started=time.time(), input_hashes=hashes,
             log_path=self.store.relative(log_path), reason=decision.reason, reason_detail=decision.detail,
-            code_covers=canonical(job.asset.covers),
-            input_assets=canonical({b.param: self.jobs[b.upstream[0]].asset.key for b in job.bindings}),
+            code_covers=texts[0], input_assets=texts[1],
         )
         row = self.rows[job.seq]
         row.reason, row.reason_detail = decision.reason, decision.detail
@@ -629,12 +637,22 @@ class Run:
 
     def finish(self, job: Job, outcome: Outcome) -> None:
         """Record how the job ended (or schedule its next attempt)."""
+        with self.store.open_folder(self.place(job)) as folder:
+            self._finish(job, outcome, folder)
+
+    def _finish(self, job: Job, outcome: Outcome, folder: JobFolder) -> None:
         seconds = outcome.seconds if outcome.seconds is not None else time.monotonic() - self.t0[job.seq]
         if outcome.timed_out:
             self.timed_out.add(job.seq)
         stale = self.stale.pop(job.seq, None)
-        record = None if stale is not None and self.store.record_stat(self.place(job)) == stale \
-            else self.store.read_result(self.place(job))
+        found = folder.record()
+        record = None
+        if found is not None and found[1] != stale:
+            try:
+                loaded = json.loads(found[0])
+            except ValueError:
+                loaded = None
+            record = loaded if isinstance(loaded, dict) else None
         succeeded = outcome.returncode == 0 and record is not None and record.get("ok") is True
         if not succeeded and self.retried(job, outcome, record, seconds):
             return None
@@ -646,18 +664,18 @@ class Run:
             self.fail(job, f"timed out after {self.timeout:g} s", seconds=seconds)
             return
         if succeeded:
+            assert record is not None and found is not None
             try:
-                assert record is not None
-                value = self.store.hash_value(self.place(job), self.store.value_name(record))
-                self.store.remove_other_values(self.place(job), value.path.name)
+                value = folder.value(self.store.value_name(record))
+                folder.remove_other_values(os.path.basename(value.where))
             except OSError as error:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return
             self.values[job.seq] = value
-            record_hash = self.store.keep(self.place(job), value)
+            record_hash = self.store.keep(self.place(job), value, found[0])
             self.written |= self.store.written_by(self.place(job), value, record_hash)
-            self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash,
-                     record_stat=self.store.record_stat(self.place(job)), **self.value_fields(value))
+            self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash, record_stat=found[1],
+                     **self.value_fields(value))
             return
         if record is not None and record.get("ok") is False and isinstance(record.get("error"), str):
             self.fail(job, record["error"], seconds=seconds, error_at=_raised_at(outcome.stderr_tail))

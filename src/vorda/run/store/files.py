@@ -9,7 +9,7 @@ import os
 import stat
 import uuid
 from pathlib import Path
-from typing import Callable
+from typing import Callable, Sequence
 
 CHUNK = 1 << 20
 
@@ -29,7 +29,7 @@ def make_dirs(root: Path, parts: list[str]) -> Path:
     return path
 
 
-def remove_file(path: Path) -> None:
+def remove_file(path: str | Path) -> None:
     """Remove a file or link (never what a link points to) if it is there."""
     try:
         os.unlink(path)
@@ -37,7 +37,7 @@ def remove_file(path: Path) -> None:
         pass
 
 
-def open_nofollow(path: Path) -> int:
+def open_nofollow(path: str | Path) -> int:
     """A read descriptor for a regular file that is not a link."""
     fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
     if not stat.S_ISREG(os.fstat(fd).st_mode):
@@ -46,9 +46,29 @@ def open_nofollow(path: Path) -> int:
     return fd
 
 
-def create_exclusive(path: Path) -> int:
+def create_exclusive(path: str | Path) -> int:
     """A new file for writing; fails if anything (a link too) is there."""
     return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+
+
+_NOFOLLOW = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
+
+
+def open_dir_under(root: Path, parts: Sequence[str]) -> int:
+    """A descriptor for the folder root/parts..., reached without following
+    a link at any component below the root (the root itself may be a link
+    the user made)."""
+    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    for part in parts:
+        try:
+            inner = os.open(part, _NOFOLLOW | os.O_DIRECTORY, dir_fd=fd)
+        except OSError as error:
+            os.close(fd)
+            raise OSError(error.errno, f"{error.strerror} (a symbolic link or not a directory?)",
+                          os.path.join(root, *parts)) from None
+        os.close(fd)
+        fd = inner
+    return fd
 
 
 def open_under(root: Path, path: Path) -> int:
@@ -58,18 +78,9 @@ def open_under(root: Path, path: Path) -> int:
     parts = path.relative_to(root).parts
     if not parts:
         raise OSError(f"{path} is not a file below {root}")
-    flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
-    fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    fd = open_dir_under(root, parts[:-1])
     try:
-        for part in parts[:-1]:
-            try:
-                inner = os.open(part, flags | os.O_DIRECTORY, dir_fd=fd)
-            except OSError as error:
-                raise OSError(error.errno, f"{error.strerror} (a symbolic link or not a directory?)",
-                              str(path)) from None
-            os.close(fd)
-            fd = inner
-        found = os.open(parts[-1], flags, dir_fd=fd)
+        found = os.open(parts[-1], _NOFOLLOW, dir_fd=fd)
     finally:
         os.close(fd)
     if not stat.S_ISREG(os.fstat(found).st_mode):
@@ -136,7 +147,7 @@ def syncfs(fd: int) -> bool:
     raise OSError(error, os.strerror(error))
 
 
-def flush_paths(paths: set[Path]) -> None:
+def flush_paths(paths: set[str]) -> None:
     """fsync each file or directory; one that is gone has nothing to flush."""
     for path in sorted(paths):
         try:

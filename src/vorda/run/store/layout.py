@@ -12,6 +12,7 @@ must be a real directory: the store never follows a link it did not make.
 
 from __future__ import annotations
 
+import errno
 import json
 import os
 import re
@@ -41,8 +42,8 @@ class Place:
     module: str
     function: str
     keys: Mapping[str, Any]
-    # Its folder, made once: a running job's paths are asked for many times.
-    folder: Path | None = field(default=None, compare=False, repr=False)
+    # Its folder's path, made once: a running job's paths are asked for many times.
+    folder: str | None = field(default=None, compare=False, repr=False)
 
 
 @dataclass(frozen=True, slots=True)
@@ -62,6 +63,74 @@ class Value:
     def is_json(self) -> bool:
         """Passed inline to readers; any other value by reference."""
         return os.path.basename(self.where) == VALUE
+
+
+class JobFolder:
+    """A job's folder, reached once without following a link below the
+    store's root; its files are opened through it, links not followed.
+    (fd None: the folder could not be opened, and has no files.)"""
+
+    def __init__(self, where: str, fd: int | None) -> None:
+        self.where, self.fd = where, fd
+
+    def __enter__(self) -> JobFolder:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.fd is not None:
+            os.close(self.fd)
+            self.fd = None
+
+    def _open(self, name: str) -> int:
+        if self.fd is None:
+            raise FileNotFoundError(errno.ENOENT, "its folder cannot be opened", f"{self.where}/{name}")
+        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
+        return fd
+
+    def record(self) -> tuple[bytes, str] | None:
+        """result.json's bytes (at most RESULT_LIMIT) and stat; None when it
+        is missing, unreadable or not a regular file."""
+        try:
+            fd = self._open(RESULT)
+        except OSError:
+            return None
+        try:
+            info = os.fstat(fd)
+        except OSError:
+            os.close(fd)
+            return None
+        if not S_ISREG(info.st_mode):
+            os.close(fd)
+            return None
+        try:
+            return files.read_limited(fd, RESULT_LIMIT), _stat_text(info)
+        except OSError:
+            return None
+
+    def value(self, name: str) -> Value:
+        """The value file `name` as it is now; OSError if it cannot be read."""
+        fd = self._open(name)
+        try:
+            info = os.fstat(fd)
+            if not S_ISREG(info.st_mode):
+                raise OSError(f"{self.where}/{name} is not a regular file")
+        except OSError:
+            os.close(fd)
+            raise
+        identity = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
+        return Value(f"{self.where}/{name}", files.hash_fd(fd), _stat_text(info), identity)
+
+    def remove_other_values(self, keep: str) -> None:
+        """Value files of other formats a job left earlier: a tool reading
+        the store's files (value.parquet of every partition) must not meet them."""
+        if self.fd is None:
+            return
+        for entry in os.scandir(self.fd):
+            if entry.name != keep and VALUE_NAME.fullmatch(entry.name):
+                try:
+                    os.unlink(entry.name, dir_fd=self.fd)
+                except FileNotFoundError:
+                    pass
 
 
 def _stat(fd: int) -> tuple[str, tuple[int, int, int, int]]:
@@ -109,6 +178,7 @@ class DirScan:
 class Store:
     def __init__(self, root: str | os.PathLike[str]) -> None:
         self.root = Path(root).absolute()
+        self.root_text = str(self.root)
         self.objects = Objects(self.root / "objects")
 
     def create(self) -> None:
@@ -122,11 +192,15 @@ class Store:
     def _job_parts(self, place: Place) -> list[str]:
         return ["assets", escape(place.module), escape(place.function), *partition_dirs(place.keys)]
 
-    def job_dir(self, place: Place) -> Path:
+    def folder(self, place: Place) -> str:
+        """The job's folder, as text (its paths are made from it)."""
         if place.folder is None:
-            object.__setattr__(place, "folder", self.root.joinpath(*self._job_parts(place)))
+            object.__setattr__(place, "folder", "/".join([self.root_text, *self._job_parts(place)]))
         assert place.folder is not None
         return place.folder
+
+    def job_dir(self, place: Place) -> Path:
+        return Path(self.folder(place))
 
     def value_path(self, place: Place, name: str = VALUE) -> Path:
         return self.job_dir(place) / name
@@ -153,7 +227,7 @@ class Store:
         """``<seq>-<module>.<function>[.<dim>=<key>...].log``, at most a path
         component long."""
         name = ".".join([f"{seq:04d}-{escape(place.module)}", escape(place.function), *partition_dirs(place.keys)])
-        return self.root / "logs" / run_id / (shorten(name, MAX_COMPONENT - len(".log")) + ".log")
+        return Path(f"{self.root_text}/logs/{run_id}/{shorten(name, MAX_COMPONENT - len('.log'))}.log")
 
     def inputs_path(self, run_id: str, seq: int) -> Path:
         return self.root / "tmp" / run_id / f"{seq}.json"
@@ -163,8 +237,22 @@ class Store:
 
     # -- making and reading --------------------------------------------------
 
-    def make_job_dir(self, place: Place) -> Path:
-        return files.make_dirs(self.root, self._job_parts(place))
+    def make_job_dir(self, place: Place, scan: DirScan | None = None) -> Path:
+        """The job's folder, made where it is missing; a folder the `scan`
+        already found real is taken as it is."""
+        parts = self._job_parts(place)
+        if scan is not None and scan.is_real(parts):
+            return self.job_dir(place)
+        return files.make_dirs(self.root, parts)
+
+    def open_folder(self, place: Place) -> JobFolder:
+        """The job's folder opened once (no link below the root followed),
+        to read its files through; one that cannot be opened reads as empty."""
+        try:
+            fd = files.open_dir_under(self.root, self._job_parts(place))
+        except OSError:
+            fd = None
+        return JobFolder(self.folder(place), fd)
 
     def make_run_dirs(self, run_id: str) -> None:
         """The run's logs folder and its folder of inputs files."""
@@ -200,14 +288,20 @@ class Store:
             return None
         return record if isinstance(record, dict) else None
 
-    def relative(self, path: Path) -> str:
+    def relative(self, path: str | Path) -> str:
         """How the history records a path of the store: relative to its root,
         so that a moved store still matches."""
-        return str(path.relative_to(self.root))
+        text = str(path)
+        if text.startswith(self.root_text + "/"):
+            return text[len(self.root_text) + 1:]
+        return str(Path(text).relative_to(self.root))  # its error, for a path elsewhere
+
+    def recorded_text(self, text: str) -> str:
+        """A path as the history recorded it (older histories: absolute)."""
+        return text if os.path.isabs(text) else f"{self.root_text}/{text}"
 
     def recorded(self, text: str) -> Path:
-        """A path as the history recorded it (older histories: absolute)."""
-        return self.root / text if not os.path.isabs(text) else Path(text)
+        return Path(self.recorded_text(text))
 
     def hash_value(self, place: Place, name: str = VALUE) -> Value:
         """The job's value file as it is now; OSError if it cannot be read."""
@@ -275,7 +369,7 @@ class Store:
     def record_stat(self, place: Place) -> str | None:
         """How a later run recognises the job's result.json as the one recorded."""
         try:
-            info = os.stat(self.result_path(place), follow_symlinks=False)
+            info = os.stat(f"{self.folder(place)}/{RESULT}", follow_symlinks=False)
         except OSError:
             return None
         return _stat_text(info) if S_ISREG(info.st_mode) else None
@@ -285,7 +379,7 @@ class Store:
 
     # -- durability ------------------------------------------------------------
 
-    def barrier(self, written: set[Path], per_file: bool = False) -> None:
+    def barrier(self, written: set[str], per_file: bool = False) -> None:
         """Make everything written so far durable: one flush of the store's
         file system, or (`per_file`, or where that call is missing) a flush
         of each file and folder in `written`."""
@@ -298,22 +392,26 @@ class Store:
                 os.close(fd)
         files.flush_paths(written)
 
-    def written_by(self, place: Place, value: Value, record_hash: str | None) -> set[Path]:
+    def written_by(self, place: Place, value: Value, record_hash: str | None) -> set[str]:
         """What a finished job wrote: its files, its folder, its kept objects."""
-        found = {value.path, self.result_path(place), self.job_dir(place), self.objects.path(value.hash)}
-        if record_hash:
-            found |= {self.objects.path(record_hash), self.objects.path(record_hash).parent}
-        return found | {self.objects.path(value.hash).parent}
+        folder = self.folder(place)
+        found = {value.where, f"{folder}/{RESULT}", folder}
+        for digest in (value.hash, record_hash) if record_hash else (value.hash,):
+            found.add(self.objects.where(digest))
+            found.add(self.objects.where(digest).rpartition("/")[0])
+        return found
 
     # -- values kept by content ----------------------------------------------
 
-    def keep(self, place: Place, value: Value) -> str | None:
-        """Keep the job's value and its result record as objects; the
-        record's hash, or None when they could not be kept (the job's files
-        are fine either way: only a later restore is lost)."""
+    def keep(self, place: Place, value: Value, record: bytes | None = None) -> str | None:
+        """Keep the job's value and its result record (its bytes, read here
+        when not given) as objects; the record's hash, or None when they
+        could not be kept (the job's files are fine either way: only a
+        later restore is lost)."""
         try:
-            record = files.read_limited(self.open(self.result_path(place)), RESULT_LIMIT)
-            self.objects.keep_file(value.path, value.hash)
+            if record is None:
+                record = files.read_limited(self.open(self.result_path(place)), RESULT_LIMIT)
+            self.objects.keep_file(value.where, value.hash)
             return self.objects.keep_bytes(record)
         except OSError:
             return None

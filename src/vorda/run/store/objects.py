@@ -22,23 +22,32 @@ from vorda.run.store import files
 class Objects:
     def __init__(self, root: Path) -> None:
         self.root = root
+        self._root_text = str(root)
+        self._folders: set[str] = set()  # made or found real by this process
+
+    def where(self, digest: str) -> str:
+        """path(), as text."""
+        return f"{self._root_text}/{digest[:2]}/{digest}"
 
     def path(self, digest: str) -> Path:
-        return self.root / digest[:2] / digest
+        return Path(self.where(digest))
 
     def has(self, digest: str) -> bool:
-        return os.path.lexists(self.path(digest))
+        return os.path.lexists(self.where(digest))
 
-    def _folder(self, digest: str) -> Path:
-        return files.make_dirs(self.root.parent, [self.root.name, digest[:2]])
+    def _folder(self, digest: str) -> str:
+        prefix = digest[:2]
+        if prefix not in self._folders:
+            files.make_dirs(self.root.parent, [self.root.name, prefix])
+            self._folders.add(prefix)
+        return f"{self._root_text}/{prefix}"
 
-    def keep_file(self, source: Path, digest: str) -> None:
+    def keep_file(self, source: str | Path, digest: str) -> None:
         """Keep the file `source`, whose sha256 is `digest` (as the caller
         just checked), unless an object of that hash is there already."""
         if self.has(digest):
             return
-        folder = self._folder(digest)
-        temporary = folder / f".{digest}.{uuid.uuid4().hex}.tmp"
+        temporary = f"{self._folder(digest)}/.{digest}.{uuid.uuid4().hex}.tmp"
         try:
             try:
                 os.link(source, temporary, follow_symlinks=False)
@@ -48,22 +57,23 @@ class Objects:
                 with os.fdopen(files.open_nofollow(source), "rb") as src, \
                         os.fdopen(files.create_exclusive(temporary), "wb") as out:
                     shutil.copyfileobj(src, out, files.CHUNK)
-            os.replace(temporary, self.path(digest))
-        finally:
+            os.replace(temporary, self.where(digest))
+        except BaseException:
             files.remove_file(temporary)
+            raise
 
     def keep_bytes(self, data: bytes) -> str:
         """Keep `data`; its sha256."""
         digest = hashlib.sha256(data).hexdigest()
         if not self.has(digest):
-            folder = self._folder(digest)
-            temporary = folder / f".{digest}.{uuid.uuid4().hex}.tmp"
+            temporary = f"{self._folder(digest)}/.{digest}.{uuid.uuid4().hex}.tmp"
             try:
                 with os.fdopen(files.create_exclusive(temporary), "wb") as out:
                     out.write(data)
-                os.replace(temporary, self.path(digest))
-            finally:
+                os.replace(temporary, self.where(digest))
+            except BaseException:
                 files.remove_file(temporary)
+                raise
         return digest
 
     def read_checked(self, digest: str, limit: int) -> bytes | None:
