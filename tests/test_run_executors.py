@@ -304,3 +304,45 @@ def test_what_a_job_leaves_in_its_group_ends_as_the_job_ends(tmp_path, executor)
     project.write("leaves", LEAVES)
     project.run("run", "--executor", executor, "leaves")
     assert project.value("leaves", "after") == "gone"
+
+
+QUEUED = """
+import time
+from vorda import asset
+
+@asset()
+def first():
+    time.sleep(1.5)
+    return 1
+
+@asset()
+def second():
+    time.sleep(1.5)
+    return 2
+"""
+
+
+def test_a_job_waiting_in_the_fork_server_is_timed_from_its_own_start(tmp_path):
+    # With -j 1 the second job waits in the server while the first runs.
+    project = Project(tmp_path)
+    project.write("queued", QUEUED)
+    jobs, _ = project.run_json("--executor", "forks", "-j", "1", "--timeout", "2.5", "queued")
+    assert {job["status"] for job in jobs.values()} == {"ok"}
+    assert all(1.5 <= job["seconds"] < 2.5 for job in jobs.values())
+
+
+def test_interrupt_leaves_a_job_waiting_in_the_fork_server_not_run(tmp_path):
+    project = Project(tmp_path)
+    project.write("slow", SLOW.format(seconds=60))
+    argv, kw = project.command("run", "--json", "-j", "1", "--executor", "forks", "slow")
+    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+    pid_files = [tmp_path / "one.pids", tmp_path / "two.pids"]
+    deadline = time.monotonic() + 60
+    while not any(p.exists() and p.read_text() for p in pid_files):
+        assert runner.poll() is None and time.monotonic() < deadline, runner.stderr.read()
+        time.sleep(0.05)
+    runner.send_signal(signal.SIGINT)
+    out, err = runner.communicate(timeout=60)
+    assert runner.returncode == 130 and "Traceback" not in err, err
+    assert sorted(j["status"] for j in json.loads(out)["jobs"]) == ["interrupted", "not-run"]
+    assert sum(p.exists() for p in pid_files) == 1

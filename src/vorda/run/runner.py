@@ -10,10 +10,9 @@ import json
 import os
 import queue
 import signal
-import threading
 import time
 from collections import deque
-from concurrent.futures import FIRST_COMPLETED, Future, wait
+from concurrent.futures import Future
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Protocol
@@ -169,8 +168,8 @@ class Run:
         self.retry_at: dict[int, float] = {}  # job -> when its next attempt starts
         # Workers' pids as executors learn them, to be recorded at once.
         self.started: queue.SimpleQueue[tuple[int, int]] = queue.SimpleQueue()
-        self.wake: Future[Any] = Future()
-        self.wake_lock = threading.Lock()
+        # Submitted jobs' futures as they end, and None to wake the runner (any thread).
+        self.ended: queue.SimpleQueue[Future[Outcome] | None] = queue.SimpleQueue()
         self.values: dict[int, Value] = {}
         self.last_oks: dict[str, dict[str | None, LastOk]] = {}
         self.scan = store.scan()  # what stored values are checked against
@@ -350,8 +349,7 @@ class Run:
                 self.flush_due(len(futures))
                 if not futures and not self.retry_at:
                     continue
-                waiting: list[Future[Any]] = [*futures, self.wake]
-                done, _ = wait(waiting, timeout=self.next_wait(futures.values()), return_when=FIRST_COMPLETED)
+                done = self.wait_ended(self.next_wait(futures.values()))
                 self.record_started()
                 self.end_overdue(futures.values(), executor)
                 if time.monotonic() > next_sweep:
@@ -412,16 +410,23 @@ class Run:
 
     def wake_up(self) -> None:
         """End the runner's wait for jobs early (from any thread)."""
-        with self.wake_lock:
-            if not self.wake.done():
-                self.wake.set_result(None)
+        self.ended.put(None)
+
+    def wait_ended(self, timeout: float) -> list[Future[Outcome] | None]:
+        """What ended (None: a wake-up), waiting at most `timeout` seconds for the first."""
+        try:
+            done = [self.ended.get(timeout=timeout)]
+        except queue.Empty:
+            return []
+        while True:
+            try:
+                done.append(self.ended.get_nowait())
+            except queue.Empty:
+                return done
 
     def record_started(self) -> None:
         """Record the workers' process groups, so that a successor can end
         them if this runner is killed."""
-        with self.wake_lock:
-            if self.wake.done():
-                self.wake = Future()
         while True:
             try:
                 seq, pid = self.started.get_nowait()
@@ -589,7 +594,9 @@ class Run:
         self.stale[job.seq] = self.store.record_stat(self.place(job))
         self.t0[job.seq] = time.monotonic()
         self.progress.started(row)
-        return executor.submit(self.prepared[job.seq])
+        future = executor.submit(self.prepared[job.seq])
+        future.add_done_callback(self.ended.put)
+        return future
 
     def retried(self, job: Job, outcome: Outcome, record: dict[str, Any] | None, seconds: float) -> bool:
         """Whether the job failed in a way worth another attempt (an exception

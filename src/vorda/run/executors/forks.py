@@ -8,6 +8,7 @@ and the imports are shared.
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 import signal
@@ -36,6 +37,7 @@ class ForkExecutor:
         self._futures: dict[int, tuple[Future[Outcome], PreparedJob]] = {}
         self._pids: dict[int, int] = {}  # seq -> pid of the running child
         self._stopped = False
+        self._told_never = threading.Event()  # the server said which jobs it never started
         self._gone = False  # the server's replies ended
         self._output: IO[bytes] = tempfile.TemporaryFile()  # the server's own output, for errors
         request_r, self._requests = os.pipe()
@@ -82,6 +84,20 @@ class ForkExecutor:
         self._output.seek(0)
         return tail_lines(self._output.read().decode("utf-8", "replace"))
 
+    def capacity(self, parallel: int) -> int:
+        """Jobs beyond -j wait in the server, which starts the next as soon
+        as one ends."""
+        return 2 * parallel
+
+    def enforce_timeout(self, seconds: float) -> bool:
+        """The server times each job from its fork and ends it past `seconds`."""
+        with self._lock:
+            try:
+                write_all(self._requests, (json.dumps({"timeout": seconds}) + "\n").encode())
+            except OSError:
+                pass  # the server is gone: so are its jobs
+        return True
+
     def alive(self) -> bool:
         """Whether the server still takes jobs."""
         with self._lock:
@@ -108,6 +124,13 @@ class ForkExecutor:
     def _read(self) -> None:
         for line in self._replies:
             message: dict[str, Any] = json.loads(line)
+            if "never" in message:
+                with self._lock:
+                    never = [self._futures.pop(seq) for seq in message["never"] if seq in self._futures]
+                for future, _ in never:
+                    future.set_result(Outcome.stopped_first())
+                self._told_never.set()
+                continue
             seq = message["seq"]
             if "pid" in message:
                 with self._lock:
@@ -119,14 +142,20 @@ class ForkExecutor:
             with self._lock:
                 self._pids.pop(seq, None)
                 future, job = self._futures.pop(seq)
-            future.set_result(Outcome.of_status(code, log_tail(job.log_path) if code != 0 else ""))
+            outcome = Outcome.of_status(code, log_tail(job.log_path) if code != 0 else "")
+            future.set_result(dataclasses.replace(outcome, seconds=message.get("seconds"),
+                                                  timed_out=bool(message.get("timed_out"))))
         # The server is gone: whatever it ran has no exit status to report.
         with self._lock:
             self._gone = True  # it may not have exited quite yet
-            lost = list(self._futures.values())
+            lost = [(future, job, job.seq in self._pids) for future, job in self._futures.values()]
             self._futures.clear()
-        for future, job in lost:
-            future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
+        self._told_never.set()
+        for future, job, ran in lost:
+            if ran:
+                future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
+            else:
+                future.set_result(Outcome(None, None, self._server_tail(), "the fork server ended before the job started"))
 
     def cancel(self, seq: int) -> None:
         with self._lock:
@@ -143,6 +172,9 @@ class ForkExecutor:
                 os.write(self._requests, b'{"stop": true}\n')
             except OSError:
                 pass
+        # The jobs still waiting in the server are never started: known before
+        # the runner says what became of each.
+        self._told_never.wait(timeout=KILL_GRACE + 3)
         # A child may not have made its own group yet: signal it and its group.
         end_groups(pids, kill=kill_leader_and_group)
 

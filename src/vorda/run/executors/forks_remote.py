@@ -10,10 +10,15 @@ single-threaded, and refuses to fork at all if an import started a thread.
 
 Protocol: one JSON object per line each way.
     runner -> server  {"seq": N, "args": [worker arguments], "log": PATH}
+                      {"timeout": SECONDS}   end each child that runs longer
                       {"stop": true}   end every child and exit (so does EOF)
     server -> runner  {"ready": true} or {"refuse": REASON}, once, first
                       {"seq": N, "pid": PID}     the child started
-                      {"seq": N, "exit": CODE}   it ended (-SIGNAL if killed)
+                      {"seq": N, "exit": CODE, "seconds": S, "timed_out": BOOL}
+                                                 it ended (-SIGNAL if killed)
+                      {"never": [N, ...]}   once stopped: requests it never started
+Requests beyond JOBS wait here, so each child that ends is followed at once
+by the next, without a turn through the runner.
 """
 
 from __future__ import annotations
@@ -36,7 +41,7 @@ import vorda
 from vorda import _command, _lifeline
 from vorda.run.executors.groups import end_groups, kill_group, kill_leader_and_group
 from vorda.run.executors.wire import send_line, write_all
-from vorda.run.timing import SERVER_POLL
+from vorda.run.timing import KILL_GRACE, SERVER_POLL
 
 _SIGCHLD, _SIGTERM, _SIGINT, _SIGKILL = (int(s) for s in (signal.SIGCHLD, signal.SIGTERM, signal.SIGINT,
                                                              signal.SIGKILL))
@@ -114,6 +119,9 @@ class Server:
     def __init__(self, requests: int, replies: int, limit: int, lifeline: tuple[int, str] | None) -> None:
         self.requests, self.replies, self.limit, self.lifeline = requests, replies, limit, lifeline
         self.children: dict[int, int] = {}  # pid -> seq
+        self.since: dict[int, float] = {}  # pid -> when it was forked
+        self.timeout: float | None = None
+        self.overdue: dict[int, float] = {}  # pid -> when it gets SIGKILL, once sent SIGTERM
         self.queue: deque[dict[str, Any]] = deque()
         self.readies: dict[tuple[str, str], Any] = {}  # (module, function) -> vorda.worker.Ready or None
         self.wake_r, self.wake_w = os.pipe()
@@ -129,7 +137,8 @@ class Server:
                 self.reap()
                 while self.queue and len(self.children) < self.limit:
                     self.fork(self.queue.popleft())
-                ready, _, _ = select.select([self.requests, self.wake_r], [], [], SERVER_POLL)
+                wait = self.end_overdue() if self.timeout is not None else SERVER_POLL
+                ready, _, _ = select.select([self.requests, self.wake_r], [], [], wait)
                 if self.wake_r in ready:
                     try:
                         os.read(self.wake_r, 4096)
@@ -144,7 +153,13 @@ class Server:
                 for line in lines:
                     request = json.loads(line)
                     if request.get("stop"):
+                        never = [queued["seq"] for queued in self.queue]
+                        self.queue.clear()
+                        send_line(self.replies, {"never": never})
                         return
+                    if "timeout" in request:
+                        self.timeout = float(request["timeout"])
+                        continue
                     self.queue.append(request)
         finally:
             self.end_children()
@@ -157,6 +172,7 @@ class Server:
         if pid == 0:
             _child(request, [self.requests, self.replies, self.wake_r, self.wake_w], self.lifeline, ready)
         self.children[pid] = request["seq"]
+        self.since[pid] = time.monotonic()
         write_all(self.replies, b'{"seq": %d, "pid": %d}\n' % (request["seq"], pid))
 
     def ready(self, args: list[str]) -> Any:
@@ -183,9 +199,32 @@ class Server:
             pid = info.si_pid
             kill_group(pid, _SIGKILL)  # whatever the job left running in its group goes with it
             _, status = os.waitpid(pid, 0)
+            seconds = time.monotonic() - self.since.pop(pid, time.monotonic())
             seq = self.children.pop(pid, None)
+            timed_out = self.overdue.pop(pid, None) is not None
             if seq is not None:
-                write_all(self.replies, b'{"seq": %d, "exit": %d}\n' % (seq, os.waitstatus_to_exitcode(status)))
+                write_all(self.replies, b'{"seq": %d, "exit": %d, "seconds": %r, "timed_out": %s}\n' % (
+                    seq, os.waitstatus_to_exitcode(status), seconds, b"true" if timed_out else b"false"))
+
+    def end_overdue(self) -> float:
+        """SIGTERM to each child past the timeout, SIGKILL once the grace
+        after it is over; how long until the next of these is due."""
+        assert self.timeout is not None
+        now = time.monotonic()
+        due = [SERVER_POLL]
+        for pid, since in self.since.items():
+            if pid not in self.overdue:
+                if now - since >= self.timeout:
+                    kill_leader_and_group(pid, _SIGTERM)
+                    self.overdue[pid] = now + KILL_GRACE
+                else:
+                    due.append(since + self.timeout - now)
+            if pid in self.overdue:
+                if now >= self.overdue[pid]:
+                    kill_leader_and_group(pid, _SIGKILL)
+                else:
+                    due.append(self.overdue[pid] - now)
+        return max(0.0, min(due))
 
     def end_children(self) -> None:
         end_groups(list(self.children), kill=kill_leader_and_group, alive=self.children.__contains__,

@@ -14,7 +14,7 @@ from typing import Callable, Sequence
 CHUNK = 1 << 20
 
 
-def make_dirs(root: Path, parts: list[str]) -> Path:
+def make_dirs(root: Path, parts: Sequence[str]) -> Path:
     """Create root/parts... one component at a time; refuse links."""
     path = root
     for part in parts:

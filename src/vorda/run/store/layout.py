@@ -20,7 +20,7 @@ import shutil
 from dataclasses import dataclass, field
 from pathlib import Path
 from stat import S_ISREG
-from typing import Any, Mapping
+from typing import Any, Mapping, Sequence
 
 from vorda.run.store import files
 from vorda.run.store.history import History, LastOk
@@ -42,7 +42,9 @@ class Place:
     module: str
     function: str
     keys: Mapping[str, Any]
-    # Its folder's path, made once: a running job's paths are asked for many times.
+    # Its folder's parts below the root and its path, made once: a running
+    # job's paths are asked for many times.
+    parts: tuple[str, ...] | None = field(default=None, compare=False, repr=False)
     folder: str | None = field(default=None, compare=False, repr=False)
 
 
@@ -155,7 +157,7 @@ class DirScan:
         self._subdirs: dict[str, frozenset[str]] = {}
         self._real: set[str] = {""}
 
-    def is_real(self, parts: list[str]) -> bool:
+    def is_real(self, parts: Sequence[str]) -> bool:
         """Whether root/parts... is a path of real folders."""
         parent = "/".join(parts[:-1])
         if parent not in self._real:
@@ -189,8 +191,15 @@ class Store:
 
     # -- paths ---------------------------------------------------------------
 
-    def _job_parts(self, place: Place) -> list[str]:
-        return ["assets", escape(place.module), escape(place.function), *partition_dirs(place.keys)]
+    def _job_parts(self, place: Place) -> tuple[str, ...]:
+        if place.parts is None:
+            object.__setattr__(place, "parts", self._parts(place))
+        assert place.parts is not None
+        return place.parts
+
+    @staticmethod
+    def _parts(place: Place) -> tuple[str, ...]:
+        return place.parts or ("assets", escape(place.module), escape(place.function), *partition_dirs(place.keys))
 
     def folder(self, place: Place) -> str:
         """The job's folder, as text (its paths are made from it)."""
@@ -226,7 +235,7 @@ class Store:
     def log_path(self, run_id: str, seq: int, place: Place) -> Path:
         """``<seq>-<module>.<function>[.<dim>=<key>...].log``, at most a path
         component long."""
-        name = ".".join([f"{seq:04d}-{escape(place.module)}", escape(place.function), *partition_dirs(place.keys)])
+        name = ".".join([f"{seq:04d}-{escape(place.module)}", *self._job_parts(place)[2:]])
         return Path(f"{self.root_text}/logs/{run_id}/{shorten(name, MAX_COMPONENT - len('.log'))}.log")
 
     def inputs_path(self, run_id: str, seq: int) -> Path:
@@ -330,7 +339,7 @@ class Store:
         name = last.value_path.rpartition("/")[2]
         if not VALUE_NAME.fullmatch(name):
             return None
-        parts = self._job_parts(place)
+        parts = self._parts(place)  # a place asked once: nothing kept
         if scan is not None and last.record_stat is not None and last.value_stat is not None:
             folder = "/".join(parts)
             if last.value_path == f"{folder}/{name}" and scan.is_real(parts):
