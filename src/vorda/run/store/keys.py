@@ -113,4 +113,9 @@ def partition_label(keys: Mapping[str, Any] | None) -> str:
 
 def partition_dirs(keys: Mapping[str, Any]) -> list[str]:
     """The ``dim=key`` path components of one job, in dimension order."""
-    return [f"{escape(dim) if dim else '%'}={encode_key(key)}" for dim, key in keys.items()]
+    return [dim_head(dim) + encode_key(key) for dim, key in keys.items()]
+
+
+def dim_head(dim: str) -> str:
+    """What a dimension's folder names start with: its escaped name and "="."""
+    return f"{escape(dim) if dim else '%'}="

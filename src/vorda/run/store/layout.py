@@ -24,7 +24,7 @@ from typing import Any, Mapping, Sequence
 
 from vorda.run.store import files
 from vorda.run.store.history import History, LastOk
-from vorda.run.store.keys import MAX_COMPONENT, escape, partition_dirs, shorten
+from vorda.run.store.keys import MAX_COMPONENT, dim_head, encode_key, escape, partition_dirs, shorten
 from vorda.run.store.lock import StoreLock
 from vorda.run.store.objects import Objects
 
@@ -181,6 +181,8 @@ class Store:
     def __init__(self, root: str | os.PathLike[str]) -> None:
         self.root = Path(root).absolute()
         self.root_text = str(self.root)
+        self._prefixes: dict[tuple[str, str], tuple[str, str, str]] = {}
+        self._heads: dict[str, str] = {}  # dimension -> "<escaped name>="
         self.objects = Objects(self.root / "objects")
 
     def create(self) -> None:
@@ -197,9 +199,22 @@ class Store:
         assert place.parts is not None
         return place.parts
 
-    @staticmethod
-    def _parts(place: Place) -> tuple[str, ...]:
-        return place.parts or ("assets", escape(place.module), escape(place.function), *partition_dirs(place.keys))
+    def _parts(self, place: Place) -> tuple[str, ...]:
+        if place.parts is not None:
+            return place.parts
+        # An asset's folder and a dimension's name are escaped once, not once per partition.
+        prefix = self._prefixes.get((place.module, place.function))
+        if prefix is None:
+            prefix = self._prefixes[place.module, place.function] = (
+                "assets", escape(place.module), escape(place.function))
+        heads = self._heads
+        dirs = []
+        for dim, key in place.keys.items():
+            head = heads.get(dim)
+            if head is None:
+                head = heads[dim] = dim_head(dim)
+            dirs.append(head + encode_key(key))
+        return (*prefix, *dirs)
 
     def folder(self, place: Place) -> str:
         """The job's folder, as text (its paths are made from it)."""
@@ -337,9 +352,9 @@ class Store:
         if last is None:
             return None
         name = last.value_path.rpartition("/")[2]
-        if not VALUE_NAME.fullmatch(name):
+        if name != VALUE and not VALUE_NAME.fullmatch(name):
             return None
-        parts = self._parts(place)  # a place asked once: nothing kept
+        parts = self._parts(place)  # a place asked once: nothing kept on it
         if scan is not None and last.record_stat is not None and last.value_stat is not None:
             folder = "/".join(parts)
             if last.value_path == f"{folder}/{name}" and scan.is_real(parts):
