@@ -106,8 +106,13 @@ def become_subreaper() -> bool:
 
 def _stat(pid: int) -> list[bytes] | None:
     try:
-        with open(f"/proc/{pid}/stat", "rb") as stream:
-            return stream.read().rsplit(b")", 1)[1].split()
+        # One read (the line is a few hundred bytes), and no file object: once per job.
+        fd = os.open(f"/proc/{pid}/stat", os.O_RDONLY | os.O_CLOEXEC)
+        try:
+            data = os.read(fd, 4096)
+        finally:
+            os.close(fd)
+        return data.rsplit(b")", 1)[1].split()
     except (OSError, IndexError):
         return None
 
