@@ -38,6 +38,8 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+import bench_env  # noqa: F401,E402  (PYTHONPATH made absolute before any command runs)
+
 EXECUTORS = ("processes", "forks", "dask")
 FORKS_SPEEDUP_TARGET = 10.0  # processes / forks per job, on the largest size processes runs
 FORKS_OVERHEAD_TARGET_MS = 2.0  # forks per job minus the fork floor

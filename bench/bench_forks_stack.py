@@ -20,6 +20,8 @@ import tempfile
 import time
 from pathlib import Path
 
+import bench_env  # noqa: F401,E402  (PYTHONPATH made absolute before any command runs)
+
 JOBS = 200
 TARGET = 3.0
 

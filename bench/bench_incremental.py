@@ -24,6 +24,8 @@ import textwrap
 import time
 from pathlib import Path
 
+import bench_env  # noqa: F401,E402  (PYTHONPATH made absolute before any command runs)
+
 UP_TO_DATE_TARGET = 1.5
 RESTORE_TARGET_MS = 2.0
 

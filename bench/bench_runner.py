@@ -26,6 +26,8 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+import bench_env  # noqa: F401,E402  (PYTHONPATH made absolute before any command runs)
+
 JOBS = 200
 TIME_TARGET = 1.3
 MEMORY_TARGET_MB = 50

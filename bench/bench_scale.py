@@ -82,6 +82,8 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
+import bench_env  # noqa: F401,E402  (PYTHONPATH made absolute before any command runs)
+
 PARALLEL = 2  # -j, and the floors' loops and pools
 FORKS_TARGET = 1.6  # x the forked job's floor, at 1,000 jobs
 FORKS_TARGET_JOBS = 1_000

@@ -36,6 +36,8 @@ import time
 import urllib.parse
 from pathlib import Path
 
+import bench_env  # noqa: F401,E402  (PYTHONPATH made absolute before any command runs)
+
 PAINT_TARGET_MS = 1000
 CELLS_TARGET = 5000  # "a few thousand" at most in one answer
 RSS_GROWTH_TARGET_MB = 10  # 100 times the partitions, at most this much more server memory

@@ -20,6 +20,8 @@ import textwrap
 import time
 from pathlib import Path
 
+import bench_env  # noqa: F401,E402  (PYTHONPATH made absolute before any command runs)
+
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench_runner  # noqa: E402
 
