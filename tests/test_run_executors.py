@@ -127,23 +127,32 @@ def test_forks_fall_back_when_an_import_starts_a_thread(tmp_path, executor, why)
     assert project.value("threaded", "value") == 2
 
 
-@pytest.mark.parametrize("executor", ["forks", "dask"])
-def test_interrupt_ends_the_jobs(tmp_path, executor):
+def interrupted(tmp_path, args, started, sig=signal.SIGINT):
+    """Run the slow pipeline with `args`, send `sig` once `started` (all or
+    any) of its two jobs wrote their pid files; its jobs' statuses, and
+    the pid files."""
     project = Project(tmp_path)
     # Dask runs a job in a temporary directory: the pid files go by full path.
     project.write("slow", SLOW.format(seconds=60).replace("open(name", f"open({str(tmp_path)!r} + '/' + name"))
-    argv, kw = project.command("run", "--json", "-j", "2", "--executor", executor, "slow")
+    argv, kw = project.command("run", "--json", *args, "slow")
     runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
     pid_files = [tmp_path / "one.pids", tmp_path / "two.pids"]
     deadline = time.monotonic() + 120
-    while not all(p.exists() and p.read_text() for p in pid_files):
+    while not started(p.exists() and p.read_text() for p in pid_files):
         assert runner.poll() is None and time.monotonic() < deadline, runner.stderr.read()
         time.sleep(0.05)
-    # A hang-up is an interruption like Ctrl-C.
-    runner.send_signal(signal.SIGHUP if executor == "forks" else signal.SIGINT)
+    runner.send_signal(sig)
     out, err = runner.communicate(timeout=60)
     assert runner.returncode == 130 and "Traceback" not in err, err
-    assert {j["status"] for j in json.loads(out)["jobs"]} == {"interrupted"}
+    return sorted(j["status"] for j in json.loads(out)["jobs"]), pid_files
+
+
+@pytest.mark.parametrize("executor", ["forks", "dask"])
+def test_interrupt_ends_the_jobs(tmp_path, executor):
+    # A hang-up is an interruption like Ctrl-C.
+    statuses, pid_files = interrupted(tmp_path, ["-j", "2", "--executor", executor], all,
+                                      signal.SIGHUP if executor == "forks" else signal.SIGINT)
+    assert statuses == ["interrupted", "interrupted"]
     pids = [int(pid) for p in pid_files for pid in p.read_text().split()]
     deadline = time.monotonic() + 10
     while not all(gone(pid) for pid in pids) and time.monotonic() < deadline:
@@ -332,17 +341,6 @@ def test_a_job_waiting_in_the_fork_server_is_timed_from_its_own_start(tmp_path):
 
 
 def test_interrupt_leaves_a_job_waiting_in_the_fork_server_not_run(tmp_path):
-    project = Project(tmp_path)
-    project.write("slow", SLOW.format(seconds=60))
-    argv, kw = project.command("run", "--json", "-j", "1", "--executor", "forks", "slow")
-    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
-    pid_files = [tmp_path / "one.pids", tmp_path / "two.pids"]
-    deadline = time.monotonic() + 60
-    while not any(p.exists() and p.read_text() for p in pid_files):
-        assert runner.poll() is None and time.monotonic() < deadline, runner.stderr.read()
-        time.sleep(0.05)
-    runner.send_signal(signal.SIGINT)
-    out, err = runner.communicate(timeout=60)
-    assert runner.returncode == 130 and "Traceback" not in err, err
-    assert sorted(j["status"] for j in json.loads(out)["jobs"]) == ["interrupted", "not-run"]
+    statuses, pid_files = interrupted(tmp_path, ["-j", "1", "--executor", "forks"], any)
+    assert statuses == ["interrupted", "not-run"]
     assert sum(p.exists() for p in pid_files) == 1
