@@ -119,7 +119,12 @@ def stand_in(target: object) -> object | None:
 def trace(module: object, function: str, target: object) -> None:
     """Put a reporting stand-in for the asset `target` under its module
     attribute; leave everything as it is if that cannot be done."""
-    made = stand_in(target)
+    put(module, function, stand_in(target))
+
+
+def put(module: object, function: str, made: object | None) -> None:
+    """Put the stand-in `made` (if any) under the module attribute; the job
+    runs without its report where that cannot be done."""
     if made is None:
         return
     try:

@@ -29,7 +29,7 @@ from vorda.run.store.history import History, LastOk
 from vorda.run.store.inputs import write_inputs
 from vorda.run.store.refs import reference, write_refs
 from vorda.run.store.keys import canonical
-from vorda.run.store.layout import JobFolder, Place, Store, Value
+from vorda.run.store.layout import JobFolder, Place, Store, Value, parse_record
 from vorda.run.timing import BATCH_WINDOW, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
 
 
@@ -653,13 +653,7 @@ class Run:
             self.timed_out.add(job.seq)
         stale = self.stale.pop(job.seq, None)
         found = folder.record()
-        record = None
-        if found is not None and found[1] != stale:
-            try:
-                loaded = json.loads(found[0])
-            except ValueError:
-                loaded = None
-            record = loaded if isinstance(loaded, dict) else None
+        record = parse_record(found[0]) if found is not None and found[1] != stale else None
         succeeded = outcome.returncode == 0 and record is not None and record.get("ok") is True
         if not succeeded and self.retried(job, outcome, record, seconds):
             return None
@@ -679,7 +673,7 @@ class Run:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return
             self.values[job.seq] = value
-            record_hash = self.store.keep(self.place(job), value, found[0])
+            record_hash = self.store.keep(value, found[0])
             self.written |= self.store.written_by(self.place(job), value, record_hash)
             self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash, record_stat=found[1],
                      **self.value_fields(value))

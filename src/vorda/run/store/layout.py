@@ -83,35 +83,11 @@ class JobFolder:
             os.close(self.fd)
             self.fd = None
 
-    def _open(self, name: str) -> int:
+    def _open(self, name: str) -> tuple[int, os.stat_result]:
+        """The regular file `name` of the folder, opened, and its stat."""
         if self.fd is None:
             raise FileNotFoundError(errno.ENOENT, "its folder cannot be opened", f"{self.where}/{name}")
         fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
-        return fd
-
-    def record(self) -> tuple[bytes, str] | None:
-        """result.json's bytes (at most RESULT_LIMIT) and stat; None when it
-        is missing, unreadable or not a regular file."""
-        try:
-            fd = self._open(RESULT)
-        except OSError:
-            return None
-        try:
-            info = os.fstat(fd)
-        except OSError:
-            os.close(fd)
-            return None
-        if not S_ISREG(info.st_mode):
-            os.close(fd)
-            return None
-        try:
-            return files.read_limited(fd, RESULT_LIMIT), _stat_text(info)
-        except OSError:
-            return None
-
-    def value(self, name: str) -> Value:
-        """The value file `name` as it is now; OSError if it cannot be read."""
-        fd = self._open(name)
         try:
             info = os.fstat(fd)
             if not S_ISREG(info.st_mode):
@@ -119,6 +95,20 @@ class JobFolder:
         except OSError:
             os.close(fd)
             raise
+        return fd, info
+
+    def record(self) -> tuple[bytes, str] | None:
+        """result.json's bytes (at most RESULT_LIMIT) and stat; None when it
+        is missing, unreadable or not a regular file."""
+        try:
+            fd, info = self._open(RESULT)
+            return files.read_limited(fd, RESULT_LIMIT), _stat_text(info)
+        except OSError:
+            return None
+
+    def value(self, name: str) -> Value:
+        """The value file `name` as it is now; OSError if it cannot be read."""
+        fd, info = self._open(name)
         identity = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
         return Value(f"{self.where}/{name}", files.hash_fd(fd), _stat_text(info), identity)
 
@@ -133,6 +123,15 @@ class JobFolder:
                     os.unlink(entry.name, dir_fd=self.fd)
                 except FileNotFoundError:
                     pass
+
+
+def parse_record(data: bytes) -> dict[str, Any] | None:
+    """A result record's object, or None when its bytes are not one."""
+    try:
+        record = json.loads(data)
+    except ValueError:
+        return None
+    return record if isinstance(record, dict) else None
 
 
 def _stat(fd: int) -> tuple[str, tuple[int, int, int, int]]:
@@ -236,14 +235,6 @@ class Store:
         name = os.path.basename(named) if isinstance(named, str) else VALUE
         return name if VALUE_NAME.fullmatch(name) else VALUE
 
-    def remove_other_values(self, place: Place, keep: str) -> None:
-        """Value files of other formats a job left earlier: a tool reading
-        the store's files (value.parquet of every partition) must not meet them."""
-        folder = self.job_dir(place)
-        for entry in os.scandir(folder):
-            if entry.name != keep and VALUE_NAME.fullmatch(entry.name):
-                files.remove_file(folder / entry.name)
-
     def result_path(self, place: Place) -> Path:
         return self.job_dir(place) / RESULT
 
@@ -307,10 +298,9 @@ class Store:
     def read_result(self, place: Place) -> dict[str, Any] | None:
         """The worker's result record, or None when it is missing or unreadable."""
         try:
-            record = json.loads(files.read_limited(self.open(self.result_path(place)), RESULT_LIMIT))
-        except (OSError, ValueError):
+            return parse_record(files.read_limited(self.open(self.result_path(place)), RESULT_LIMIT))
+        except OSError:
             return None
-        return record if isinstance(record, dict) else None
 
     def relative(self, path: str | Path) -> str:
         """How the history records a path of the store: relative to its root,
@@ -326,13 +316,6 @@ class Store:
 
     def recorded(self, text: str) -> Path:
         return Path(self.recorded_text(text))
-
-    def hash_value(self, place: Place, name: str = VALUE) -> Value:
-        """The job's value file as it is now; OSError if it cannot be read."""
-        path = self.value_path(place, name)
-        fd = self.open(path)
-        stat, identity = _stat(fd)
-        return Value(str(path), files.hash_fd(fd), stat, identity)
 
     def is_success_record(self, place: Place, name: str = VALUE) -> bool:
         """Whether the job's result.json records the success of the value
@@ -427,14 +410,11 @@ class Store:
 
     # -- values kept by content ----------------------------------------------
 
-    def keep(self, place: Place, value: Value, record: bytes | None = None) -> str | None:
-        """Keep the job's value and its result record (its bytes, read here
-        when not given) as objects; the record's hash, or None when they
-        could not be kept (the job's files are fine either way: only a
-        later restore is lost)."""
+    def keep(self, value: Value, record: bytes) -> str | None:
+        """Keep the job's value and its result record (the bytes read) as
+        objects; the record's hash, or None when they could not be kept (the
+        job's files are fine either way: only a later restore is lost)."""
         try:
-            if record is None:
-                record = files.read_limited(self.open(self.result_path(place)), RESULT_LIMIT)
             self.objects.keep_file(value.where, value.hash)
             return self.objects.keep_bytes(record)
         except OSError:
