@@ -344,3 +344,50 @@ def test_interrupt_leaves_a_job_waiting_in_the_fork_server_not_run(tmp_path):
     statuses, pid_files = interrupted(tmp_path, ["-j", "1", "--executor", "forks"], any)
     assert statuses == ["interrupted", "not-run"]
     assert sum(p.exists() for p in pid_files) == 1
+
+
+SERVERS = """
+import os, signal, time
+from vorda import asset, partitions
+
+@asset()
+def slow():
+    time.sleep(3)
+    return time.time()
+
+@asset(partitions={"k": partitions(["x" * 5000, "y"])})  # a request too big for one pipe record
+def quick(k):
+    return [len(k), time.time()]
+"""
+
+
+def test_fork_servers_share_one_queue_and_end_together(tmp_path):
+    # -j 2: a server per job slot; no job waits behind the other server's long one.
+    project = Project(tmp_path)
+    project.write("servers", SERVERS)
+    jobs, _ = project.run_json("--executor", "forks", "-j", "2", "servers")
+    assert {job["status"] for job in jobs.values()} == {"ok"}
+    length, ended = project.value("servers", "quick", "k=y")
+    assert length == 1 and ended < project.value("servers", "slow")
+
+    # One server killed: the run still ends, each job with what became of it.
+    project.write("dies", """
+        import os, signal, time
+        from vorda import asset, partitions
+
+        @asset()
+        def kills_its_server():
+            time.sleep(0.5)
+            os.kill(os.getppid(), signal.SIGKILL)
+
+        @asset(partitions={"i": partitions(list(range(8)))})
+        def other(i):
+            time.sleep(0.2)
+            return i
+    """)
+    jobs, _ = project.run_json("--executor", "forks", "-j", "2", "dies", check=1)
+    errors = {job["error"] for job in jobs.values() if job["status"] == "failed"}
+    assert jobs["dies:kills_its_server", "null"]["error"] == "the fork server ended while the job ran"
+    assert {job["status"] for job in jobs.values()} <= {"ok", "failed"}
+    assert errors <= {"the fork server ended while the job ran", "the fork server ended before the job started",
+                      "the fork server has ended"}

@@ -43,10 +43,10 @@ def open_executor(
     if batch is not None and name != "dask":
         raise UsageError("--batch is for --executor dask")
     if name == "forks":
-        from vorda.run.executors.forks import ForkExecutor, ForkRefused
+        from vorda.run.executors.forks import ForkExecutor, ForkRefused, server_count
 
         try:
-            return ForkExecutor(jobs, modules, search.env)
+            return ForkExecutor(jobs, modules, search.env, servers=server_count(jobs))
         except ForkRefused as why:
             notice(f"--executor forks: {why}; running each job in a fresh process instead (--executor processes)")
     elif name == "dask":

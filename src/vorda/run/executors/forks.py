@@ -1,16 +1,20 @@
-"""``--executor forks``: every job is a fork of one long-lived server process
+"""``--executor forks``: every job is a fork of a long-lived server process
 that imported vorda and the pipeline's modules once (see forks_remote.py).
 
 Each job still runs in a process of its own, so a crash, ``os._exit`` or a
 global changed by one job cannot reach another; only the interpreter start
-and the imports are shared.
+and the imports are shared. Forking a process of a server's size costs
+about as much as a trivial job, so for -j above 1 there is a server per
+core (each holds its own imports), taking jobs from one queue.
 """
 
 from __future__ import annotations
 
 import dataclasses
+import fcntl
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -21,87 +25,136 @@ from typing import IO, Any
 
 from vorda.run.executors.base import Outcome, PreparedJob, log_tail, tail_lines
 from vorda.run.executors.groups import CHILDREN, Lifeline, end_groups, kill_leader_and_group
-from vorda.run.executors.wire import write_all
+from vorda.run.executors.wire import RECORD, record, write_all
 from vorda.run.timing import KILL_GRACE
+
+# Requests waiting for a server fit in the pipe, so a submit never blocks.
+PIPE_SIZE = 1 << 20
 
 
 class ForkRefused(Exception):
     """Forking is unsafe or impossible here; the reason is the message."""
 
 
+def server_count(jobs: int) -> int:
+    """Servers for `jobs` at once: one per core that the jobs can use. Only
+    Linux is known to hand each reader of a pipe whole records."""
+    if not sys.platform.startswith("linux"):
+        return 1
+    return max(1, min(jobs, len(os.sched_getaffinity(0))))
+
+
+@dataclasses.dataclass(eq=False)
+class _Server:
+    process: subprocess.Popen[bytes]
+    control: int  # our end of its control pipe
+    replies: IO[bytes]
+    output: IO[bytes]  # its own output, for errors
+    told_never: threading.Event = dataclasses.field(default_factory=threading.Event)
+    reader: threading.Thread | None = None
+
+    def tail(self) -> str:
+        self.output.seek(0)
+        return tail_lines(self.output.read().decode("utf-8", "replace"))
+
+
 class ForkExecutor:
-    def __init__(self, jobs: int, modules: list[str], env: dict[str, str], cwd: str | None = None) -> None:
+    def __init__(self, jobs: int, modules: list[str], env: dict[str, str], cwd: str | None = None,
+                 servers: int = 1) -> None:
         if not hasattr(os, "fork"):
             raise ForkRefused("this platform cannot fork")
         self._lock = threading.Lock()
         self._futures: dict[int, tuple[Future[Outcome], PreparedJob]] = {}
-        self._pids: dict[int, int] = {}  # seq -> pid of the running child
+        self._pids: dict[int, tuple[int, _Server]] = {}  # seq -> the running child and its server
         self._stopped = False
-        self._told_never = threading.Event()  # the server said which jobs it never started
-        self._gone = False  # the server's replies ended
-        self._output: IO[bytes] = tempfile.TemporaryFile()  # the server's own output, for errors
-        request_r, self._requests = os.pipe()
-        replies_r, reply_w = os.pipe()
+        self._closing = False  # shutdown() ends the servers
+        self._gone: _Server | None = None  # the first server whose replies ended unasked
+        self._servers: list[_Server] = []
+        self._spill = tempfile.mkdtemp(prefix="vorda-forks-")  # requests too big for a record
         self._lifeline = Lifeline()
+        jobs_r, self._jobs = os.pipe()
         try:
-            self._server = subprocess.Popen(
-                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(request_r), str(reply_w), str(jobs),
-                 *modules],
-                pass_fds=(request_r, reply_w, self._lifeline.read_fd),
+            try:
+                fcntl.fcntl(self._jobs, getattr(fcntl, "F_SETPIPE_SZ"), PIPE_SIZE)
+            except (AttributeError, OSError):
+                pass  # the default size: a submit may wait for a server to take a job
+            servers = max(1, min(servers, jobs))
+            for n in range(servers):
+                self._start(jobs // servers + (n < jobs % servers), jobs_r, modules, env, cwd)
+        except BaseException:
+            self.shutdown()
+            raise
+        finally:
+            os.close(jobs_r)  # servers only: once all are gone, a request cannot be written
+        refused = None
+        for server in self._servers:
+            try:
+                first = server.replies.readline()  # once the imports are done
+            except BaseException:  # Ctrl-C while a module imports
+                self.shutdown(kill=True)
+                raise
+            try:
+                hello = json.loads(first)
+            except ValueError:
+                hello = {}
+            if not hello.get("ready") and refused is None:
+                refused = hello.get("refuse") or "the fork server did not start: " + (server.tail() or "no output")
+        if refused is not None:
+            self.shutdown()
+            raise ForkRefused(refused)
+        for server in self._servers:
+            server.reader = threading.Thread(target=self._read, args=(server,), name="vorda-forks", daemon=True)
+            server.reader.start()
+
+    def _start(self, limit: int, jobs_r: int, modules: list[str], env: dict[str, str], cwd: str | None) -> None:
+        control_r, control_w = os.pipe()
+        replies_r, reply_w = os.pipe()
+        output = tempfile.TemporaryFile()
+        try:
+            process = subprocess.Popen(
+                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(jobs_r), str(control_r),
+                 str(reply_w), str(limit), *modules],
+                pass_fds=(jobs_r, control_r, reply_w, self._lifeline.read_fd),
                 stdin=subprocess.DEVNULL,
-                stdout=self._output,
-                stderr=self._output,
+                stdout=output,
+                stderr=output,
                 env=self._lifeline.env(env),
                 cwd=cwd,
                 start_new_session=True,  # Ctrl-C reaches the runner, which ends the jobs
             )
-            CHILDREN.add(self._server.pid)
         except BaseException:
-            self._lifeline.close()
+            for fd in (control_w, replies_r):
+                os.close(fd)
+            output.close()
             raise
         finally:
-            os.close(request_r)
+            os.close(control_r)
             os.close(reply_w)
-        self._replies = os.fdopen(replies_r, "rb")
-        try:
-            first = self._replies.readline()  # once the imports are done
-        except BaseException:  # Ctrl-C while a module imports
-            self._server.kill()
-            self._server.wait()
-            raise
-        try:
-            hello = json.loads(first)
-        except ValueError:
-            hello = {}
-        if not hello.get("ready"):
-            self.shutdown()
-            reason = hello.get("refuse") or "the fork server did not start: " + (self._server_tail() or "no output")
-            raise ForkRefused(reason)
-        self._reader = threading.Thread(target=self._read, name="vorda-forks", daemon=True)
-        self._reader.start()
-
-    def _server_tail(self) -> str:
-        self._output.seek(0)
-        return tail_lines(self._output.read().decode("utf-8", "replace"))
+        CHILDREN.add(process.pid)
+        self._servers.append(_Server(process, control_w, os.fdopen(replies_r, "rb"), output))
 
     def capacity(self, parallel: int) -> int:
-        """Jobs beyond -j wait in the server, which starts the next as soon
+        """Jobs beyond -j wait for a server, which starts the next as soon
         as one ends."""
         return 2 * parallel
 
-    def enforce_timeout(self, seconds: float) -> bool:
-        """The server times each job from its fork and ends it past `seconds`."""
-        with self._lock:
+    def _tell(self, message: bytes) -> None:
+        for server in self._servers:
             try:
-                write_all(self._requests, (json.dumps({"timeout": seconds}) + "\n").encode())
+                write_all(server.control, message)
             except OSError:
                 pass  # the server is gone: so are its jobs
+
+    def enforce_timeout(self, seconds: float) -> bool:
+        """The servers time each job from its fork and end it past `seconds`."""
+        with self._lock:
+            self._tell((json.dumps({"timeout": seconds}) + "\n").encode())
         return True
 
     def alive(self) -> bool:
-        """Whether the server still takes jobs."""
+        """Whether the servers still take jobs."""
         with self._lock:
-            return not (self._stopped or self._gone) and self._server.poll() is None
+            return not (self._stopped or self._gone) and all(s.process.poll() is None for s in self._servers)
 
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         future: Future[Outcome] = Future()
@@ -110,31 +163,43 @@ class ForkExecutor:
             if self._stopped:
                 future.set_result(Outcome.stopped_first())
                 return future
-            if self._gone:
-                future.set_result(Outcome(None, None, self._server_tail(), "the fork server has ended"))
+            if self._gone is not None:
+                future.set_result(Outcome(None, None, self._gone.tail(), "the fork server has ended"))
                 return future
             self._futures[job.seq] = (future, job)
             try:
-                write_all(self._requests, (json.dumps(request) + "\n").encode())
+                write_all(self._jobs, self._record(request))
             except OSError:
                 self._futures.pop(job.seq)
-                future.set_result(Outcome(None, None, self._server_tail(), "the fork server has ended"))
+                future.set_result(Outcome(None, None, self._servers[0].tail(), "the fork server has ended"))
         return future
 
-    def _read(self) -> None:
-        for line in self._replies:
+    def _record(self, request: dict[str, Any]) -> bytes:
+        data = record(request)
+        if data is None:
+            fd, path = tempfile.mkstemp(dir=self._spill)
+            with os.fdopen(fd, "w", encoding="utf-8") as stream:
+                json.dump(request, stream)
+            data = record({"seq": request["seq"], "file": path})
+            assert data is not None, "a path too long for a record"
+        return data
+
+    def _read(self, server: _Server) -> None:
+        for line in server.replies:
             message: dict[str, Any] = json.loads(line)
             if "never" in message:
                 with self._lock:
                     never = [self._futures.pop(seq) for seq in message["never"] if seq in self._futures]
+                    gone = self._gone
                 for future, _ in never:
-                    future.set_result(Outcome.stopped_first())
-                self._told_never.set()
+                    future.set_result(Outcome.stopped_first() if gone is None else Outcome(
+                        None, None, gone.tail(), "the fork server ended before the job started"))
+                server.told_never.set()
                 continue
             seq = message["seq"]
             if "pid" in message:
                 with self._lock:
-                    self._pids[seq] = message["pid"]
+                    self._pids[seq] = (message["pid"], server)
                     job = self._futures[seq][1]
                 job.started(message["pid"])
                 continue
@@ -142,56 +207,77 @@ class ForkExecutor:
             with self._lock:
                 self._pids.pop(seq, None)
                 future, job = self._futures.pop(seq)
+                gone = self._gone
+            if gone is not None and code < 0:  # ended by its server, stopped with the others
+                future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
+                continue
             outcome = Outcome.of_status(code, log_tail(job.log_path) if code != 0 else "")
             future.set_result(dataclasses.replace(outcome, seconds=message.get("seconds"),
                                                   timed_out=bool(message.get("timed_out"))))
-        # The server is gone: whatever it ran has no exit status to report.
+        self._ended(server)
+
+    def _ended(self, server: _Server) -> None:
+        """A server's replies ended: what it ran has no exit status to report.
+        Unasked, the servers end together: the others are stopped, and what
+        none of them started fails once the last has ended."""
         with self._lock:
-            self._gone = True  # it may not have exited quite yet
-            lost = [(future, job, job.seq in self._pids) for future, job in self._futures.values()]
-            self._futures.clear()
-        self._told_never.set()
-        for future, job, ran in lost:
-            if ran:
-                future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
-            else:
-                future.set_result(Outcome(None, None, self._server_tail(), "the fork server ended before the job started"))
+            lost = [(seq, self._futures.pop(seq)) for seq, (_, where) in list(self._pids.items())
+                    if where is server and seq in self._futures]
+            first = self._gone is None and not (self._stopped or self._closing)
+            if first:
+                self._gone = server
+                self._tell(b'{"stop": true}\n')
+            server.told_never.set()
+            last = all(s.told_never.is_set() for s in self._servers)
+            left = list(self._futures.values()) if last else []
+            if last:
+                self._futures.clear()
+            gone = self._gone or server
+        for _, (future, job) in lost:
+            future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
+        for future, job in left:
+            future.set_result(Outcome(None, None, gone.tail(), "the fork server ended before the job started"))
 
     def cancel(self, seq: int) -> None:
         with self._lock:
-            pid = self._pids.get(seq)
-        if pid is not None:
-            threading.Thread(target=end_groups, args=([pid],), kwargs={"kill": kill_leader_and_group},
+            found = self._pids.get(seq)
+        if found is not None:
+            threading.Thread(target=end_groups, args=([found[0]],), kwargs={"kill": kill_leader_and_group},
                              name="vorda-cancel", daemon=True).start()
 
     def stop(self) -> None:
         with self._lock:
             self._stopped = True
-            pids = list(self._pids.values())
-            try:
-                os.write(self._requests, b'{"stop": true}\n')
-            except OSError:
-                pass
-        # The jobs still waiting in the server are never started: known before
-        # the runner says what became of each.
-        self._told_never.wait(timeout=KILL_GRACE + 3)
+            pids = [pid for pid, _ in self._pids.values()]
+            self._tell(b'{"stop": true}\n')
+        # The jobs still waiting are never started: known before the runner
+        # says what became of each.
+        for server in self._servers:
+            server.told_never.wait(timeout=KILL_GRACE + 3)
         # A child may not have made its own group yet: signal it and its group.
         end_groups(pids, kill=kill_leader_and_group)
 
-    def shutdown(self) -> None:
-        try:
-            os.close(self._requests)  # the server ends on end of input
-        except OSError:
-            pass
-        try:
-            self._server.wait(timeout=KILL_GRACE + 3)
-        except subprocess.TimeoutExpired:
-            self._server.kill()
-            self._server.wait()
-        CHILDREN.discard(self._server.pid)
-        reader = getattr(self, "_reader", None)
-        if reader is not None:
-            reader.join(timeout=5)
-        self._output.close()
+    def shutdown(self, kill: bool = False) -> None:
+        with self._lock:
+            self._closing = True
+        for fd in (self._jobs, *(server.control for server in self._servers)):
+            try:
+                os.close(fd)  # a server ends on end of input
+            except OSError:
+                pass
+        for server in self._servers:
+            if kill:
+                server.process.kill()
+            try:
+                server.process.wait(timeout=KILL_GRACE + 3)
+            except subprocess.TimeoutExpired:
+                server.process.kill()
+                server.process.wait()
+            CHILDREN.discard(server.process.pid)
+        for server in self._servers:
+            if server.reader is not None:
+                server.reader.join(timeout=5)
+            server.replies.close()
+            server.output.close()
         self._lifeline.close()
-
+        shutil.rmtree(self._spill, ignore_errors=True)

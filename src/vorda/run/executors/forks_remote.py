@@ -1,6 +1,6 @@
-"""The fork server of ``vorda run --executor forks``.
+"""A fork server of ``vorda run --executor forks``.
 
-    python -m vorda.run.executors.forks_remote REQUEST_FD REPLY_FD JOBS MODULE ...
+    python -m vorda.run.executors.forks_remote JOBS_FD CONTROL_FD REPLY_FD LIMIT MODULE ...
 
 Imports vorda and the pipeline's modules once, then forks one child per job
 request; the child runs the job as ``python -m vorda.worker`` would (same
@@ -8,17 +8,28 @@ exit statuses, same standard error line) and ends with ``os._exit``. The
 runner has threads and so never forks itself; this process is kept
 single-threaded, and refuses to fork at all if an import started a thread.
 
-Protocol: one JSON object per line each way.
-    runner -> server  {"seq": N, "args": [worker arguments], "log": PATH}
-                      {"timeout": SECONDS}   end each child that runs longer
-                      {"stop": true}   end every child and exit (so does EOF)
-    server -> runner  {"ready": true} or {"refuse": REASON}, once, first
-                      {"seq": N, "pid": PID}     the child started
-                      {"seq": N, "exit": CODE, "seconds": S, "timed_out": BOOL}
-                                                 it ended (-SIGNAL if killed)
-                      {"never": [N, ...]}   once stopped: requests it never started
-Requests beyond JOBS wait here, so each child that ends is followed at once
-by the next, without a turn through the runner.
+The runner may start several servers on one JOBS pipe: forking a process
+of this size is costly, and several servers fork at once where one would
+fork in turn. A server takes a request only when it runs fewer than LIMIT
+children, so the pipe is the one queue of all the jobs waiting: each child
+that ends is followed at once by the next, without a turn through the
+runner, and no job waits behind another server's long one.
+
+Protocol:
+    runner -> servers, JOBS  {"seq": N, "args": [worker arguments], "log": PATH}
+                             or {"seq": N, "file": PATH} (the request, in a
+                             file too big for a record), each request one
+                             record of wire.RECORD bytes, padded with spaces
+    runner -> server, CONTROL, a JSON object per line
+                             {"timeout": SECONDS}   end each child that runs longer
+                             {"stop": true}   end every child and exit (so does EOF)
+    server -> runner, REPLY, a JSON object per line
+                             {"ready": true} or {"refuse": REASON}, once, first
+                             {"seq": N, "pid": PID}     the child started
+                             {"seq": N, "exit": CODE, "seconds": S, "timed_out": BOOL}
+                                                        it ended (-SIGNAL if killed)
+                             {"never": [N, ...]}   once stopped: the requests it
+                             took from JOBS and never started
 """
 
 from __future__ import annotations
@@ -34,13 +45,12 @@ import _signal  # type: ignore[import-not-found]  # (no stub) the C calls under 
 import threading
 import time
 import traceback
-from collections import deque
 from typing import Any, NoReturn
 
 import vorda
 from vorda import _command, _lifeline
 from vorda.run.executors.groups import end_groups, kill_group, kill_leader_and_group
-from vorda.run.executors.wire import send_line, write_all
+from vorda.run.executors.wire import RECORD, send_line, unrecord, write_all
 from vorda.run.timing import KILL_GRACE, SERVER_POLL
 
 _SIGCHLD, _SIGTERM, _SIGINT, _SIGKILL = (int(s) for s in (signal.SIGCHLD, signal.SIGTERM, signal.SIGINT,
@@ -116,13 +126,14 @@ def _child(request: dict[str, Any], closing: list[int], lifeline: tuple[int, str
 
 
 class Server:
-    def __init__(self, requests: int, replies: int, limit: int, lifeline: tuple[int, str] | None) -> None:
-        self.requests, self.replies, self.limit, self.lifeline = requests, replies, limit, lifeline
+    def __init__(self, jobs: int, control: int, replies: int, limit: int, lifeline: tuple[int, str] | None) -> None:
+        self.jobs, self.control, self.replies, self.limit, self.lifeline = jobs, control, replies, limit, lifeline
+        os.set_blocking(jobs, False)  # another server may take the record first
+        self.taking = True  # until the runner closes JOBS
         self.children: dict[int, int] = {}  # pid -> seq
         self.since: dict[int, float] = {}  # pid -> when it was forked
         self.timeout: float | None = None
         self.overdue: dict[int, float] = {}  # pid -> when it gets SIGKILL, once sent SIGTERM
-        self.queue: deque[dict[str, Any]] = deque()
         self.readies: dict[tuple[str, str], Any] = {}  # (module, function) -> vorda.worker.Ready or None
         self.wake_r, self.wake_w = os.pipe()
         os.set_blocking(self.wake_r, False)
@@ -135,34 +146,58 @@ class Server:
         try:
             while True:
                 self.reap()
-                while self.queue and len(self.children) < self.limit:
-                    self.fork(self.queue.popleft())
                 wait = self.end_overdue() if self.timeout is not None else SERVER_POLL
-                ready, _, _ = select.select([self.requests, self.wake_r], [], [], wait)
+                watched = [self.control, self.wake_r]
+                if self.taking and len(self.children) < self.limit:
+                    watched.append(self.jobs)
+                ready, _, _ = select.select(watched, [], [], wait)
                 if self.wake_r in ready:
                     try:
                         os.read(self.wake_r, 4096)
                     except BlockingIOError:
                         pass
-                if self.requests not in ready:
-                    continue
-                data = os.read(self.requests, 65536)
-                if not data:
-                    return  # the runner is gone
-                *lines, pending = (pending + data).split(b"\n")
-                for line in lines:
-                    request = json.loads(line)
-                    if request.get("stop"):
-                        never = [queued["seq"] for queued in self.queue]
-                        self.queue.clear()
-                        send_line(self.replies, {"never": never})
-                        return
-                    if "timeout" in request:
-                        self.timeout = float(request["timeout"])
-                        continue
-                    self.queue.append(request)
+                if self.control in ready:  # before JOBS: once stopped, nothing more starts
+                    data = os.read(self.control, 65536)
+                    if not data:
+                        return  # the runner is gone
+                    *lines, pending = (pending + data).split(b"\n")
+                    for line in lines:
+                        message = json.loads(line)
+                        if message.get("stop"):
+                            send_line(self.replies, {"never": self.take_all()})
+                            return
+                        if "timeout" in message:
+                            self.timeout = float(message["timeout"])
+                if self.jobs in ready and len(self.children) < self.limit:
+                    request = self.take()
+                    if request is not None:
+                        self.fork(request)
         finally:
             self.end_children()
+
+    def take(self) -> dict[str, Any] | None:
+        """The next request waiting in JOBS, if another server did not take it first."""
+        try:
+            data = os.read(self.jobs, RECORD)
+        except BlockingIOError:
+            return None
+        if not data:
+            self.taking = False
+            return None
+        request = unrecord(data)
+        if "file" in request:
+            path = request["file"]
+            with open(path, "rb") as stream:
+                request = json.loads(stream.read())
+            os.unlink(path)
+        return request
+
+    def take_all(self) -> list[int]:
+        """Take every request still waiting, to start none of them: their seqs."""
+        seqs = []
+        while (request := self.take()) is not None:
+            seqs.append(request["seq"])
+        return seqs
 
     def fork(self, request: dict[str, Any]) -> None:
         for stream in (sys.stdout, sys.stderr):
@@ -170,7 +205,7 @@ class Server:
         ready = self.ready(request["args"])
         pid = os.fork()
         if pid == 0:
-            _child(request, [self.requests, self.replies, self.wake_r, self.wake_w], self.lifeline, ready)
+            _child(request, [self.jobs, self.control, self.replies, self.wake_r, self.wake_w], self.lifeline, ready)
         self.children[pid] = request["seq"]
         self.since[pid] = time.monotonic()
         write_all(self.replies, b'{"seq": %d, "pid": %d}\n' % (request["seq"], pid))
@@ -291,9 +326,9 @@ def _thread_names() -> str:
 def main(argv: list[str]) -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the runner decides when jobs end
     before = _limit_threads()
-    requests, replies, limit = int(argv[0]), int(argv[1]), int(argv[2])
+    jobs, control, replies, limit = (int(arg) for arg in argv[:4])
     # Each child watches the runner's lifeline; this process watches its
-    # requests pipe instead (a thread here would make forking unsafe).
+    # control pipe instead (a thread here would make forking unsafe).
     lifeline = _lifeline.parse(_lifeline.take())
     import vorda.worker  # noqa: F401  (and the extension with it)
 
@@ -302,7 +337,7 @@ def main(argv: list[str]) -> int:
 
     # The fork-safety rule: after each import (and the warm-up), this process
     # must still have one thread, or no child is ever forked from it.
-    for name in [*argv[3:], None]:
+    for name in [*argv[4:], None]:
         if name is None:
             _warm_up()
         else:
@@ -321,7 +356,7 @@ def main(argv: list[str]) -> int:
     _restore_environment(before)
     send_line(replies, {"ready": True})
     try:
-        Server(requests, replies, limit, lifeline).serve()
+        Server(jobs, control, replies, limit, lifeline).serve()
     except BrokenPipeError:
         pass  # the runner is gone; the children were ended
     return 0
