@@ -24,7 +24,7 @@ from concurrent.futures import Future
 from typing import IO, Any
 
 from vorda.run.executors.base import Outcome, PreparedJob, log_tail, tail_lines
-from vorda.run.executors.groups import CHILDREN, Lifeline, end_groups, kill_leader_and_group
+from vorda.run.executors.groups import CHILDREN, Lifeline, end_groups, kill_group, kill_leader_and_group
 from vorda.run.executors.wire import RECORD, record, write_all
 from vorda.run.timing import KILL_GRACE
 
@@ -46,16 +46,11 @@ def server_count(jobs: int) -> int:
 
 @dataclasses.dataclass(eq=False)
 class _Server:
-    process: subprocess.Popen[bytes]
     control: int  # our end of its control pipe
     replies: IO[bytes]
-    output: IO[bytes]  # its own output, for errors
     told_never: threading.Event = dataclasses.field(default_factory=threading.Event)
     reader: threading.Thread | None = None
-
-    def tail(self) -> str:
-        self.output.seek(0)
-        return tail_lines(self.output.read().decode("utf-8", "replace"))
+    ended: bool = False  # its replies ended: nothing more comes from it
 
 
 class ForkExecutor:
@@ -70,22 +65,43 @@ class ForkExecutor:
         self._closing = False  # shutdown() ends the servers
         self._gone: _Server | None = None  # the first server whose replies ended unasked
         self._servers: list[_Server] = []
+        self._output: IO[bytes] = tempfile.TemporaryFile()  # the servers' own output, for errors
         self._spill = tempfile.mkdtemp(prefix="vorda-forks-")  # requests too big for a record
         self._lifeline = Lifeline()
         jobs_r, self._jobs = os.pipe()
+        ends: list[int] = [jobs_r]  # the servers' ends of the pipes, closed here once passed
         try:
             try:
                 fcntl.fcntl(self._jobs, getattr(fcntl, "F_SETPIPE_SZ"), PIPE_SIZE)
             except (AttributeError, OSError):
                 pass  # the default size: a submit may wait for a server to take a job
             servers = max(1, min(servers, jobs))
+            specs = []
             for n in range(servers):
-                self._start(jobs // servers + (n < jobs % servers), jobs_r, modules, env, cwd)
+                control_r, control_w = os.pipe()
+                ends.append(control_r)
+                replies_r, reply_w = os.pipe()
+                ends.append(reply_w)
+                self._servers.append(_Server(control_w, os.fdopen(replies_r, "rb")))
+                specs.append(f"{control_r}:{reply_w}:{jobs // servers + (n < jobs % servers)}")
+            self._process = subprocess.Popen(
+                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(jobs_r), ",".join(specs), *modules],
+                pass_fds=(*ends, self._lifeline.read_fd),
+                stdin=subprocess.DEVNULL,
+                stdout=self._output,
+                stderr=self._output,
+                env=self._lifeline.env(env),
+                cwd=cwd,
+                start_new_session=True,  # Ctrl-C reaches the runner, which ends the jobs
+            )
+            CHILDREN.add(self._process.pid)
         except BaseException:
-            self.shutdown()
+            for fd in ends:
+                os.close(fd)
+            self._release()
             raise
-        finally:
-            os.close(jobs_r)  # servers only: once all are gone, a request cannot be written
+        for fd in ends:
+            os.close(fd)  # once all servers are gone, a request cannot be written
         refused = None
         for server in self._servers:
             try:
@@ -98,7 +114,7 @@ class ForkExecutor:
             except ValueError:
                 hello = {}
             if not hello.get("ready") and refused is None:
-                refused = hello.get("refuse") or "the fork server did not start: " + (server.tail() or "no output")
+                refused = hello.get("refuse") or "the fork server did not start: " + (self._tail() or "no output")
         if refused is not None:
             self.shutdown()
             raise ForkRefused(refused)
@@ -106,32 +122,10 @@ class ForkExecutor:
             server.reader = threading.Thread(target=self._read, args=(server,), name="vorda-forks", daemon=True)
             server.reader.start()
 
-    def _start(self, limit: int, jobs_r: int, modules: list[str], env: dict[str, str], cwd: str | None) -> None:
-        control_r, control_w = os.pipe()
-        replies_r, reply_w = os.pipe()
-        output = tempfile.TemporaryFile()
-        try:
-            process = subprocess.Popen(
-                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(jobs_r), str(control_r),
-                 str(reply_w), str(limit), *modules],
-                pass_fds=(jobs_r, control_r, reply_w, self._lifeline.read_fd),
-                stdin=subprocess.DEVNULL,
-                stdout=output,
-                stderr=output,
-                env=self._lifeline.env(env),
-                cwd=cwd,
-                start_new_session=True,  # Ctrl-C reaches the runner, which ends the jobs
-            )
-        except BaseException:
-            for fd in (control_w, replies_r):
-                os.close(fd)
-            output.close()
-            raise
-        finally:
-            os.close(control_r)
-            os.close(reply_w)
-        CHILDREN.add(process.pid)
-        self._servers.append(_Server(process, control_w, os.fdopen(replies_r, "rb"), output))
+    def _tail(self) -> str:
+        # pread: the servers write through the same file offset
+        fd = self._output.fileno()
+        return tail_lines(os.pread(fd, os.fstat(fd).st_size, 0).decode("utf-8", "replace"))
 
     def capacity(self, parallel: int) -> int:
         """Jobs beyond -j wait for a server, which starts the next as soon
@@ -154,7 +148,7 @@ class ForkExecutor:
     def alive(self) -> bool:
         """Whether the servers still take jobs."""
         with self._lock:
-            return not (self._stopped or self._gone) and all(s.process.poll() is None for s in self._servers)
+            return not (self._stopped or self._gone) and self._process.poll() is None
 
     def submit(self, job: PreparedJob) -> Future[Outcome]:
         future: Future[Outcome] = Future()
@@ -164,14 +158,14 @@ class ForkExecutor:
                 future.set_result(Outcome.stopped_first())
                 return future
             if self._gone is not None:
-                future.set_result(Outcome(None, None, self._gone.tail(), "the fork server has ended"))
+                future.set_result(Outcome(None, None, self._tail(), "the fork server has ended"))
                 return future
             self._futures[job.seq] = (future, job)
             try:
                 write_all(self._jobs, self._record(request))
             except OSError:
                 self._futures.pop(job.seq)
-                future.set_result(Outcome(None, None, self._servers[0].tail(), "the fork server has ended"))
+                future.set_result(Outcome(None, None, self._tail(), "the fork server has ended"))
         return future
 
     def _record(self, request: dict[str, Any]) -> bytes:
@@ -193,7 +187,7 @@ class ForkExecutor:
                     gone = self._gone
                 for future, _ in never:
                     future.set_result(Outcome.stopped_first() if gone is None else Outcome(
-                        None, None, gone.tail(), "the fork server ended before the job started"))
+                        None, None, self._tail(), "the fork server ended before the job started"))
                 server.told_never.set()
                 continue
             seq = message["seq"]
@@ -227,16 +221,16 @@ class ForkExecutor:
             if first:
                 self._gone = server
                 self._tell(b'{"stop": true}\n')
+            server.ended = True
             server.told_never.set()
-            last = all(s.told_never.is_set() for s in self._servers)
+            last = all(s.ended for s in self._servers)
             left = list(self._futures.values()) if last else []
             if last:
                 self._futures.clear()
-            gone = self._gone or server
         for _, (future, job) in lost:
             future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
         for future, job in left:
-            future.set_result(Outcome(None, None, gone.tail(), "the fork server ended before the job started"))
+            future.set_result(Outcome(None, None, self._tail(), "the fork server ended before the job started"))
 
     def cancel(self, seq: int) -> None:
         with self._lock:
@@ -262,22 +256,29 @@ class ForkExecutor:
             self._closing = True
         for fd in (self._jobs, *(server.control for server in self._servers)):
             try:
-                os.close(fd)  # a server ends on end of input
+                os.close(fd)  # a server ends on end of input, and then the process that forked it
             except OSError:
                 pass
-        for server in self._servers:
-            if kill:
-                server.process.kill()
-            try:
-                server.process.wait(timeout=KILL_GRACE + 3)
-            except subprocess.TimeoutExpired:
-                server.process.kill()
-                server.process.wait()
-            CHILDREN.discard(server.process.pid)
+        if kill:
+            kill_group(self._process.pid, signal.SIGKILL)  # its servers are in its group
+        try:
+            self._process.wait(timeout=KILL_GRACE + 3)
+        except subprocess.TimeoutExpired:
+            kill_group(self._process.pid, signal.SIGKILL)
+            self._process.wait()
+        CHILDREN.discard(self._process.pid)
         for server in self._servers:
             if server.reader is not None:
                 server.reader.join(timeout=5)
+        self._release()
+
+    def _release(self) -> None:
+        for server in self._servers:
             server.replies.close()
-            server.output.close()
+            try:
+                os.close(server.control)
+            except OSError:
+                pass
+        self._output.close()
         self._lifeline.close()
         shutil.rmtree(self._spill, ignore_errors=True)

@@ -1,19 +1,21 @@
-"""A fork server of ``vorda run --executor forks``.
+"""The fork servers of ``vorda run --executor forks``.
 
-    python -m vorda.run.executors.forks_remote JOBS_FD CONTROL_FD REPLY_FD LIMIT MODULE ...
+    python -m vorda.run.executors.forks_remote JOBS_FD CONTROL:REPLY:LIMIT[,...] MODULE ...
 
-Imports vorda and the pipeline's modules once, then forks one child per job
-request; the child runs the job as ``python -m vorda.worker`` would (same
-exit statuses, same standard error line) and ends with ``os._exit``. The
-runner has threads and so never forks itself; this process is kept
-single-threaded, and refuses to fork at all if an import started a thread.
+Imports vorda and the pipeline's modules once, then forks one server per
+CONTROL:REPLY:LIMIT (sharing those pages) and waits for them. Each server
+forks one child per job request; the child runs the job as ``python -m
+vorda.worker`` would (same exit statuses, same standard error line) and
+ends with ``os._exit``. The runner has threads and so never forks itself;
+this process is kept single-threaded, and refuses to fork at all if an
+import started a thread.
 
-The runner may start several servers on one JOBS pipe: forking a process
-of this size is costly, and several servers fork at once where one would
-fork in turn. A server takes a request only when it runs fewer than LIMIT
-children, so the pipe is the one queue of all the jobs waiting: each child
-that ends is followed at once by the next, without a turn through the
-runner, and no job waits behind another server's long one.
+Forking a process of this size is costly, and several servers fork at
+once where one would fork in turn. All of them take jobs from one JOBS
+pipe, a server only when it runs fewer than LIMIT children, so the pipe is
+the one queue of the jobs waiting: each child that ends is followed at
+once by the next, without a turn through the runner, and no job waits
+behind another server's long one.
 
 Protocol:
     runner -> servers, JOBS  {"seq": N, "args": [worker arguments], "log": PATH}
@@ -326,8 +328,9 @@ def _thread_names() -> str:
 def main(argv: list[str]) -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the runner decides when jobs end
     before = _limit_threads()
-    jobs, control, replies, limit = (int(arg) for arg in argv[:4])
-    # Each child watches the runner's lifeline; this process watches its
+    jobs = int(argv[0])
+    servers = [tuple(int(fd) for fd in spec.split(":")) for spec in argv[1].split(",")]
+    # Each child watches the runner's lifeline; a server watches its
     # control pipe instead (a thread here would make forking unsafe).
     lifeline = _lifeline.parse(_lifeline.take())
     import vorda.worker  # noqa: F401  (and the extension with it)
@@ -337,7 +340,7 @@ def main(argv: list[str]) -> int:
 
     # The fork-safety rule: after each import (and the warm-up), this process
     # must still have one thread, or no child is ever forked from it.
-    for name in [*argv[4:], None]:
+    for name in [*argv[2:], None]:
         if name is None:
             _warm_up()
         else:
@@ -348,18 +351,45 @@ def main(argv: list[str]) -> int:
         count = thread_count()
         if count > 1:
             what = f"importing {name}" if name else "importing vorda"
-            send_line(replies, {"refuse": f"{what} started {count - 1} thread(s) ({_thread_names()}), and "
-                            "forking a process with threads is unsafe; import the library that starts them "
-                            "inside the asset function, or limit its threads (OPENBLAS_NUM_THREADS=1 and the like)"})
+            for _, replies, _ in servers:
+                send_line(replies, {"refuse": f"{what} started {count - 1} thread(s) ({_thread_names()}), and "
+                                "forking a process with threads is unsafe; import the library that starts them "
+                                "inside the asset function, or limit its threads (OPENBLAS_NUM_THREADS=1 and the like)"})
             return 0
     # The pools are made: the jobs see the environment the runner gave.
     _restore_environment(before)
-    send_line(replies, {"ready": True})
+    started = []
+    for n, (control, replies, limit) in enumerate(servers):
+        pid = os.fork()
+        if pid == 0:
+            # The pipes of the servers still to come are theirs alone (this
+            # process closed those of the ones before).
+            _serve(jobs, control, replies, limit, lifeline, [fd for spec in servers[n + 1:] for fd in spec[:2]])
+        started.append(pid)
+        os.close(control)
+        os.close(replies)
+    os.close(jobs)
+    for pid in started:
+        os.waitpid(pid, 0)
+    return 0
+
+
+def _serve(jobs: int, control: int, replies: int, limit: int, lifeline: tuple[int, str] | None,
+           others: list[int]) -> NoReturn:
+    """One server, in a fork of the process that imported the modules."""
+    status = 0
     try:
+        for fd in others:
+            os.close(fd)
+        send_line(replies, {"ready": True})
         Server(jobs, control, replies, limit, lifeline).serve()
     except BrokenPipeError:
         pass  # the runner is gone; the children were ended
-    return 0
+    except BaseException:
+        traceback.print_exc()
+        status = 1
+    finally:
+        _command.exit_now(status)
 
 
 if __name__ == "__main__":
