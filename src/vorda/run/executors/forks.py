@@ -1,11 +1,12 @@
-"""``--executor forks``: every job is a fork of a long-lived server process
-that imported vorda and the pipeline's modules once (see forks_remote.py).
+"""``--executor forks``: every job is a fork of a long-lived server, itself
+a fork of the process that imported vorda and the pipeline's modules once
+(see forks_remote.py).
 
 Each job still runs in a process of its own, so a crash, ``os._exit`` or a
 global changed by one job cannot reach another; only the interpreter start
-and the imports are shared. Forking a process of a server's size costs
-about as much as a trivial job, so for -j above 1 there is a server per
-core (each holds its own imports), taking jobs from one queue.
+and the imports are shared. Forking a process of that size costs about as
+much as a trivial job, so for -j above 1 there is a server per core, all
+taking jobs from one queue.
 """
 
 from __future__ import annotations
