@@ -299,7 +299,7 @@ def after(pid):
             with open(f"/proc/{pid}/stat") as stat:
                 if stat.read().rsplit(")", 1)[1].split()[0] in "ZX":
                     return "gone"
-        except FileNotFoundError:
+        except (FileNotFoundError, ProcessLookupError):
             return "gone"
         time.sleep(0.02)
     return "still running"
