@@ -77,16 +77,16 @@ class ForkExecutor:
             except (AttributeError, OSError):
                 pass  # the default size: a submit may wait for a server to take a job
             servers = max(1, min(servers, jobs))
-            specs = []
+            pipes = []
             for n in range(servers):
                 control_r, control_w = os.pipe()
                 ends.append(control_r)
                 replies_r, reply_w = os.pipe()
                 ends.append(reply_w)
                 self._servers.append(_Server(control_w, os.fdopen(replies_r, "rb")))
-                specs.append(f"{control_r}:{reply_w}:{jobs // servers + (n < jobs % servers)}")
+                pipes.append(f"{control_r}:{reply_w}:{jobs // servers + (n < jobs % servers)}")
             self._process = subprocess.Popen(
-                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(jobs_r), ",".join(specs), *modules],
+                [sys.executable, "-m", "vorda.run.executors.forks_remote", str(jobs_r), ",".join(pipes), *modules],
                 pass_fds=(*ends, self._lifeline.read_fd),
                 stdin=subprocess.DEVNULL,
                 stdout=self._output,
@@ -216,8 +216,11 @@ class ForkExecutor:
         Unasked, the servers end together: the others are stopped, and what
         none of them started fails once the last has ended."""
         with self._lock:
-            lost = [(seq, self._futures.pop(seq)) for seq, (_, where) in list(self._pids.items())
-                    if where is server and seq in self._futures]
+            lost = []
+            for seq in [seq for seq, (_, where) in self._pids.items() if where is server]:
+                del self._pids[seq]  # never signalled again: once collected, that pid may be anyone's
+                if seq in self._futures:
+                    lost.append(self._futures.pop(seq))
             first = self._gone is None and not (self._stopped or self._closing)
             if first:
                 self._gone = server
@@ -228,7 +231,7 @@ class ForkExecutor:
             left = list(self._futures.values()) if last else []
             if last:
                 self._futures.clear()
-        for _, (future, job) in lost:
+        for future, job in lost:
             future.set_result(Outcome(None, None, log_tail(job.log_path), "the fork server ended while the job ran"))
         for future, job in left:
             future.set_result(Outcome(None, None, self._tail(), "the fork server ended before the job started"))
@@ -255,11 +258,7 @@ class ForkExecutor:
     def shutdown(self, kill: bool = False) -> None:
         with self._lock:
             self._closing = True
-        for fd in (self._jobs, *(server.control for server in self._servers)):
-            try:
-                os.close(fd)  # a server ends on end of input, and then the process that forked it
-            except OSError:
-                pass
+            self._close_inputs()  # a server ends on end of input, and then the process that forked it
         if kill:
             kill_group(self._process.pid, signal.SIGKILL)  # its servers are in its group
         try:
@@ -273,13 +272,19 @@ class ForkExecutor:
                 server.reader.join(timeout=5)
         self._release()
 
+    def _close_inputs(self) -> None:
+        """Close the jobs pipe and the control pipes, once: a number closed
+        twice may be another file's by then."""
+        if self._jobs < 0:
+            return
+        for fd in (self._jobs, *(server.control for server in self._servers)):
+            os.close(fd)
+        self._jobs = -1
+
     def _release(self) -> None:
+        self._close_inputs()
         for server in self._servers:
             server.replies.close()
-            try:
-                os.close(server.control)
-            except OSError:
-                pass
         self._output.close()
         self._lifeline.close()
         shutil.rmtree(self._spill, ignore_errors=True)

@@ -329,7 +329,7 @@ def main(argv: list[str]) -> int:
     signal.signal(signal.SIGINT, signal.SIG_IGN)  # the runner decides when jobs end
     before = _limit_threads()
     jobs = int(argv[0])
-    servers = [tuple(int(fd) for fd in spec.split(":")) for spec in argv[1].split(",")]
+    servers = [tuple(int(fd) for fd in pipes.split(":")) for pipes in argv[1].split(",")]
     # Each child watches the runner's lifeline; a server watches its
     # control pipe instead (a thread here would make forking unsafe).
     lifeline = _lifeline.parse(_lifeline.take())
@@ -364,7 +364,7 @@ def main(argv: list[str]) -> int:
         if pid == 0:
             # The pipes of the servers still to come are theirs alone (this
             # process closed those of the ones before).
-            _serve(jobs, control, replies, limit, lifeline, [fd for spec in servers[n + 1:] for fd in spec[:2]])
+            _serve(jobs, control, replies, limit, lifeline, [fd for later in servers[n + 1:] for fd in later[:2]])
         started.append(pid)
         os.close(control)
         os.close(replies)
