@@ -84,7 +84,7 @@ def _run(folder, module, jobs):
             module]
 
 
-def _spec(path):
+def _reference(path):
     info = os.stat(path)
     return {"asset": "bench:big", "module": "bench", "list": False, "dims": {}, "sources": [{
         "partition": None, "path": str(path), "hash": "",
@@ -101,13 +101,13 @@ def _load_rows(folder, rounds):
     arrow = folder / "arrow_pipe/assets/arrow_pipe/big/value.arrow"
     parquet = folder / "parquet_pipe/assets/parquet_pipe/big/value.parquet"
     json_text = (folder / "json_pipe/assets/json_pipe/big/value.json").read_text()
-    arrow_spec, parquet_spec = _spec(arrow), _spec(parquet)
+    arrow_ref, parquet_ref = _reference(arrow), _reference(parquet)
 
     def raw():
         return pyarrow.ipc.open_file(pa.memory_map(str(arrow))).read_all()
 
     def ours():
-        return load_input("big", arrow_spec, pa.Table)
+        return load_input("big", arrow_ref, pa.Table)
 
     for warm in (raw, ours):
         warm()
@@ -121,7 +121,7 @@ def _load_rows(folder, rounds):
         ratios.append(mine[-1] / raws[-1])
     for _ in range(max(2, rounds // 4)):
         start = time.perf_counter()
-        load_input("big", parquet_spec, pa.Table)
+        load_input("big", parquet_ref, pa.Table)
         parquets.append(time.perf_counter() - start)
     for _ in range(2):
         start = time.perf_counter()

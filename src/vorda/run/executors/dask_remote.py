@@ -283,10 +283,10 @@ def _through_server(server: ForkExecutor, jobs: list[dict[str, Any]], folder: Pa
     tracker = _Tracker()
     prepared: list[PreparedJob] = []
     futures: list[Future[Outcome]] = []
-    for n, spec in enumerate(jobs):
-        prepared.append(_prepare(spec, folder, n, env, tracker.on_start(spec["seq"])))
+    for n, request in enumerate(jobs):
+        prepared.append(_prepare(request, folder, n, env, tracker.on_start(request["seq"])))
         futures.append(server.submit(prepared[n]))
-        futures[n].add_done_callback(tracker.on_end(n, spec["seq"]))
+        futures[n].add_done_callback(tracker.on_end(n, request["seq"]))
     replies: list[dict[str, Any] | None] = [None] * len(jobs)
     timed_out: set[int] = set()
     left = len(jobs)
@@ -491,8 +491,8 @@ def run_batch(
                 replies = _through_server(server, jobs, Path(tmp), env, watch, timeout, lambda: _SERVERS.end(run))
             else:
                 replies, gone = [], False
-                for n, spec in enumerate(jobs):
-                    job = _prepare(spec, Path(tmp), n, env)
+                for n, request in enumerate(jobs):
+                    job = _prepare(request, Path(tmp), n, env)
                     if gone:
                         replies.append(_reply(job, None, "not started: the run was stopped", None))
                     else:
