@@ -98,7 +98,7 @@ class FakeExecutor:
             future.set_result(Outcome.stopped_first())
 
     def shutdown(self):
-        pass
+        self.shut = getattr(self, "shut", 0) + 1
 
 
 def plan(tmp_path, assets=PIPE, **options):
@@ -236,6 +236,25 @@ def test_a_store_fault_after_the_start_is_a_failed_run(tmp_path, monkeypatch):
     history = History(tmp_path / "store/history.sqlite", readonly=True)
     assert history.runs(1)[0][0] == failed.value.run_id and history.runs(1)[0][3] == RunStatus.INTERRUPTED
     history.close()
+
+
+def test_a_run_that_fails_before_its_first_job_shuts_its_executor_down(tmp_path, monkeypatch):
+    # Its servers would otherwise outlive the call, holding the imports.
+    def broken(self, *args):
+        raise sqlite3.OperationalError("database is locked")
+
+    with monkeypatch.context() as patched:
+        patched.setattr(History, "start_run", broken)
+        executor = FakeExecutor()
+        with pytest.raises(sqlite3.OperationalError):
+            plan(tmp_path).execute(executor)
+        assert executor.shut == 1 and not executor.ran
+    (tmp_path / "elsewhere").mkdir()
+    (tmp_path / "store/logs").symlink_to(tmp_path / "elsewhere")
+    executor = FakeExecutor()
+    with pytest.raises(RunFailed, match="symbolic link"):
+        plan(tmp_path).execute(executor)
+    assert executor.shut == 1 and not executor.ran
 
 
 def test_keys_at_the_length_limit_and_labels():

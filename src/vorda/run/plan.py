@@ -120,15 +120,19 @@ class Plan:
                     modules = sorted({job.asset.module for job in run.selected})
                     executor = open_executor(executor, parallel, self.search, modules, scheduler=scheduler,
                                              store=str(self.store.root), batch=batch, notice=notice)
-                groups.become_subreaper()
-                run_id = new_run_id()
-                history.start_run(
-                    run_id,
-                    list(argv) if argv is not None else ["vorda", "run", *self.modules],
-                    self.modules,
-                    [(j.seq, j.asset.key, j.asset.label, j.partition_id or None, j.asset.code_version)
-                     for j in run.selected],
-                )
+                try:
+                    groups.become_subreaper()
+                    run_id = new_run_id()
+                    history.start_run(
+                        run_id,
+                        list(argv) if argv is not None else ["vorda", "run", *self.modules],
+                        self.modules,
+                        [(j.seq, j.asset.key, j.asset.label, j.partition_id or None, j.asset.code_version)
+                         for j in run.selected],
+                    )
+                except BaseException:
+                    executor.shutdown()  # from here on, the run shuts it down
+                    raise
                 status = RunStatus.INTERRUPTED  # unless the run gets to say otherwise
                 try:
                     try:

@@ -314,7 +314,6 @@ class Run:
     def execute(self, run_id: str, executor: Executor, parallel: int, progress: Progress) -> RunStatus:
         """Run every selected job; the run's status (ok, failed or interrupted)."""
         self.run_id = run_id
-        self.store.make_run_dirs(run_id)
         sorter: graphlib.TopologicalSorter[int] = graphlib.TopologicalSorter()
         for job in self.selected:
             deps = {seq for b in job.bindings for seq in b.upstream if self.jobs[seq].selected}
@@ -324,12 +323,17 @@ class Run:
         ready: deque[int] = deque()
         self.progress = progress
         next_sweep = time.monotonic() + ORPHAN_POLL
-        before = {pid for pid, _ in groups.children()}  # the caller's own, never ours to end
         capacity: Callable[[int], int] = getattr(executor, "capacity", lambda n: n)
         dispatch: Callable[[], None] = getattr(executor, "dispatch", lambda: None)
-        enforce = getattr(executor, "enforce_timeout", None)
-        self.own_timeout = self.timeout is not None and enforce is not None and bool(enforce(self.timeout))
-        self.recorder = Recorder(self.store, run_id, self.per_file_flush, self.wake_up)
+        try:
+            self.store.make_run_dirs(run_id)
+            before = {pid for pid, _ in groups.children()}  # the caller's own, never ours to end
+            enforce = getattr(executor, "enforce_timeout", None)
+            self.own_timeout = self.timeout is not None and enforce is not None and bool(enforce(self.timeout))
+            self.recorder = Recorder(self.store, run_id, self.per_file_flush, self.wake_up)
+        except BaseException:
+            executor.shutdown()  # nothing was submitted: no job to end
+            raise
         try:
             while sorter.is_active():
                 ready.extend(sorter.get_ready())
