@@ -361,14 +361,21 @@ def quick(k):
 """
 
 
-def test_fork_servers_share_one_queue_and_end_together(tmp_path):
+def test_fork_servers_share_one_queue_and_end_together(tmp_path, monkeypatch):
     # -j 2: a server per job slot; no job waits behind the other server's long one.
     project = Project(tmp_path)
     project.write("servers", SERVERS)
+    # What a killed runner left of its big requests goes; the run leaves nothing.
+    scratch = tmp_path / "scratch"
+    dead = subprocess.Popen(["true"])
+    dead.wait()
+    (scratch / f"vorda-forks-{dead.pid}-left").mkdir(parents=True)
+    monkeypatch.setenv("TMPDIR", str(scratch))
     jobs, _ = project.run_json("--executor", "forks", "-j", "2", "servers")
     assert {job["status"] for job in jobs.values()} == {"ok"}
     length, ended = project.value("servers", "quick", "k=y")
     assert length == 1 and ended < project.value("servers", "slow")
+    assert not list(scratch.iterdir())
 
     # One server killed: the run still ends, each job with what became of it.
     project.write("dies", """

@@ -4,7 +4,9 @@ over, the outcome it gets back, and the executor's three calls."""
 from __future__ import annotations
 
 import os
+import shutil
 import signal
+import tempfile
 from concurrent.futures import Future
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -115,3 +117,34 @@ def log_tail(path: Path, lines: int = 5, limit: int = 4096) -> str:
 
 def tail_lines(text: str, lines: int = 5) -> str:
     return "\n".join(text.strip().splitlines()[-lines:])
+
+
+def scratch_folder(prefix: str, parent: str | None = None) -> str:
+    """A new folder ``<prefix><pid>-...`` (in the system's temporary folder
+    unless `parent` is given); sweep_scratch() removes it once this process
+    has ended, should it be killed before it could."""
+    return tempfile.mkdtemp(prefix=f"{prefix}{os.getpid()}-", dir=parent)
+
+
+def sweep_scratch(prefix: str) -> None:
+    """Remove the scratch folders of ended processes (killed before they
+    could clean up) from the system's temporary folder."""
+    base = Path(tempfile.gettempdir())
+    try:
+        entries = list(base.glob(prefix + "*-*"))
+    except OSError:
+        return
+    for entry in entries:
+        owner = entry.name[len(prefix):].split("-", 1)[0]
+        if owner.isdigit() and int(owner) != os.getpid() and not _alive(int(owner)):
+            shutil.rmtree(entry, ignore_errors=True)
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except OSError:
+        return True
+    return True

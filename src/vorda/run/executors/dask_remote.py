@@ -34,7 +34,7 @@ from concurrent.futures import Future
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
-from vorda.run.executors.base import INLINE_LIMIT, Outcome, PreparedJob
+from vorda.run.executors.base import INLINE_LIMIT, Outcome, PreparedJob, scratch_folder, sweep_scratch
 from vorda.run.executors.forks import ForkExecutor, ForkRefused
 from vorda.run.executors.groups import Lifeline, end_groups, kill_group
 from vorda.run.search_path import with_python_path
@@ -126,30 +126,6 @@ class _Watch:
 
 
 SCRATCH = "vorda-job-"
-
-
-def _sweep_scratch() -> None:
-    """Remove the scratch folders of Dask worker processes that have ended
-    (killed with their run before they could clean up)."""
-    base = Path(tempfile.gettempdir())
-    try:
-        entries = list(base.glob(SCRATCH + "*-*"))
-    except OSError:
-        return
-    for entry in entries:
-        owner = entry.name[len(SCRATCH):].split("-", 1)[0]
-        if owner.isdigit() and int(owner) != os.getpid() and not _alive(int(owner)):
-            shutil.rmtree(entry, ignore_errors=True)
-
-
-def _alive(pid: int) -> bool:
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except OSError:
-        return True
-    return True
 
 
 def _read(path: Path, limit: int | None = None) -> bytes | None:
@@ -389,7 +365,7 @@ class _Servers:
                 self._close(self.kept.pop(run))
                 kept = None
             if kept is None:
-                folder = tempfile.mkdtemp(prefix=f"{SCRATCH}{os.getpid()}-")  # its working directory
+                folder = scratch_folder(SCRATCH)  # its working directory
                 try:
                     kept = _Kept(ForkExecutor(limit, modules, env, cwd=folder), folder)
                 except ForkRefused as why:
@@ -478,7 +454,7 @@ def run_batch(
     time, "timed_out", "out": the output directory used here, "value",
     "result", "log": bytes or None, "value_name"}. A job running longer than
     `timeout` seconds of its own is ended and reported timed out."""
-    _sweep_scratch()
+    sweep_scratch(SCRATCH)
     paths = unpack(archive, shipped) if archive else []
     env = with_python_path([*paths, *search_dirs])
     watch = _Watch(signals)

@@ -24,13 +24,14 @@ import threading
 from concurrent.futures import Future
 from typing import IO, Any
 
-from vorda.run.executors.base import Outcome, PreparedJob, log_tail, tail_lines
+from vorda.run.executors.base import Outcome, PreparedJob, log_tail, scratch_folder, sweep_scratch, tail_lines
 from vorda.run.executors.groups import CHILDREN, Lifeline, end_groups, kill_group, kill_leader_and_group
 from vorda.run.executors.wire import RECORD, record, write_all
 from vorda.run.timing import KILL_GRACE
 
 # Requests waiting for a server fit in the pipe, so a submit never blocks.
 PIPE_SIZE = 1 << 20
+SPILL = "vorda-forks-"
 
 
 class ForkRefused(Exception):
@@ -67,7 +68,13 @@ class ForkExecutor:
         self._gone: _Server | None = None  # the first server whose replies ended unasked
         self._servers: list[_Server] = []
         self._output: IO[bytes] = tempfile.TemporaryFile()  # the servers' own output, for errors
-        self._spill = tempfile.mkdtemp(prefix="vorda-forks-")  # requests too big for a record
+        # Requests too big for a record go by a file, in a folder made for
+        # the first of them: inside the servers' working folder when given
+        # (a Dask worker's scratch), else in one that a later executor
+        # sweeps should this process be killed.
+        self._cwd, self._spill = cwd, ""
+        if cwd is None:
+            sweep_scratch(SPILL)
         self._lifeline = Lifeline()
         jobs_r, self._jobs = os.pipe()
         ends: list[int] = [jobs_r]  # the servers' ends of the pipes, closed here once passed
@@ -161,9 +168,14 @@ class ForkExecutor:
             if self._gone is not None:
                 future.set_result(Outcome(None, None, self._tail(), "the fork server has ended"))
                 return future
+            try:
+                data = self._record(request)
+            except OSError as error:
+                future.set_result(Outcome(None, None, "", f"could not pass the job to the fork server: {error}"))
+                return future
             self._futures[job.seq] = (future, job)
             try:
-                write_all(self._jobs, self._record(request))
+                write_all(self._jobs, data)
             except OSError:
                 self._futures.pop(job.seq)
                 future.set_result(Outcome(None, None, self._tail(), "the fork server has ended"))
@@ -172,6 +184,8 @@ class ForkExecutor:
     def _record(self, request: dict[str, Any]) -> bytes:
         data = record(request)
         if data is None:
+            if not self._spill:
+                self._spill = scratch_folder(SPILL, self._cwd)
             fd, path = tempfile.mkstemp(dir=self._spill)
             with os.fdopen(fd, "w", encoding="utf-8") as stream:
                 json.dump(request, stream)
@@ -240,7 +254,8 @@ class ForkExecutor:
         with self._lock:
             found = self._pids.get(seq)
         if found is not None:
-            threading.Thread(target=end_groups, args=([found[0]],), kwargs={"kill": kill_leader_and_group},
+            threading.Thread(target=end_groups, args=([found[0]],),
+                             kwargs={"kill": self._kill_running, "alive": self._running},
                              name="vorda-cancel", daemon=True).start()
 
     def stop(self) -> None:
@@ -253,7 +268,18 @@ class ForkExecutor:
         for server in self._servers:
             server.told_never.wait(timeout=KILL_GRACE + 3)
         # A child may not have made its own group yet: signal it and its group.
-        end_groups(pids, kill=kill_leader_and_group)
+        end_groups(pids, kill=self._kill_running, alive=self._running)
+
+    def _running(self, pid: int) -> bool:
+        """Whether `pid` is a job its server has not yet reported ended. A
+        server reports a child only once it has collected it, and from then
+        on that pid may be anyone's: no signal goes to it from here."""
+        with self._lock:
+            return any(pid == known for known, _ in self._pids.values())
+
+    def _kill_running(self, pid: int, sig: int) -> None:
+        if self._running(pid):
+            kill_leader_and_group(pid, sig)
 
     def shutdown(self, kill: bool = False) -> None:
         with self._lock:
@@ -287,4 +313,5 @@ class ForkExecutor:
             server.replies.close()
         self._output.close()
         self._lifeline.close()
-        shutil.rmtree(self._spill, ignore_errors=True)
+        if self._spill:
+            shutil.rmtree(self._spill, ignore_errors=True)
