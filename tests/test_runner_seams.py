@@ -16,6 +16,7 @@ from vorda.run.planning.discovery import Asset
 from vorda.run.search_path import SearchPath
 from vorda.run.status import JobStatus, RunStatus
 from vorda.run.store import files
+from vorda.run.store import history as history_module
 from vorda.run.store.history import History
 from vorda.run.store.keys import MAX_COMPONENT, canonical, escape, partition_label
 from vorda.run.store.layout import Store
@@ -221,6 +222,15 @@ def test_interrupt_and_stale_runs(tmp_path):
     history.end_stale_runs()
     assert [row[2] for row in history.jobs("r1")] == [JobStatus.INTERRUPTED, JobStatus.NOT_RUN]
     assert history.runs(1)[0][3] == RunStatus.INTERRUPTED
+    history.close()
+
+
+def test_a_batch_larger_than_a_transaction_is_recorded_whole(tmp_path, monkeypatch):
+    monkeypatch.setattr(history_module, "RECORD_CHUNK", 2)
+    history = History(tmp_path / "h.sqlite")
+    history.start_run("r1", ["vorda"], ["m"], [(n, "a", "m:a", str(n), "v") for n in range(5)])
+    history.record_jobs("r1", [(n, {"status": JobStatus.OK, "seconds": n}) for n in range(5)])
+    assert [row[2] for row in history.jobs("r1")] == [JobStatus.OK] * 5
     history.close()
 
 

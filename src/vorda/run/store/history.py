@@ -55,6 +55,10 @@ ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER"), ("jobs", 
 RUNS_COUNTED = (JobStatus.OK, JobStatus.FAILED, JobStatus.SKIPPED, JobStatus.UP_TO_DATE)
 
 
+# Rows written in one transaction of record_jobs(): well under a second.
+RECORD_CHUNK = 5000
+
+
 @dataclass(frozen=True, slots=True)
 class LastOk:
     """What the last ok job of a partition recorded (paths relative to the store)."""
@@ -200,13 +204,17 @@ class History:
             self.db.execute(f"UPDATE jobs SET {names} WHERE run_id=? AND seq=?", (*fields.values(), run_id, seq))
 
     def record_jobs(self, run_id: str, updates: list[tuple[int, dict[str, Any]]]) -> None:
-        """Several jobs' updates in one transaction."""
+        """Several jobs' updates, RECORD_CHUNK to a transaction: a batch of
+        hundreds of thousands (an asset found up to date) would otherwise
+        hold the write lock past another writer's patience."""
         assert self.db is not None
-        with self.db:
-            self.db.execute("BEGIN")
-            for seq, fields in updates:
-                names = ", ".join(f"{name}=?" for name in fields)
-                self.db.execute(f"UPDATE jobs SET {names} WHERE run_id=? AND seq=?", (*fields.values(), run_id, seq))
+        for start in range(0, len(updates), RECORD_CHUNK):
+            with self.db:
+                self.db.execute("BEGIN")
+                for seq, fields in updates[start:start + RECORD_CHUNK]:
+                    names = ", ".join(f"{name}=?" for name in fields)
+                    self.db.execute(f"UPDATE jobs SET {names} WHERE run_id=? AND seq=?",
+                                    (*fields.values(), run_id, seq))
 
     def record_attempt(self, run_id: str, seq: int, attempt: int, seconds: float, error: str) -> None:
         """A failed attempt of a job that is tried again."""
