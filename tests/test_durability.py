@@ -93,6 +93,8 @@ def test_per_file_flushes_where_the_file_system_has_no_syncfs(tmp_path, monkeypa
     assert result.status == "ok"
     job = tmp_path / "store/assets/many/many/i=3"
     assert {str(job / "value.json"), str(job / "result.json"), str(job)} <= flushed
+    # The folders this run made are only there once their parents are flushed too.
+    assert {str(folder) for folder in job.parents if tmp_path in folder.parents or folder == tmp_path} <= flushed
 
 
 KILLER = """

@@ -389,7 +389,8 @@ class Store:
     def barrier(self, written: set[str], per_file: bool = False) -> None:
         """Make everything written so far durable: one flush of the store's
         file system, or (`per_file`, or where that call is missing) a flush
-        of each file and folder in `written`."""
+        of each file and folder in `written`, and of the folders above them
+        (a folder made by this run is only there once its parent is flushed)."""
         if not per_file:
             fd = os.open(self.root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
             try:
@@ -397,7 +398,14 @@ class Store:
                     return
             finally:
                 os.close(fd)
-        files.flush_paths(written)
+        paths, inside = set(written), self.root_text + "/"
+        for path in written:
+            parent = os.path.dirname(path)
+            while parent.startswith(inside) and parent not in paths:
+                paths.add(parent)
+                parent = os.path.dirname(parent)
+        paths |= {self.root_text, os.path.dirname(self.root_text)}  # and the store's own entry
+        files.flush_paths(paths)
 
     def written_by(self, place: Place, value: Value, record_hash: str | None) -> set[str]:
         """What a finished job wrote: its files, its folder, its kept objects."""
