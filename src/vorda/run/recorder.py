@@ -25,11 +25,9 @@ class Recorder:
     def __init__(self, store: Store, run_id: str, per_file: bool, recorded: Callable[[], None]) -> None:
         """`recorded` is called (on the recorder's thread) after each transaction."""
         self._store, self._run_id, self._per_file, self._recorded = store, run_id, per_file, recorded
-        self._work: queue.SimpleQueue[tuple[Batch, set[str]] | None] = queue.SimpleQueue()
+        # Batches to record; an Event is set once everything before it is.
+        self._work: queue.SimpleQueue[tuple[Batch, set[str]] | threading.Event | None] = queue.SimpleQueue()
         self._done: queue.SimpleQueue[list[int]] = queue.SimpleQueue()
-        self._pending = 0  # batches sent and not yet recorded
-        self._lock = threading.Lock()
-        self._idle = threading.Condition(self._lock)
         self._error: BaseException | None = None
         self._thread = threading.Thread(target=self._run, name="vorda-recorder", daemon=True)
         self._thread.start()
@@ -37,8 +35,6 @@ class Recorder:
     def send(self, batch: Batch, written: set[str]) -> None:
         """Record `batch` once the files in `written` (and all else written so far) are durable."""
         self._raise()
-        with self._lock:
-            self._pending += 1
         self._work.put((batch, written))
 
     def recorded(self) -> list[int]:
@@ -53,9 +49,10 @@ class Recorder:
 
     def drain(self) -> list[int]:
         """Wait until everything sent is recorded; recorded() then."""
-        with self._idle:
-            while self._pending and self._error is None:
-                self._idle.wait()
+        reached = threading.Event()
+        self._work.put(reached)
+        while not reached.wait(0.1) and self._error is None and self._thread.is_alive():
+            pass
         return self.recorded()
 
     def close(self) -> None:
@@ -75,8 +72,11 @@ class Recorder:
             except UsageError as error:  # jobs have run: a failed run, not a usage error
                 raise sqlite3.OperationalError(str(error)) from None
             while (item := self._work.get()) is not None:
+                if isinstance(item, threading.Event):
+                    item.set()
+                    continue
                 batch, written = item
-                count = 1
+                reached: list[threading.Event] = []
                 # What queued up meanwhile shares the barrier and the transaction.
                 while True:
                     try:
@@ -86,19 +86,19 @@ class Recorder:
                     if more is None:
                         self._work.put(None)
                         break
-                    batch, written, count = batch + more[0], written | more[1], count + 1
+                    if isinstance(more, threading.Event):
+                        reached.append(more)
+                    else:
+                        batch, written = batch + more[0], written | more[1]
                 if written:
                     self._store.barrier(written, self._per_file)
                 history.record_jobs(self._run_id, batch)
                 self._done.put([seq for seq, _ in batch])
-                with self._idle:
-                    self._pending -= count
-                    self._idle.notify_all()
+                for event in reached:
+                    event.set()
                 self._recorded()
         except BaseException as error:  # the runner raises it on its own thread
-            with self._idle:
-                self._error = error
-                self._idle.notify_all()
+            self._error = error
             self._recorded()
         finally:
             if history is not None:
