@@ -340,8 +340,9 @@ def test_a_job_waiting_in_the_fork_server_is_timed_from_its_own_start(tmp_path):
     assert all(1.5 <= job["seconds"] < 2.5 for job in jobs.values())
 
 
-def test_interrupt_leaves_a_job_waiting_in_the_fork_server_not_run(tmp_path):
-    statuses, pid_files = interrupted(tmp_path, ["-j", "1", "--executor", "forks"], any)
+@pytest.mark.parametrize("executor", [["--executor", "forks"], ["--executor", "dask", "--batch", "2"]])
+def test_interrupt_leaves_a_job_waiting_behind_another_not_run(tmp_path, executor):
+    statuses, pid_files = interrupted(tmp_path, ["-j", "1", *executor], any)
     assert statuses == ["interrupted", "not-run"]
     assert sum(p.exists() for p in pid_files) == 1
 

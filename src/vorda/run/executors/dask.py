@@ -266,6 +266,8 @@ class DaskExecutor:
         log: bytes = (reply["log"] or b"").replace(remote_out.encode(), out.encode())
         with self._writing:
             if self._stopped:  # nothing is written once the run is stopped
+                if reply.get("started") is False:  # it waited behind a batch-mate
+                    return Outcome.stopped_first()
                 return Outcome(None, signal.SIGTERM, "", "the run was stopped")
             with os.fdopen(open_log(job.log_path), "ab") as stream:
                 stream.write(log)

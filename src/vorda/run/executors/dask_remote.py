@@ -188,7 +188,7 @@ def _prepare(job: dict[str, Any], folder: Path, n: int, env: dict[str, str],
 
 
 def _reply(job: PreparedJob, code: int | None, error: str | None, seconds: float | None,
-           timed_out: bool = False) -> dict[str, Any]:
+           timed_out: bool = False, started: bool = True) -> dict[str, Any]:
     """What goes back for one job (see run_batch); its files here are
     removed (while the next job runs)."""
     result = _read(job.output_dir / "result.json")
@@ -199,6 +199,7 @@ def _reply(job: PreparedJob, code: int | None, error: str | None, seconds: float
         "error": error,
         "seconds": seconds,
         "timed_out": timed_out,
+        "started": started,
         "out": str(job.output_dir),
         "value": _read(job.output_dir / name),
         "value_name": name,
@@ -213,9 +214,10 @@ def _reply(job: PreparedJob, code: int | None, error: str | None, seconds: float
     return reply
 
 
-def _outcome_reply(job: PreparedJob, outcome: Outcome, seconds: float | None, timed_out: bool) -> dict[str, Any]:
+def _outcome_reply(job: PreparedJob, outcome: Outcome, seconds: float | None, timed_out: bool,
+                   started: bool = True) -> dict[str, Any]:
     code = outcome.returncode if outcome.signal is None else -outcome.signal
-    return _reply(job, None if outcome.error else code, outcome.error, seconds, timed_out)
+    return _reply(job, None if outcome.error else code, outcome.error, seconds, timed_out, started)
 
 
 class _Tracker:
@@ -291,7 +293,7 @@ def _through_server(server: ForkExecutor, jobs: list[dict[str, Any]], folder: Pa
         left -= 1
     stopped = Outcome(None, None, "", "the run was stopped")
     return [reply if reply is not None else _outcome_reply(job, future.result() if future.done() else stopped,
-                                                             None, False)
+                                                             None, False, job.seq in tracker.started)
             for reply, job, future in zip(replies, prepared, futures)]
 
 
@@ -470,7 +472,7 @@ def run_batch(
                 for n, request in enumerate(jobs):
                     job = _prepare(request, Path(tmp), n, env)
                     if gone:
-                        replies.append(_reply(job, None, "not started: the run was stopped", None))
+                        replies.append(_reply(job, None, "not started: the run was stopped", None, started=False))
                     else:
                         reply, gone = _in_process(job, Path(tmp), watch, timeout)
                         replies.append(reply)
