@@ -74,6 +74,10 @@ def test_going_back_restores_instead_of_recomputing(project):
     assert project.value("pipe", "part", "region=north") == {"region": "north", "n": 20}
     assert statuses(jobs)[("pipe:same", '{"region": "north"}')] == "restored"
     assert summary["status"] == "ok"
+    # What was restored is the value from then on: the next run finds it up to date.
+    jobs, _ = project.run_json("pipe")
+    assert set(statuses(jobs).values()) == {"up-to-date"}
+    assert vorda.load("pipe:part", north, store=store) == {"region": "north", "n": 20}
     # Lost objects are never restored: the job runs.
     for obj in (project.path / ".vorda/objects").rglob("*"):
         if obj.is_file():

@@ -234,6 +234,18 @@ def test_a_batch_larger_than_a_transaction_is_recorded_whole(tmp_path, monkeypat
     history.close()
 
 
+def test_restores_recorded_without_their_start_are_ordered_by_their_run(tmp_path):
+    history = History(tmp_path / "h.sqlite")
+    history.start_run("r1", ["vorda"], ["m"], [(0, "a", "m:a", None, "v")])
+    history.record_job("r1", 0, status=JobStatus.RESTORED, value_path="v", value_hash="h")
+    history.close()
+    with sqlite3.connect(tmp_path / "h.sqlite") as db:  # as an older runner left it
+        db.execute("PRAGMA user_version=0")
+    history = History(tmp_path / "h.sqlite")
+    assert history.last_oks("a")[None].started == history.runs(1)[0][1]
+    history.close()
+
+
 def test_a_store_fault_after_the_start_is_a_failed_run(tmp_path, monkeypatch):
     def broken(self, run_id, seq, **fields):
         raise sqlite3.OperationalError("disk I/O error")

@@ -537,8 +537,11 @@ class Run:
             if restored is not None:
                 self.values[job.seq] = restored
                 self.written |= self.store.written_by(self.place(job), restored, earlier.record_hash)
+                covers, input_assets = self.texts(job)
+                # Its start orders it among the partition's ok jobs: the latest is the value.
                 self.set(job, JobStatus.RESTORED, reason=decision.reason, reason_detail=decision.detail,
-                         input_hashes=hashes, record_hash=earlier.record_hash,
+                         started=time.time(), input_hashes=hashes, record_hash=earlier.record_hash,
+                         code_covers=covers, input_assets=input_assets,
                          record_stat=self.store.record_stat(self.place(job)), **self.value_fields(restored))
                 return None
         if decision.instead is not None:
@@ -563,11 +566,7 @@ class Run:
             return None
         prepared = PreparedJob(job.seq, job.asset.module, job.asset.function, out, inputs_file, log_path, self.env,
                                refs_file, on_start=self.on_start(job.seq), inputs_text=inputs_text)
-        texts = self.asset_texts.get(job.asset.key)
-        if texts is None:  # the same for every job of the asset
-            texts = self.asset_texts[job.asset.key] = (
-                canonical(job.asset.covers),
-                canonical({b.param: self.jobs[b.upstream[0]].asset.key for b in job.bindings}))
+        texts = self.texts(job)
         self.history.record_job(
             self.run_id, job.seq, status=JobStatus.RUNNING, started=time.time(), input_hashes=hashes,
             log_path=self.store.relative(log_path), reason=decision.reason, reason_detail=decision.detail,
@@ -578,6 +577,16 @@ class Run:
         row.status = JobStatus.RUNNING
         self.prepared[job.seq] = prepared
         return self.attempt(job, executor)
+
+    def texts(self, job: Job) -> tuple[str, str]:
+        """What the history records of the job's code and its upstream assets
+        (the same for every job of the asset, made once)."""
+        texts = self.asset_texts.get(job.asset.key)
+        if texts is None:
+            texts = self.asset_texts[job.asset.key] = (
+                canonical(job.asset.covers),
+                canonical({b.param: self.jobs[b.upstream[0]].asset.key for b in job.bindings}))
+        return texts
 
     def place(self, job: Job) -> Place:
         """Where a started job's files are (its paths made once)."""

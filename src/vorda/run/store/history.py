@@ -139,6 +139,13 @@ def _connect(path: Path, readonly: bool, scratch: list[tempfile.TemporaryDirecto
         if column not in have:
             db.execute(f"ALTER TABLE {table} ADD COLUMN {column} {kind}")
     db.execute("PRAGMA busy_timeout=5000")
+    if db.execute("PRAGMA user_version").fetchone()[0] < 1:
+        # Restores were once recorded without their start, which orders a
+        # partition's ok jobs: their run's start stands in for it.
+        with db:
+            db.execute("UPDATE jobs SET started=(SELECT started FROM runs WHERE runs.id=jobs.run_id) "
+                       "WHERE started IS NULL AND status=?", (JobStatus.RESTORED,))
+            db.execute("PRAGMA user_version=1")
     return db
 
 
