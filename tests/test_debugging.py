@@ -67,6 +67,35 @@ def test_retries_and_logs(project):
         assert done.stdout == "" and done.stderr.count("\n") == 1
 
 
+TWICE = """
+import os, time
+from vorda import asset
+
+def second_try(name):
+    if not os.path.exists(name):
+        open(name, "w").close()
+        raise ValueError("not yet")
+    time.sleep(2)
+
+@asset()
+def a():
+    second_try("a")
+
+@asset()
+def b():
+    second_try("b")
+"""
+
+
+def test_a_retry_waiting_for_a_free_slot_is_timed_from_its_own_start(project):
+    # -j 1: b's retry comes due while a's runs; its --timeout starts when it does.
+    project.write("twice", TWICE)
+    jobs, _ = project.run_json("-j", "1", "--retries", "1", "--timeout", "3.5", "twice")
+    assert {asset: (job["status"], job["attempts"]) for (asset, _), job in jobs.items()} == {
+        "twice:a": ("ok", 2), "twice:b": ("ok", 2)}
+    assert all(job["seconds"] < 3.5 for job in jobs.values())
+
+
 BIRDS = {
     "pkg/__init__.py": "",
     "pkg/helpers.py": "def lookup(row):\n    return row['wingspan_mm']\n",

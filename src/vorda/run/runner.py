@@ -337,11 +337,13 @@ class Run:
         try:
             while sorter.is_active():
                 ready.extend(sorter.get_ready())
-                for seq in [seq for seq, at in self.retry_at.items() if at <= time.monotonic()]:
-                    del self.retry_at[seq]
-                    futures[self.attempt(self.jobs[seq], executor)] = self.jobs[seq]
                 # Submit no more than can run, so a job's time is its own, unless
                 # the executor asks for more (it then times its jobs itself).
+                for seq in [seq for seq, at in self.retry_at.items() if at <= time.monotonic()]:
+                    if len(futures) >= capacity(parallel):
+                        break  # a retry waits here, not in the executor with its clock running
+                    del self.retry_at[seq]
+                    futures[self.attempt(self.jobs[seq], executor)] = self.jobs[seq]
                 while ready and len(futures) < capacity(parallel):
                     seq = ready.popleft()
                     future = self.start(self.jobs[seq], executor)
@@ -353,7 +355,7 @@ class Run:
                 self.flush_due(len(futures))
                 if not futures and not self.retry_at:
                     continue
-                done = self.wait_ended(self.next_wait(futures.values()))
+                done = self.wait_ended(self.next_wait(futures.values(), len(futures) < capacity(parallel)))
                 self.record_started()
                 self.end_overdue(futures.values(), executor)
                 if time.monotonic() > next_sweep:
@@ -438,11 +440,12 @@ class Run:
                 return
             self.history.record_job(self.run_id, seq, pid=pid, pid_start=groups.start_time(pid))
 
-    def next_wait(self, running: Any) -> float:
-        """How long to wait for a job: until the next look for Ctrl-C, or
-        the next --timeout, whichever is sooner."""
+    def next_wait(self, running: Any, room: bool) -> float:
+        """How long to wait for a job: until the next look for Ctrl-C, the
+        next --timeout, or (with `room` for another job) the next retry,
+        whichever is sooner."""
         now = time.monotonic()
-        deadlines = list(self.retry_at.values())
+        deadlines = list(self.retry_at.values()) if room else []
         if self.batch:
             deadlines.append(self.batch_since + BATCH_WINDOW)
         if self.timeout is not None and not self.own_timeout:
