@@ -217,9 +217,15 @@ def test_unchanged_frames_keep_readers_up_to_date_and_changed_files_rerun(projec
 
     # A format changed: the file of the old one goes, so the folder holds one value.
     source = project.path / "fmt.py"
-    source.write_text(source.read_text().replace('@asset(serializer="npy")', '@asset(serializer="pickle")'))
+    first = source.read_text()
+    source.write_text(first.replace('@asset(serializer="npy")', '@asset(serializer="pickle")'))
     project.run_json("fmt", "--select", "grid")
     assert files(project, "fmt", "grid") == ["result.json", "value.pkl"]
+    # Back again: the earlier value is restored, and here too the other file goes.
+    source.write_text(first)
+    jobs, _ = project.run_json("fmt", "--select", "grid")
+    assert statuses(jobs)[("fmt:grid", "null")] == "restored"
+    assert files(project, "fmt", "grid") == ["result.json", "value.npy"]
 
 
 def test_vorda_load(project):

@@ -444,6 +444,8 @@ class Store:
         # does not match, so nothing is taken for up to date.
         self.objects.place(value_hash, target)
         files.write_replace(folder, RESULT, self._relocated(record, target))
+        with self.open_folder(place) as found:
+            found.remove_other_values(value_name)  # as a job that writes it does
         fd = self.open(target)
         try:
             return Value(str(target), value_hash, *_stat(fd))
