@@ -279,6 +279,14 @@ def test_a_run_that_fails_before_its_first_job_shuts_its_executor_down(tmp_path,
     assert executor.shut == 1 and not executor.ran
 
 
+def test_a_long_dimension_name_with_a_long_key_still_has_a_folder(tmp_path):
+    dim = "d" * 60
+    result, rows = run(tmp_path, catalogue(asset("wide", dims={dim: ["k" * 300, "k" * 301]})))
+    assert result.status == RunStatus.OK
+    folders = [p.name for p in (tmp_path / "store/assets/m/wide").iterdir()]
+    assert len(folders) == 2 and all(len(name) <= 255 for name in folders)
+
+
 def test_keys_at_the_length_limit_and_labels():
     for length in (MAX_COMPONENT - 1, MAX_COMPONENT):
         assert escape("a" * length) == "a" * length

@@ -13,6 +13,7 @@ _PLAIN = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456
 # Longer components are shortened and made unique with a hash, marked by "~"
 # (which the escaping itself never leaves unescaped).
 MAX_COMPONENT = 200
+NAME_MAX = 255  # a path component's bytes on common file systems (escaped names are ASCII)
 
 
 def canonical(value: Any) -> str:
@@ -113,7 +114,15 @@ def partition_label(keys: Mapping[str, Any] | None) -> str:
 
 def partition_dirs(keys: Mapping[str, Any]) -> list[str]:
     """The ``dim=key`` path components of one job, in dimension order."""
-    return [dim_head(dim) + encode_key(key) for dim, key in keys.items()]
+    return [partition_dir(dim_head(dim), key) for dim, key in keys.items()]
+
+
+def partition_dir(head: str, key: Any) -> str:
+    """One ``dim=key`` component: shortened as a whole where the escaped
+    name and key, each within MAX_COMPONENT, together pass what a file
+    system takes (a name that fits is kept as it always was)."""
+    name = head + encode_key(key)
+    return name if len(name) <= NAME_MAX else shorten(name, MAX_COMPONENT)
 
 
 def dim_head(dim: str) -> str:

@@ -24,7 +24,7 @@ from typing import Any, Mapping, Sequence
 
 from vorda.run.store import files
 from vorda.run.store.history import History, LastOk
-from vorda.run.store.keys import MAX_COMPONENT, dim_head, encode_key, escape, partition_dirs, shorten
+from vorda.run.store.keys import MAX_COMPONENT, dim_head, escape, partition_dir, shorten
 from vorda.run.store.lock import StoreLock
 from vorda.run.store.objects import Objects
 
@@ -212,7 +212,7 @@ class Store:
             head = heads.get(dim)
             if head is None:
                 head = heads[dim] = dim_head(dim)
-            dirs.append(head + encode_key(key))
+            dirs.append(partition_dir(head, key))
         return (*prefix, *dirs)
 
     def folder(self, place: Place) -> str:
