@@ -96,6 +96,22 @@ def test_a_retry_waiting_for_a_free_slot_is_timed_from_its_own_start(project):
     assert all(job["seconds"] < 3.5 for job in jobs.values())
 
 
+def test_a_key_the_locale_cannot_show_is_escaped_not_a_traceback(project, monkeypatch):
+    project.write("cities", """
+        from vorda import asset, partitions
+
+        @asset(partitions={"city": partitions(["Z\\u00fcrich"])})
+        def pop(city):
+            return 1
+    """)
+    for name, value in (("LC_ALL", "C"), ("PYTHONCOERCECLOCALE", "0"), ("PYTHONUTF8", "0")):
+        monkeypatch.setenv(name, value)
+    done = project.run("run", "cities", check=0)
+    assert "city=Z\\xfcrich" in done.stdout and "Traceback" not in done.stderr
+    run_id = done.stdout.rsplit("(run ", 1)[1].split(",")[0]
+    assert "Traceback" not in project.run("runs", run_id, check=0).stderr
+
+
 BIRDS = {
     "pkg/__init__.py": "",
     "pkg/helpers.py": "def lookup(row):\n    return row['wingspan_mm']\n",

@@ -162,6 +162,15 @@ def search_working_directory() -> None:
         sys.path.insert(0, cwd)
 
 
+def tolerant_stdout() -> None:
+    """Standard output writes what the locale's encoding cannot show as
+    escapes (as standard error does), not a traceback: a partition key may
+    be any text."""
+    reconfigure = getattr(sys.stdout, "reconfigure", None)
+    if reconfigure is not None and sys.stdout.errors in ("strict", "surrogateescape"):
+        reconfigure(errors="backslashreplace")
+
+
 def write_utf8(stream: TextIO, text: str) -> None:
     """Write `text` as UTF-8 whatever the locale's encoding."""
     buffer = getattr(stream, "buffer", None)

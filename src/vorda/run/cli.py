@@ -103,6 +103,7 @@ class _Notice:
 def run_main(argv: list[str]) -> int:
     prog = "vorda run"
     args = run_parser(prog).parse_args(argv)
+    _command.tolerant_stdout()
     return _command.run_command(prog, lambda: _run(prog, args, argv))
 
 
@@ -163,6 +164,7 @@ def _when(stamp: float | None) -> str:
 def runs_main(argv: list[str]) -> int:
     prog = "vorda runs"
     args = runs_parser(prog).parse_args(argv)
+    _command.tolerant_stdout()
     return _command.run_command(prog, lambda: _runs(prog, args))
 
 
@@ -221,6 +223,7 @@ def why_parser(prog: str = "vorda why") -> argparse.ArgumentParser:
 def why_main(argv: list[str]) -> int:
     prog = "vorda why"
     args = why_parser(prog).parse_args(argv)
+    _command.tolerant_stdout()
     return _command.run_command(prog, lambda: _why(args))
 
 
@@ -278,6 +281,7 @@ def gc_parser(prog: str = "vorda gc") -> argparse.ArgumentParser:
 def gc_main(argv: list[str]) -> int:
     prog = "vorda gc"
     args = gc_parser(prog).parse_args(argv)
+    _command.tolerant_stdout()
     return _command.run_command(prog, lambda: _gc(args))
 
 
@@ -320,6 +324,7 @@ def logs_parser(prog: str = "vorda logs") -> argparse.ArgumentParser:
 def logs_main(argv: list[str]) -> int:
     prog = "vorda logs"
     args = logs_parser(prog).parse_args(argv)
+    _command.tolerant_stdout()
     return _command.run_command(prog, lambda: _logs(args))
 
 
