@@ -232,6 +232,9 @@ def test_refusals(project, ui_of, tmp_path):
         status, body, _ = ui.request("/api/assets", host=host)
         assert status == 403 and "Host" in body
     assert ui.request("/", host=f"localhost:{ui.port}")[0] == 200
+    # What a refused name gets back holds neither the token nor the store's path.
+    status, body, _ = ui.request("/", host="evil.example:%d" % ui.port)
+    assert status == 403 and ui.token() not in body and str(project.path) not in body
     # Changing state takes a POST with the token, from this server's pages.
     runs_before = len(ui.json("/api/runs")["runs"])
     assert ui.request("/api/run?asset=pipe:base")[0] == 405
@@ -258,6 +261,14 @@ def test_refusals(project, ui_of, tmp_path):
         status, text, _ = ui.request(f"/runs/{run_id}/log/{seq}")
         assert status == 200 and "do not show" not in text
         assert ui.request(f"/api/runs/{run_id}/log/{seq}")[0] == 404
+    # A FIFO where a log was is refused at once, not waited on; numbers past
+    # what the history holds are no error of the server's.
+    run_id, seq = jobs[2]  # its log is logs/linked.log
+    os.unlink(store / "logs" / "linked.log")
+    os.mkfifo(store / "logs" / "linked.log")
+    assert ui.request(f"/api/runs/{run_id}/log/{seq}")[0] == 404
+    assert ui.request(f"/api/runs/{run_id}?page=99999999999999999999")[0] == 200
+    assert ui.request(f"/api/runs/{run_id}/log/99999999999999999999")[0] == 404
     value = store / "assets/pipe/base/value.json"
     value.unlink()
     value.symlink_to(secret)

@@ -107,6 +107,11 @@ class Server(ThreadingHTTPServer):
     daemon_threads = True
     app: App
 
+    def handle_error(self, request: Any, client_address: Any) -> None:
+        """A client that went away (a closed tab, an aborted fetch) is no error."""
+        if not isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
+            super().handle_error(request, client_address)
+
 
 class Server6(Server):
     address_family = socket.AF_INET6
@@ -236,9 +241,10 @@ class Handler(BaseHTTPRequestHandler):
             body = json.dumps({"error": message}, ensure_ascii=False).encode("utf-8")
             self._send(status, body, "application/json; charset=utf-8", extra)
         else:
+            # Without the run token or the store's path: an error may answer a
+            # request this server refused to serve (another Host, say).
             page = pages.error_page(status, message)
-            self._send(status, pages.document(page, self.app.token, str(self.app.store.root)).encode("utf-8"),
-                       "text/html; charset=utf-8", extra)
+            self._send(status, pages.document(page, "", "").encode("utf-8"), "text/html; charset=utf-8", extra)
 
     # -- pages and their JSON --------------------------------------------------------
 
@@ -271,7 +277,7 @@ class Handler(BaseHTTPRequestHandler):
 
     def _run(self, run_id: str, query: dict[str, str]) -> dict[str, Any]:
         page = query.get("page", "0")
-        found = reading.run(self.app.store, run_id, int(page) if page.isdigit() else 0)
+        found = reading.run(self.app.store, run_id, int(page) if page.isdigit() and len(page) < 10 else 0)
         if found is None:
             raise api.NotFound(f"no run {run_id} in the store")
         return found
@@ -283,7 +289,7 @@ class Handler(BaseHTTPRequestHandler):
         self._json(self._run(run_id, query))
 
     def _log(self, run_id: str, seq: str) -> tuple[dict[str, Any], reading.Log]:
-        job = reading.job(self.app.store, run_id, int(seq))
+        job = reading.job(self.app.store, run_id, int(seq)) if len(seq) < 10 else None
         if job is None:
             raise api.NotFound(f"no job {seq} in run {run_id}")
         return job, reading.read_log(self.app.store, job["log_path"])

@@ -13,6 +13,11 @@ from typing import Callable, Sequence
 
 CHUNK = 1 << 20
 
+# O_NONBLOCK: opening a FIFO put where a file was expected must not wait
+# for a writer (it is refused as not a regular file); reads of a regular file
+# are unaffected.
+READ_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK
+
 
 def make_dirs(root: Path, parts: Sequence[str]) -> Path:
     """Create root/parts... one component at a time; refuse links."""
@@ -39,7 +44,7 @@ def remove_file(path: str | Path) -> None:
 
 def open_nofollow(path: str | Path) -> int:
     """A read descriptor for a regular file that is not a link."""
-    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    fd = os.open(path, READ_FLAGS)
     if not stat.S_ISREG(os.fstat(fd).st_mode):
         os.close(fd)
         raise OSError(f"{path} is not a regular file")
@@ -51,8 +56,6 @@ def create_exclusive(path: str | Path) -> int:
     return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
 
 
-_NOFOLLOW = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC
-
 
 def open_dir_under(root: Path, parts: Sequence[str]) -> int:
     """A descriptor for the folder root/parts..., reached without following
@@ -61,7 +64,7 @@ def open_dir_under(root: Path, parts: Sequence[str]) -> int:
     fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
     for part in parts:
         try:
-            inner = os.open(part, _NOFOLLOW | os.O_DIRECTORY, dir_fd=fd)
+            inner = os.open(part, READ_FLAGS | os.O_DIRECTORY, dir_fd=fd)
         except OSError as error:
             os.close(fd)
             raise OSError(error.errno, f"{error.strerror} (a symbolic link or not a directory?)",
@@ -80,7 +83,7 @@ def open_under(root: Path, path: Path) -> int:
         raise OSError(f"{path} is not a file below {root}")
     fd = open_dir_under(root, parts[:-1])
     try:
-        found = os.open(parts[-1], _NOFOLLOW, dir_fd=fd)
+        found = os.open(parts[-1], READ_FLAGS, dir_fd=fd)
     finally:
         os.close(fd)
     if not stat.S_ISREG(os.fstat(found).st_mode):
@@ -151,7 +154,7 @@ def flush_paths(paths: set[str]) -> None:
     """fsync each file or directory; one that is gone has nothing to flush."""
     for path in sorted(paths):
         try:
-            fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+            fd = os.open(path, READ_FLAGS)
         except OSError:
             continue
         try:

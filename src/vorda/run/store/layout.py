@@ -87,7 +87,7 @@ class JobFolder:
         """The regular file `name` of the folder, opened, and its stat."""
         if self.fd is None:
             raise FileNotFoundError(errno.ENOENT, "its folder cannot be opened", f"{self.where}/{name}")
-        fd = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=self.fd)
+        fd = os.open(name, files.READ_FLAGS, dir_fd=self.fd)
         try:
             info = os.fstat(fd)
             if not S_ISREG(info.st_mode):
