@@ -243,6 +243,10 @@ def test_refusals(project, ui_of, tmp_path):
     assert ui.start_run(body, headers={"Origin": "http://evil.example"})[0] == 403
     assert ui.request("/api/run", "POST", body, {"X-Vorda-Token": ui.token()})[0] == 415
     assert ui.request("/assets/pipe:base", "POST", body)[0] == 405
+    # Two cells on a diagonal would run all four combinations of their keys.
+    diagonal = [{"region": "north", "day": 1}, {"region": "south", "day": 2}]
+    status, answer = ui.start_run({"asset": "pipe:part", "partitions": diagonal})
+    assert status == 409 and "would run every combination of theirs (4)" in answer["error"]
     time.sleep(1)
     assert len(ui.json("/api/runs")["runs"]) == runs_before
 

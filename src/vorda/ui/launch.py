@@ -42,7 +42,9 @@ class Launched:
 def run_arguments(asset: AssetView, partitions: list[dict[str, Any]] | None, upstream: bool) -> list[str]:
     """``vorda run``'s --select and --partition for a selection of cells.
     --partition takes keys per dimension, so a selection runs every
-    partition whose key in each dimension is one of the selected ones."""
+    partition whose key in each dimension is one of the selected ones: one
+    that is not every such combination (two cells on a diagonal) is refused
+    rather than run larger than it was chosen."""
     args = ["--select", ("+" if upstream else "") + asset.label]
     if not partitions:
         return args
@@ -52,6 +54,13 @@ def run_arguments(asset: AssetView, partitions: list[dict[str, Any]] | None, ups
             raise Refused(f"{asset.label} has no partition {canonical(wanted)}")
         for dim, key in wanted.items():
             chosen[dim][canonical(key)] = key
+    combinations = 1
+    for dim, _ in asset.dims:
+        combinations *= len(chosen[dim])
+    selected = len({canonical(wanted) for wanted in partitions})
+    if combinations > selected:
+        raise Refused(f"{selected} partitions selected, but a run takes keys per dimension and would run every "
+                      f"combination of theirs ({combinations}); select whole rows or columns, or one at a time")
     for dim, every in asset.dims:
         if len(chosen[dim]) > MAX_KEYS:
             raise Refused(f"too many keys of {dim} selected (at most {MAX_KEYS})")
