@@ -184,6 +184,23 @@ def test_api_agrees_with_the_dry_run_and_the_runs(project, ui_of):
     assert ui.request("/api/assets/pipe:part/partition?region=west&day=2")[0] == 400
 
 
+def test_a_helper_module_edited_makes_what_reads_it_stale(project, ui_of):
+    project.write("helpers", "FACTOR = 2\n")
+    project.write("calc", """
+        from vorda import asset
+        from helpers import FACTOR
+
+        @asset()
+        def doubled():
+            return FACTOR * 21
+    """)
+    project.run("run", "calc", check=0)
+    ui = ui_of("calc")
+    assert ui.current()["assets"][0]["counts"] == {"ok": 1}
+    project.write("helpers", "FACTOR = 3\n")
+    wait_for(lambda: ui.current()["assets"][0]["counts"] == {"stale": 1}, what="the edit to show")
+
+
 def test_without_history_and_without_modules(project, ui_of):
     project.write("pipe", PIPE)
     ui = ui_of("pipe")

@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sqlite3
 import sys
 import time
@@ -29,6 +30,8 @@ from vorda.run.search_path import SearchPath
 from vorda.run.store.layout import Store
 from vorda.ui.model import AssetView, Snapshot, Verdicts, encode, last_code, partition_of
 
+_COPY = re.compile(r" #\d+$")  # "NAMES in PATH #2": the second statement binding them
+
 # Each partition's last job, newest run first (pending jobs have no start
 # time yet, so the run's start orders them).
 LAST_JOBS = """
@@ -42,8 +45,15 @@ WHERE n = 1
 
 def source_files(modules: list[str], search: SearchPath, assets: list[Asset]) -> list[str]:
     """The files and package folders whose change may change what discovery
-    finds: each module's file, each named package's folder, each asset's file."""
+    finds or what a dry run says: each module's file, each named package's
+    folder, each asset's file, and each file its code version reads (a
+    helper module's constant, a module covered whole)."""
     found: set[str] = set()
+    covered = {_COPY.sub("", label.partition(" in ")[2] or label) for asset in assets for label in asset.covers}
+    for path in covered:
+        for folder in search.dirs:
+            if Path(folder, path).is_file():
+                found.add(str(Path(folder, path)))
     for name in [*modules, *search.expand(modules)]:
         for folder in search.dirs:
             base = Path(folder, *name.split("."))
