@@ -181,6 +181,12 @@ def test_api_agrees_with_the_dry_run_and_the_runs(project, ui_of):
     assert "no data for &lt;b&gt;south&lt;/b&gt;" in page_html and "<b>south" not in page_html
     value = ui.json("/api/assets/pipe:part/partition?region=north&day=2")["value"]
     assert value["kind"] == "json" and json.loads(value["text"]) == {"region": "north", "n": 4}
+    assert value["changed"] is False
+    # A value file changed behind the history's back is not shown as its run's.
+    (project.path / ".vorda/assets/pipe/part/day=2/region=north/value.json").write_text('{"n": 999}')
+    assert ui.json("/api/assets/pipe:part/partition?region=north&day=2")["value"]["changed"] is True
+    _, page_html, _ = ui.request("/assets/pipe:part/partition?region=north&day=2")
+    assert "not that run&#x27;s value" in page_html or "not that run's value" in page_html
     assert ui.request("/api/assets/pipe:part/partition?region=west&day=2")[0] == 400
 
 

@@ -178,5 +178,6 @@ def partition_facts(store: Store, view: View, name: str, query: Mapping[str, str
     fact = partition_fact(view, n, asset, place)
     last, last_ok = reading.last_jobs(store, asset.key, fact["partition"])
     fact.update(asset=asset.label, name=asset.name, last_job=last, value=reading.preview(
-        store, last_ok["value_path"] if last_ok else None), value_run=last_ok["run_id"] if last_ok else None)
+        store, last_ok["value_path"] if last_ok else None, last_ok["value_stat"] if last_ok else None),
+        value_run=last_ok["run_id"] if last_ok else None)
     return fact

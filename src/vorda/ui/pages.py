@@ -313,6 +313,8 @@ def job_table(job: Mapping[str, Any]) -> str:
 
 def value_html(value: Mapping[str, Any], run_id: str | None) -> str:
     made = f' <span class="meta">made by run {esc(run_id)}</span>' if run_id else ""
+    if run_id and value.get("changed"):
+        made = f' <span class="meta error">changed since run {esc(run_id)} wrote it: not that run\'s value</span>'
     if value["kind"] == "json":
         more = (f'<p class="note">The first {len(value["text"].encode()):,} bytes of {value["size"]:,}.</p>'
                 if value["truncated"] else "")

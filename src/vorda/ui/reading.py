@@ -17,7 +17,7 @@ from vorda.run.status import JobStatus
 from vorda.run.store import files
 from vorda.run.store.history import RUNS_COUNTED
 from vorda.run.store.keys import canonical
-from vorda.run.store.layout import Store
+from vorda.run.store.layout import Store, stat_text
 
 LOG_LIMIT = 256 << 10  # the end of a log shown; the rest is left out and said so
 PREVIEW_LIMIT = 64 << 10  # bytes of a value read for its preview
@@ -167,10 +167,10 @@ def last_jobs(store: Store, key: str, partition: dict[str, Any] | None) -> tuple
         for statuses in (None, (JobStatus.OK, JobStatus.RESTORED, JobStatus.UP_TO_DATE)):
             where = "" if statuses is None else f" AND j.status IN ({', '.join('?' * len(statuses))})"
             rows = list(history.db.execute(
-                f"SELECT {', '.join('j.' + f.strip() for f in JOB_FIELDS.split(','))}, j.run_id FROM jobs j "
-                "JOIN runs r ON r.id = j.run_id WHERE j.asset=? AND j.partition IS ?" + where +
+                f"SELECT {', '.join('j.' + f.strip() for f in JOB_FIELDS.split(','))}, j.run_id, j.value_stat "
+                "FROM jobs j JOIN runs r ON r.id = j.run_id WHERE j.asset=? AND j.partition IS ?" + where +
                 " ORDER BY r.started DESC, j.seq DESC LIMIT 1", (key, pid, *(statuses or ()))))
-            found.append(_job(rows[0][:-1], rows[0][-1]) if rows else None)
+            found.append(dict(_job(rows[0][:-2], rows[0][-2]), value_stat=rows[0][-1]) if rows else None)
     except sqlite3.Error:
         return None, None
     finally:
@@ -181,9 +181,18 @@ def last_jobs(store: Store, key: str, partition: dict[str, Any] | None) -> tuple
 # -- values ---------------------------------------------------------------------
 
 
-def preview(store: Store, recorded: str | None) -> dict[str, Any]:
+def preview(store: Store, recorded: str | None, recorded_stat: str | None = None) -> dict[str, Any]:
     """A bounded look at a value file: pretty JSON, the first rows of a
-    table (when pyarrow is there to read it), else its name and size."""
+    table (when pyarrow is there to read it), else its name and size; with
+    `changed` when it is not the file its run recorded (its stat differs)."""
+    shown = _preview(store, recorded)
+    if recorded_stat is not None and "stat" in shown:
+        shown["changed"] = shown["stat"] != recorded_stat
+    shown.pop("stat", None)
+    return shown
+
+
+def _preview(store: Store, recorded: str | None) -> dict[str, Any]:
     if not recorded:
         return {"kind": "none", "text": "no value"}
     name = PurePosixPath(recorded).name
@@ -193,7 +202,8 @@ def preview(store: Store, recorded: str | None) -> dict[str, Any]:
         return {"kind": "refused", "name": name, "text": f"not shown: {error}"}
     except OSError as error:
         return {"kind": "missing", "name": name, "text": f"cannot be read: {error.strerror or error}"}
-    size = os.fstat(fd).st_size
+    info = os.fstat(fd)
+    size, stat = info.st_size, stat_text(info)
     if name.endswith(".json"):
         data = files.read_limited(fd, PREVIEW_LIMIT + 1)
         whole = len(data) <= PREVIEW_LIMIT
@@ -203,14 +213,14 @@ def preview(store: Store, recorded: str | None) -> dict[str, Any]:
                 text = json.dumps(json.loads(text), indent=2, ensure_ascii=False)[:PREVIEW_LIMIT]
             except ValueError:
                 pass
-        return {"kind": "json", "name": name, "size": size, "text": text, "truncated": not whole}
+        return {"kind": "json", "name": name, "size": size, "text": text, "truncated": not whole, "stat": stat}
     if name.endswith((".parquet", ".arrow")):
         rows = _table_rows(fd, name)
         if rows is not None:
-            return {"kind": "table", "name": name, "size": size, **rows}
+            return {"kind": "table", "name": name, "size": size, **rows, "stat": stat}
     else:
         os.close(fd)
-    return {"kind": "file", "name": name, "size": size, "text": f"{name}, {size} bytes"}
+    return {"kind": "file", "name": name, "size": size, "text": f"{name}, {size} bytes", "stat": stat}
 
 
 def _table_rows(fd: int, name: str) -> dict[str, Any] | None:

@@ -102,7 +102,7 @@ class JobFolder:
         is missing, unreadable or not a regular file."""
         try:
             fd, info = self._open(RESULT)
-            return files.read_limited(fd, RESULT_LIMIT), _stat_text(info)
+            return files.read_limited(fd, RESULT_LIMIT), stat_text(info)
         except OSError:
             return None
 
@@ -110,7 +110,7 @@ class JobFolder:
         """The value file `name` as it is now; OSError if it cannot be read."""
         fd, info = self._open(name)
         identity = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
-        return Value(f"{self.where}/{name}", files.hash_fd(fd), _stat_text(info), identity)
+        return Value(f"{self.where}/{name}", files.hash_fd(fd), stat_text(info), identity)
 
     def remove_other_values(self, keep: str) -> None:
         """Value files of other formats a job left earlier: a tool reading
@@ -137,10 +137,11 @@ def parse_record(data: bytes) -> dict[str, Any] | None:
 def _stat(fd: int) -> tuple[str, tuple[int, int, int, int]]:
     """How the history recognises a file it hashed, and how a reader checks it."""
     info = os.fstat(fd)
-    return _stat_text(info), (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
+    return stat_text(info), (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
 
 
-def _stat_text(info: os.stat_result) -> str:
+def stat_text(info: os.stat_result) -> str:
+    """How the history records a file's stat ("size mtime_ns inode")."""
     return f"{info.st_size} {info.st_mtime_ns} {info.st_ino}"
 
 
@@ -369,7 +370,7 @@ class Store:
             return None
         if not (S_ISREG(value.st_mode) and S_ISREG(record.st_mode)):
             return None
-        if _stat_text(value) != value_stat or _stat_text(record) != record_stat:
+        if stat_text(value) != value_stat or stat_text(record) != record_stat:
             return None
         return folder + name, (value.st_dev, value.st_ino, value.st_size, value.st_mtime_ns)
 
@@ -379,7 +380,7 @@ class Store:
             info = os.stat(f"{self.folder(place)}/{RESULT}", follow_symlinks=False)
         except OSError:
             return None
-        return _stat_text(info) if S_ISREG(info.st_mode) else None
+        return stat_text(info) if S_ISREG(info.st_mode) else None
 
     def scan(self) -> DirScan:
         return DirScan(self.root)
