@@ -185,14 +185,6 @@ def preview(store: Store, recorded: str | None, recorded_stat: str | None = None
     """A bounded look at a value file: pretty JSON, the first rows of a
     table (when pyarrow is there to read it), else its name and size; with
     `changed` when it is not the file its run recorded (its stat differs)."""
-    shown = _preview(store, recorded)
-    if recorded_stat is not None and "stat" in shown:
-        shown["changed"] = shown["stat"] != recorded_stat
-    shown.pop("stat", None)
-    return shown
-
-
-def _preview(store: Store, recorded: str | None) -> dict[str, Any]:
     if not recorded:
         return {"kind": "none", "text": "no value"}
     name = PurePosixPath(recorded).name
@@ -203,7 +195,10 @@ def _preview(store: Store, recorded: str | None) -> dict[str, Any]:
     except OSError as error:
         return {"kind": "missing", "name": name, "text": f"cannot be read: {error.strerror or error}"}
     info = os.fstat(fd)
-    size, stat = info.st_size, stat_text(info)
+    size = info.st_size
+    facts: dict[str, Any] = {"name": name, "size": size}
+    if recorded_stat is not None:
+        facts["changed"] = stat_text(info) != recorded_stat
     if name.endswith(".json"):
         data = files.read_limited(fd, PREVIEW_LIMIT + 1)
         whole = len(data) <= PREVIEW_LIMIT
@@ -213,14 +208,14 @@ def _preview(store: Store, recorded: str | None) -> dict[str, Any]:
                 text = json.dumps(json.loads(text), indent=2, ensure_ascii=False)[:PREVIEW_LIMIT]
             except ValueError:
                 pass
-        return {"kind": "json", "name": name, "size": size, "text": text, "truncated": not whole, "stat": stat}
+        return {"kind": "json", **facts, "text": text, "truncated": not whole}
     if name.endswith((".parquet", ".arrow")):
         rows = _table_rows(fd, name)
         if rows is not None:
-            return {"kind": "table", "name": name, "size": size, **rows, "stat": stat}
+            return {"kind": "table", **facts, **rows}
     else:
         os.close(fd)
-    return {"kind": "file", "name": name, "size": size, "text": f"{name}, {size} bytes", "stat": stat}
+    return {"kind": "file", **facts, "text": f"{name}, {size} bytes"}
 
 
 def _table_rows(fd: int, name: str) -> dict[str, Any] | None:

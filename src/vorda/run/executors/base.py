@@ -119,11 +119,17 @@ def tail_lines(text: str, lines: int = 5) -> str:
     return "\n".join(text.strip().splitlines()[-lines:])
 
 
+def scratch_prefix(prefix: str) -> str:
+    """``<prefix><pid>-``: how a scratch folder names the process that made
+    it, so that sweep_scratch() removes it once that process has ended,
+    should it be killed before it could."""
+    return f"{prefix}{os.getpid()}-"
+
+
 def scratch_folder(prefix: str, parent: str | None = None) -> str:
-    """A new folder ``<prefix><pid>-...`` (in the system's temporary folder
-    unless `parent` is given); sweep_scratch() removes it once this process
-    has ended, should it be killed before it could."""
-    return tempfile.mkdtemp(prefix=f"{prefix}{os.getpid()}-", dir=parent)
+    """A new folder named by scratch_prefix(), in the system's temporary
+    folder unless `parent` is given."""
+    return tempfile.mkdtemp(prefix=scratch_prefix(prefix), dir=parent)
 
 
 def sweep_scratch(prefix: str) -> None:

@@ -34,7 +34,7 @@ from concurrent.futures import Future
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
-from vorda.run.executors.base import INLINE_LIMIT, Outcome, PreparedJob, scratch_folder, sweep_scratch
+from vorda.run.executors.base import INLINE_LIMIT, Outcome, PreparedJob, scratch_folder, scratch_prefix, sweep_scratch
 from vorda.run.executors.forks import ForkExecutor, ForkRefused
 from vorda.run.executors.groups import Lifeline, end_groups, kill_group
 from vorda.run.search_path import with_python_path
@@ -463,7 +463,7 @@ def run_batch(
     run = signals["stop"]
     server = _SERVERS.take(run, env, modules, _threads())
     try:
-        with tempfile.TemporaryDirectory(prefix=f"{SCRATCH}{os.getpid()}-") as tmp:
+        with tempfile.TemporaryDirectory(prefix=scratch_prefix(SCRATCH)) as tmp:
             start = time.monotonic()
             if isinstance(server, ForkExecutor):
                 replies = _through_server(server, jobs, Path(tmp), env, watch, timeout, lambda: _SERVERS.end(run))

@@ -26,7 +26,7 @@ from typing import IO, Any
 
 from vorda.run.executors.base import Outcome, PreparedJob, log_tail, scratch_folder, sweep_scratch, tail_lines
 from vorda.run.executors.groups import CHILDREN, Lifeline, end_groups, kill_group, kill_leader_and_group
-from vorda.run.executors.wire import RECORD, record, write_all
+from vorda.run.executors.wire import record, write_all
 from vorda.run.timing import KILL_GRACE
 
 # Requests waiting for a server fit in the pipe, so a submit never blocks.

@@ -112,11 +112,6 @@ def partition_label(keys: Mapping[str, Any] | None) -> str:
     return " ".join(f"{dim}={key_label(key)}" for dim, key in (keys or {}).items())
 
 
-def partition_dirs(keys: Mapping[str, Any]) -> list[str]:
-    """The ``dim=key`` path components of one job, in dimension order."""
-    return [partition_dir(dim_head(dim), key) for dim, key in keys.items()]
-
-
 def partition_dir(head: str, key: Any) -> str:
     """One ``dim=key`` component: shortened as a whole where the escaped
     name and key, each within MAX_COMPONENT, together pass what a file
