@@ -234,6 +234,16 @@ def test_a_batch_larger_than_a_transaction_is_recorded_whole(tmp_path, monkeypat
     history.close()
 
 
+def test_runs_that_draw_the_same_id_are_both_recorded(tmp_path, monkeypatch):
+    drawn = iter(["r1", "r1", "r2"])
+    monkeypatch.setattr(history_module, "new_run_id", lambda: next(drawn))
+    history = History(tmp_path / "h.sqlite")
+    jobs = [(0, "a", "m:a", None, "v")]
+    assert [history.open_run(["vorda"], ["m"], jobs) for _ in range(2)] == ["r1", "r2"]
+    assert len(history.jobs("r2")) == 1
+    history.close()
+
+
 def test_restores_recorded_without_their_start_are_ordered_by_their_run(tmp_path):
     history = History(tmp_path / "h.sqlite")
     history.start_run("r1", ["vorda"], ["m"], [(0, "a", "m:a", None, "v")])

@@ -25,7 +25,7 @@ from vorda.run.planning.jobs import Job, plan_jobs
 from vorda.run.runner import JobRow, NoProgress, Progress, Run
 from vorda.run.search_path import SearchPath
 from vorda.run.status import RunStatus
-from vorda.run.store.history import History, new_run_id
+from vorda.run.store.history import History
 from vorda.run.store.layout import Store
 
 _log = logging.getLogger("vorda")
@@ -122,9 +122,7 @@ class Plan:
                                              store=str(self.store.root), batch=batch, notice=notice)
                 try:
                     groups.become_subreaper()
-                    run_id = new_run_id()
-                    history.start_run(
-                        run_id,
+                    run_id = history.open_run(
                         list(argv) if argv is not None else ["vorda", "run", *self.modules],
                         self.modules,
                         [(j.seq, j.asset.key, j.asset.label, j.partition_id or None, j.asset.code_version)

@@ -204,6 +204,19 @@ class History:
                 [(run_id, *job[:4], JobStatus.PENDING, job[4]) for job in jobs],
             )
 
+    def open_run(self, argv: list[str], modules: list[str], jobs: list[tuple[Any, ...]]) -> str:
+        """Record a new run as start_run does, under a fresh id, and return the id."""
+        assert self.db is not None
+        while True:
+            run_id = new_run_id()
+            try:
+                self.start_run(run_id, argv, modules, jobs)
+                return run_id
+            except sqlite3.IntegrityError:
+                # Runs started in the same second may draw the same id.
+                if self.db.execute("SELECT 1 FROM runs WHERE id=?", (run_id,)).fetchone() is None:
+                    raise
+
     def record_job(self, run_id: str, seq: int, **fields: Any) -> None:
         assert self.db is not None
         names = ", ".join(f"{name}=?" for name in fields)
