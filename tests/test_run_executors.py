@@ -399,3 +399,23 @@ def test_fork_servers_share_one_queue_and_end_together(tmp_path, monkeypatch):
     assert {job["status"] for job in jobs.values()} <= {"ok", "failed"}
     assert errors <= {"the fork server ended while the job ran", "the fork server ended before the job started",
                       "the fork server has ended"}
+
+
+def test_a_fork_server_that_cannot_be_given_its_pipes_leaves_no_descriptor(monkeypatch):
+    from vorda.run.executors.forks import ForkExecutor
+
+    made = []
+    real_pipe = os.pipe
+
+    def pipe():
+        if len(made) == 3:  # the first server's reply pipe
+            raise OSError(24, "Too many open files")
+        made.append(real_pipe())
+        return made[-1]
+
+    before = set(os.listdir("/proc/self/fd"))
+    monkeypatch.setattr(os, "pipe", pipe)
+    with pytest.raises(OSError, match="Too many open files"):
+        ForkExecutor(2, [], dict(os.environ))
+    monkeypatch.undo()
+    assert set(os.listdir("/proc/self/fd")) == before

@@ -88,7 +88,11 @@ class ForkExecutor:
             for n in range(servers):
                 control_r, control_w = os.pipe()
                 ends.append(control_r)
-                replies_r, reply_w = os.pipe()
+                try:
+                    replies_r, reply_w = os.pipe()
+                except OSError:
+                    os.close(control_w)  # not yet a server's, so nothing else closes it
+                    raise
                 ends.append(reply_w)
                 self._servers.append(_Server(control_w, os.fdopen(replies_r, "rb")))
                 pipes.append(f"{control_r}:{reply_w}:{jobs // servers + (n < jobs % servers)}")
