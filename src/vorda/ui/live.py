@@ -39,6 +39,10 @@ from vorda.ui.model import Snapshot, State, count_states, decode, last_code, par
 
 POLL = 0.5  # seconds between looks at the history and the modules' files
 SURVEY_PAUSE_MIN = 1.0  # seconds between surveys, at least
+SURVEY_PAUSE_MAX = 30.0  # nor more, after surveys that failed one after another
+# A survey of the history and modules as they are now still goes stale when
+# a store file changes behind the history: look again after this long.
+SURVEY_AGE_MIN = 10.0
 
 
 @dataclass
@@ -99,6 +103,7 @@ class Live:
         self._surveyed: tuple[Snapshot | None, str | None] | None = None  # a survey's result, to install
         self._survey_done = 0.0  # monotonic time the last survey ended
         self._survey_took = 0.0
+        self._survey_failures = 0  # in a row
         self._runmaps: dict[str, _RunMap] = {}
         self._overlay_sig: tuple[Any, ...] | None = None
         self._overlay_at = 0.0  # monotonic time the last overlay began, and how long it took
@@ -159,8 +164,11 @@ class Live:
         files_sig = file_signature(snapshot.files) if snapshot is not None else ()
         current = snapshot is not None and snapshot.checked and \
             (snapshot.history_sig, snapshot.files_sig) == (history_sig, files_sig)
-        pause = max(SURVEY_PAUSE_MIN, 2 * self._survey_took)
-        if not current and not surveying and (not self._survey_done or time.monotonic() - self._survey_done >= pause):
+        pause = max(min(SURVEY_PAUSE_MAX, SURVEY_PAUSE_MIN * 2 ** min(self._survey_failures, 5)),
+                    2 * self._survey_took)
+        since = time.monotonic() - self._survey_done
+        aged = since >= max(SURVEY_AGE_MIN, 30 * self._survey_took)
+        if (not current or aged) and not surveying and (not self._survey_done or since >= pause):
             self._survey_thread = threading.Thread(target=self._survey, name="vorda-ui-survey", daemon=True)
             self._survey_thread.start()
             surveying = True
@@ -220,6 +228,7 @@ class Live:
             self._survey_process = None
         self._survey_took = time.monotonic() - start
         self._survey_done = time.monotonic()
+        self._survey_failures = 0 if snapshot is not None else self._survey_failures + 1
         if self._stop.is_set():
             return
         if snapshot is not None:
