@@ -419,3 +419,43 @@ def test_a_fork_server_that_cannot_be_given_its_pipes_leaves_no_descriptor(monke
         ForkExecutor(2, [], dict(os.environ))
     monkeypatch.undo()
     assert set(os.listdir("/proc/self/fd")) == before
+
+
+def test_dask_batch_mates_a_paused_runner_kept_from_starting_still_run(tmp_path, cluster):
+    # Paused (Ctrl-Z) past the heartbeat's patience, the runner is taken for
+    # gone: the running job ends, and its batch-mates never start. Once the
+    # runner goes on, they are sent again, not failed.
+    project = Project(tmp_path)
+    project.write("paused", f"""
+        import time
+        from vorda import asset
+
+        @asset()
+        def a_first():
+            open({str(tmp_path / "started")!r}, "w").close()
+            time.sleep(30)
+
+        @asset()
+        def b_second():
+            return "b"
+
+        @asset()
+        def c_third():
+            return "c"
+    """)
+    argv, kw = project.command("run", "--json", "--executor", "dask", "--scheduler", cluster, "-j", "1",
+                               "--batch", "3", "paused")
+    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+    try:
+        deadline = time.monotonic() + 60
+        while not (tmp_path / "started").exists():
+            assert time.monotonic() < deadline and runner.poll() is None, runner.communicate()
+            time.sleep(0.05)
+        runner.send_signal(signal.SIGSTOP)
+        time.sleep(8)  # beyond DASK_BEAT_TIMEOUT
+        runner.send_signal(signal.SIGCONT)
+        out, err = runner.communicate(timeout=120)
+    finally:
+        runner.kill()
+    jobs = {j["asset"].split(":")[1]: j["status"] for j in json.loads(out)["jobs"]}
+    assert jobs == {"a_first": "failed", "b_second": "ok", "c_third": "ok"}, err

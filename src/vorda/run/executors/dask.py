@@ -88,6 +88,7 @@ class DaskExecutor:
         self._dispatching = threading.Lock()  # one dispatch at a time
         self._writing = threading.Lock()  # held while a job's files go into the store
         self._stopped = False
+        self._sent_again: set[int] = set()  # jobs a worker gave back unstarted, sent once more
         self._cluster: Any = None
         self._client: Any = None
         try:
@@ -222,11 +223,17 @@ class DaskExecutor:
             failed = Outcome(None, None, "", f"could not take the job's result: {type(error).__name__}: {error}")
             outcomes = {job.seq: failed for job, _ in batch}
         task.release()
+        again = [(job, outer) for job, outer in batch if job.seq not in outcomes]
+        if again:
+            self._requeue(again)
+            self.dispatch()
         for job, outer in batch:
-            _resolve(outer, outcomes[job.seq])
+            if job.seq in outcomes:
+                _resolve(outer, outcomes[job.seq])
 
     def _take(self, task: Any, batch: list[_Queued]) -> dict[int, Outcome]:
-        """Each job's outcome, its files written into the store."""
+        """Each job's outcome, its files written into the store; none for a
+        job to send again."""
         if task.status != "finished":
             # A lost worker took the whole reply with it: every job of the
             # batch fails, those that had ended there too (their files never
@@ -246,6 +253,13 @@ class DaskExecutor:
         replies = {one["seq"]: one for one in reply["jobs"]}
         outcomes = {}
         for job, _ in batch:
+            if replies[job.seq].get("started") is False and not self._stopped and job.seq not in self._sent_again:
+                # Its worker took the runner for gone (a heartbeat missed:
+                # the runner was paused, say) before the job started; the
+                # runner is here, so the job is not lost. Once only: a
+                # worker that cannot hear the runner would send it back again.
+                self._sent_again.add(job.seq)
+                continue
             try:
                 outcomes[job.seq] = self._store(job, replies[job.seq])
             except Exception as error:  # this job's files only
@@ -269,6 +283,8 @@ class DaskExecutor:
                 if reply.get("started") is False:  # it waited behind a batch-mate
                     return Outcome.stopped_first()
                 return Outcome(None, signal.SIGTERM, "", "the run was stopped")
+            if reply.get("started") is False:  # a second time (see _take)
+                return Outcome(None, None, "", "not started: its Dask worker lost touch with the runner")
             with os.fdopen(open_log(job.log_path), "ab") as stream:
                 stream.write(log)
             # Whole by rename; the runner makes them durable with the rest of the batch.
