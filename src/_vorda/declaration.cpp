@@ -317,8 +317,10 @@ Ref make_asset_wrapper_type() {
       // A wrapper holds one Python object, the one it wraps, beside metadata
       // that is plain C++. The cycle it usually closes (a module's function
       // whose globals name its wrapper) runs through the module's dict and
-      // goes when that is cleared; a cycle of its own (a closure that refers
-      // to its own wrapper) stays until the process ends.
+      // goes only when that dict is cleared, which for a module dropped from
+      // sys.modules is at interpreter shutdown; a cycle of its own (a closure
+      // that refers to its own wrapper) also stays until the process ends.
+      // A process that reloads user modules keeps every old copy.
       .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_VECTORCALL,
       .slots = slots,
   };
