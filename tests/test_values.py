@@ -231,12 +231,15 @@ def test_unchanged_frames_keep_readers_up_to_date_and_changed_files_rerun(projec
 def test_vorda_load(project):
     project.write("parts", PARTS)
     project.write("fmt", FORMATS)
-    project.run_json("fmt", "parts", check=1)
+    _, summary = project.run_json("fmt", "parts", check=1)
     script = """
-import json, sys
-import numpy as np, pandas as pd, polars as pl, pyarrow as pa
+import json, os, sys
+import numpy as np, pandas as pd, polars as pl, pyarrow as pa, pyarrow.dataset as ds
 import vorda, parts, fmt
 out = {}
+# A table as of a run comes from its kept object, whose name has no suffix.
+out["by_run"] = [len(vorda.load(fmt.penguins, run=sys.argv[1])),
+                 vorda.load(fmt.penguins, run=sys.argv[1], type=ds.Dataset).count_rows()]
 out["one"] = vorda.load(parts.measured, {"species": "Adelie", "year": 2008})["mass"].tolist()
 out["typed"] = type(vorda.load("parts:measured", {"year": 2008, "species": "Adelie"}, type=pl.DataFrame)).__name__
 whole = vorda.load(parts.measured)
@@ -254,16 +257,26 @@ for args, kw in [((parts.measured, {"species": "Adelie"}), {}), (("parts:nothing
     except (LookupError, ValueError, TypeError) as error:
         errors.append(f"{type(error).__name__}: {error}")
 out["errors"] = errors
+# A value replaced behind the history is not the recorded one.
+with open("swap.json", "w") as f:
+    f.write("{}")
+os.replace("swap.json", ".vorda/assets/fmt/auto_json/value.json")
+try:
+    vorda.load(fmt.auto_json)
+except LookupError as error:
+    out["replaced"] = str(error)
 print(json.dumps(out))
 """
-    done = subprocess.run([sys.executable, "-c", script], cwd=project.path, capture_output=True, text=True,
+    done = subprocess.run([sys.executable, "-c", script, summary["run_id"]], cwd=project.path,
+                          capture_output=True, text=True,
                           env=dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, str(project.path)])))
     assert done.returncode == 0, done.stderr
     out = json.loads(done.stdout)
     assert out["one"] == [2008.0, 1.0] and out["typed"] == "DataFrame"
     assert out["whole"] == [["mass", "species", "year"], 8, "int64"] and out["lazy"] == 4
     assert out["json"] == 4 and out["listed"] == [2007, 2008]
-    assert out["array"] == [[0, 1, 2], [3, 4, 5]]
+    assert out["array"] == [[0, 1, 2], [3, 4, 5]] and out["by_run"] == [3, 3]
+    assert "fmt:auto_json: its stored value or record changed since run" in out["replaced"]
     missing_dim, unknown, no_key, no_store, wrong_type = out["errors"]
     assert missing_dim == ('ValueError: partition {"species":"Adelie"} of parts:measured: missing year '
                            "(its dimensions: species, year)")
@@ -281,10 +294,23 @@ def test_a_link_under_the_store_is_not_read(project):
     (project.path / "moved").mkdir()
     os.rename(folder / "value.npy", project.path / "moved/value.npy")
     (folder / "value.npy").symlink_to(project.path / "moved/value.npy")
-    script = "import vorda, fmt\ntry:\n    vorda.load(fmt.grid)\nexcept OSError as e:\n    print(e)"
+    # Nor is a FIFO waited on.
+    (project.path / "fifo").mkdir()
+    os.mkfifo(project.path / "fifo/value.json")
+    script = """
+import vorda, fmt
+from vorda import loading
+for read in (lambda: vorda.load(fmt.grid), lambda: loading.read_file("fifo/value.json", None)):
+    try:
+        read()
+    except OSError as e:
+        print(e)
+"""
     done = subprocess.run([sys.executable, "-c", script], cwd=project.path, capture_output=True, text=True,
-                          env=dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, str(project.path)])))
-    assert "symbolic link" in done.stdout, done.stdout + done.stderr
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join([PACKAGE_ROOT, str(project.path)])),
+                          timeout=60)
+    link, fifo = done.stdout.splitlines()
+    assert "symbolic link" in link and fifo == "fifo/value.json is not a regular file", done.stdout + done.stderr
 
 
 BAD = """

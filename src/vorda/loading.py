@@ -84,7 +84,8 @@ def _check(info: os.stat_result, path: str, expected: Sequence[int] | None) -> N
 def opened(path: str, expected: Sequence[int] | None = None) -> Iterator[str]:
     """A path that reads the file `path` names now (not through a link),
     checked against `expected`, for as long as the block runs."""
-    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC)
+    # Non-blocking: a FIFO put in the store is refused, not waited on.
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK)
     try:
         _check(os.fstat(fd), path, expected)
         yield f"/proc/self/fd/{fd}"
@@ -114,12 +115,13 @@ def _cannot(kind: str, what: str) -> TypeError:
 # -- one file -------------------------------------------------------------------
 
 
-def read_table_file(path: str, annotation: Any, real_path: str | None = None) -> Any:
-    """A parquet or Arrow IPC file (by its name) as the annotation asks.
-    `path` reads the file (an opened descriptor's path); `real_path` is its
-    name in the store, which lazy scans keep."""
+def read_table_file(path: str, annotation: Any, real_path: str | None = None, suffix: str | None = None) -> Any:
+    """A parquet or Arrow IPC file (by `suffix`, else by its name) as the
+    annotation asks. `path` reads the file (an opened descriptor's path);
+    `real_path` is its name in the store, which lazy scans keep (a kept
+    object's name has no suffix)."""
     real = real_path or path
-    suffix = real.rpartition(".")[2]
+    suffix = suffix or real.rpartition(".")[2]
     kind = kind_of(annotation)
     pyarrow: Any = _library("pyarrow", "a table")
     if kind is None:
@@ -178,10 +180,10 @@ def read_file(path: str, annotation: Any, expected: Sequence[int] | None = None,
     if made.name in ("parquet", "arrow") and kind in LAZY_KINDS:
         # A lazy scan opens the file later, by name.
         check_in_place(path, expected)
-        return read_table_file(path, annotation, path)
+        return read_table_file(path, annotation, path, made.name)
     with opened(path, expected) as readable:
         if made.name in ("parquet", "arrow"):
-            return read_table_file(readable, annotation, path)
+            return read_table_file(readable, annotation, path, made.name)
         if made.name == "npy":
             return read_npy_file(readable, annotation)
         if made.name == "json":

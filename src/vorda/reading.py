@@ -80,7 +80,9 @@ def _no_links(root: Path, path: Path) -> None:
 
 
 def _value_file(store: Store, lasts: Mapping[str | None, LastOk], label: str, keys: Mapping[str, Any],
-                partition_id: str) -> Path:
+                partition_id: str) -> tuple[Path, loading.Identity | None]:
+    """The partition's value file, and the identity of the file found to
+    be the value its last ok run recorded."""
     last = lasts.get(partition_id or None)
     shown = f"{label} {partition_label(keys)}".rstrip()
     if last is None:
@@ -94,7 +96,11 @@ def _value_file(store: Store, lasts: Mapping[str | None, LastOk], label: str, ke
         _no_links(store.root, path)
     except FileNotFoundError:
         raise LookupError(f"{shown}: its value file {path} is missing; run the asset again") from None
-    return path
+    value = store.stored_value(last, Place(module, function, keys))
+    if value is None:
+        raise LookupError(f"{shown}: its stored value or record changed since run {last.run_id} recorded it; "
+                          f"run the asset again, or read what that run made with run={last.run_id!r}")
+    return path, value.identity
 
 
 def _keys_of(partition: Mapping[str, Any], dims: dict[str, list[Any]], label: str) -> dict[str, Any]:
@@ -119,7 +125,8 @@ def _as_of(store: Store, history: History, ref: str, label: str, keys: Mapping[s
         raise LookupError(f"no run {run} in {store.root} (see vorda runs)")
     made = history.value_after(ref, partition_id, run)
     if made is None:
-        raise LookupError(f"{shown} had no value after run {run} in {store.root} (see vorda runs)")
+        raise LookupError(f"{shown} has no value recorded up to run {run} in {store.root} (vorda gc forgets "
+                          "the jobs of runs it does not keep; see vorda runs)")
     value_path, value_hash = made
     name = os.path.basename(value_path)
     if not VALUE_NAME.fullmatch(name) or not store.objects.checked(value_hash):
@@ -149,17 +156,21 @@ def load(asset: Any, partition: Mapping[str, Any] | None = None, *, store: str |
             keys = _keys_of(partition or {}, dims, label)
             if run is not None:
                 return _as_of(where, history, ref, label, keys, canonical(keys) if dims else "", run, type)
-            path = _value_file(where, lasts, label, keys, canonical(keys) if dims else "")
-            return loading.read_file(str(path), type)
+            path, found = _value_file(where, lasts, label, keys, canonical(keys) if dims else "")
+            return loading.read_file(str(path), type, found)
         if run is not None:
             raise ValueError(f"run= reads one partition of {label} at a time: name it with partition=")
         combos = [dict(zip(dims, combo)) for combo in itertools.product(*dims.values())]
         missing, paths = [], []
+        expected: list[loading.Identity | None] = []
         for keys in combos:
             try:
-                paths.append(_value_file(where, lasts, label, keys, canonical(keys)))
+                path, identity = _value_file(where, lasts, label, keys, canonical(keys))
             except LookupError:
                 missing.append(partition_label(keys))
+            else:
+                paths.append(path)
+                expected.append(identity)
         if missing:
             raise LookupError(f"{label} is incomplete in {where.root}: no value for {'; '.join(missing[:5])}"
                               f"{' ...' if len(missing) > 5 else ''} ({len(combos) - len(missing)} of "
@@ -167,6 +178,7 @@ def load(asset: Any, partition: Mapping[str, Any] | None = None, *, store: str |
     finally:
         history.close()
     if all(path.suffix in (".parquet", ".arrow") for path in paths) and len({p.suffix for p in paths}) == 1:
-        parts = [loading.Part(keys, str(path)) for keys, path in zip(combos, paths)]
+        parts = [loading.Part(keys, str(path), found) for keys, path, found in zip(combos, paths, expected)]
         return loading.read_partitions(parts, dims, type)
-    return [{"partition": keys, "value": loading.read_file(str(path), None)} for keys, path in zip(combos, paths)]
+    return [{"partition": keys, "value": loading.read_file(str(path), None, found)}
+            for keys, path, found in zip(combos, paths, expected)]
