@@ -244,6 +244,19 @@ def test_runs_that_draw_the_same_id_are_both_recorded(tmp_path, monkeypatch):
     history.close()
 
 
+def test_a_value_as_of_a_run_killed_outright_is_not_a_later_runs(tmp_path):
+    history = History(tmp_path / "h.sqlite")
+    for run, value in (("r1", "h1"), ("r2", None), ("r3", "h3")):
+        history.start_run(run, ["vorda"], ["m"], [(0, "a", "m:a", None, "v")])
+        if value:
+            history.record_job(run, 0, status=JobStatus.OK, started=history.runs(1)[0][1], value_path="v",
+                               value_hash=value)
+            history.end_run(run, RunStatus.OK)
+    history.end_stale_runs()  # r2 was killed: it never ends
+    assert history.value_after("a", "", "r2") == ("v", "h1")
+    history.close()
+
+
 def test_restores_recorded_without_their_start_are_ordered_by_their_run(tmp_path):
     history = History(tmp_path / "h.sqlite")
     history.start_run("r1", ["vorda"], ["m"], [(0, "a", "m:a", None, "v")])

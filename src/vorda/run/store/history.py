@@ -285,9 +285,11 @@ class History:
     def value_after(self, asset: str, partition: str, run_id: str) -> tuple[str, str] | None:
         """(value path, value hash) of the partition's last ok job up to and
         including run `run_id`."""
+        # By the runs' starts, not the run's end: a runner killed outright
+        # leaves no end, and runs of one store never overlap.
         rows = self._rows(
             "SELECT value_path, value_hash FROM jobs WHERE asset=? AND partition IS ? AND status IN (?, ?) "
-            "AND started <= (SELECT COALESCE(ended, started + 1e9) FROM runs WHERE id=?) "
+            "AND run_id IN (SELECT id FROM runs WHERE started <= (SELECT started FROM runs WHERE id=?)) "
             "ORDER BY started DESC LIMIT 1",
             asset, partition or None, JobStatus.OK, JobStatus.RESTORED, run_id,
         )
