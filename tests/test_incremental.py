@@ -234,3 +234,19 @@ def test_code_versions_cover_what_an_asset_reaches(project):
     source.write_text(source.read_text() + "\n# a comment outside every definition\n")
     plan, _ = project.run_json("--dry-run", "reach")
     assert {job["status"] for job in plan.values()} == {"up-to-date"}
+
+
+def test_a_kept_value_written_through_the_tree_is_kept_again(project):
+    project.write("one", """
+        from vorda import asset
+
+        @asset()
+        def a():
+            return {"v": 1}
+    """)
+    _, first = project.run_json("one")
+    # In place: the kept copy, a link of the same file, changes too.
+    (project.path / ".vorda/assets/one/a/value.json").write_text('{"v": 7}')
+    jobs, _ = project.run_json("one")
+    assert statuses(jobs)[("one:a", "null")] == "ok"
+    assert vorda.load("one:a", store=project.path / ".vorda", run=first["run_id"]) == {"v": 1}

@@ -3,8 +3,10 @@
 A value enters as a hard link to the file the worker wrote (a copy where a
 link cannot be made), so keeping it costs no bytes; the Hive tree under
 ``assets/`` keeps its usual names and bytes. Objects are only ever created
-whole (a temporary name, then a rename) and never changed; whatever reads
-one checks its hash first.
+whole (a temporary name, then a rename) and never changed by vorda; a tree
+file written in place changes its linked object too, which is why whatever
+reads one checks its hash first, and why the next keep of that value
+replaces it.
 """
 
 from __future__ import annotations
@@ -44,8 +46,15 @@ class Objects:
 
     def keep_file(self, source: str | Path, digest: str) -> None:
         """Keep the file `source`, whose sha256 is `digest` (as the caller
-        just checked), unless an object of that hash is there already."""
-        if self.has(digest):
+        just checked), unless that object is there and intact."""
+        try:
+            if os.path.samestat(os.lstat(source), os.lstat(self.where(digest))):
+                return
+        except OSError:
+            pass
+        # A file of its own, from an earlier run: intact unless it was once a
+        # link of a tree file that was then written in place.
+        if self.checked(digest):
             return
         temporary = f"{self._folder(digest)}/.{digest}.{uuid.uuid4().hex}.tmp"
         try:
