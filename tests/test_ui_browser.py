@@ -137,3 +137,37 @@ def test_run_from_the_page_updates_it(browser, ui):
     wait_for(lambda: "/runs" in browser.current_url)
     assert "exit status 0" in browser.find_element("css selector", "ul.launched").text
     assert runs[0]["run_id"] in browser.find_element("css selector", "table.runs").text
+
+
+def test_the_page_runs_exactly_the_keys_it_shows(browser, tmp_path):
+    # Keys a JavaScript number cannot hold, and an asset with no partitions.
+    project = Project(tmp_path)
+    project.write("exact", """
+        from vorda import asset, partitions
+
+        @asset(partitions={"n": partitions([1, 1.0, 9007199254740992, 9007199254740993])})
+        def keyed(n):
+            return n
+
+        @asset()
+        def single():
+            return 1
+    """)
+    started = UI(project, "exact")
+    try:
+        started.current()
+        for asset, cell in (("exact:keyed", '{"n": 9007199254740993}'), ("exact:keyed", '{"n": 1.0}'),
+                            ("exact:single", "")):
+            browser.get(started.url + "assets/" + asset)
+            browser.find_element("id", "select-mode").click()
+            css(browser, f"a.c[data-p='{cell}']")[0].click()
+            browser.find_element("id", "run-btn").click()
+            message = wait_for(lambda: browser.find_element("id", "run-msg").text.startswith(("started", "not"))
+                               and browser.find_element("id", "run-msg").text, what="the run to start")
+            assert message.startswith("started: vorda run"), message
+            if cell:
+                assert f"--partition n={cell[6:-1]} " in message + " "
+            wait_for(lambda: all(run["returncode"] is not None for run in started.json("/api/runs")["launched"]),
+                     what="the run to end")
+    finally:
+        started.stop()

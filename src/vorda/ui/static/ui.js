@@ -85,26 +85,33 @@
     markSelection();
   });
 
+  // An argument as a shell would need it, so that one with a space shows as one.
+  function quoted(arg) {
+    return /^[\w@%+=:,.\/-]+$/.test(arg) ? arg : "'" + arg.replace(/'/g, "'\"'\"'") + "'";
+  }
+
   // Starting a run: POST with the page's token.
   const button = document.getElementById("run-btn");
   if (button) button.addEventListener("click", async function () {
     const message = document.getElementById("run-msg");
     const upstream = document.getElementById("upstream");
-    const body = {
-      asset: button.getAttribute("data-asset"),
-      partitions: selected.size ? Array.from(selected).map(function (k) { return JSON.parse(k); }) : null,
-      upstream: Boolean(upstream && upstream.checked),
-    };
+    // The keys go as the server wrote them: parsed here, 1.0 would become 1
+    // and integers past 2^53 another number. The unpartitioned cell has none.
+    const keys = Array.from(selected).filter(function (k) { return k; });
+    const body = '{"asset":' + JSON.stringify(button.getAttribute("data-asset")) +
+      ',"partitions":' + (keys.length ? "[" + keys.join(",") + "]" : "null") +
+      ',"upstream":' + (upstream && upstream.checked ? "true" : "false") + "}";
     button.disabled = true;
     message.textContent = "starting…";
     try {
       const answer = await fetch("/api/run", {
         method: "POST", cache: "no-store",
         headers: { "Content-Type": "application/json", "X-Vorda-Token": token() },
-        body: JSON.stringify(body),
+        body: body,
       });
       const data = await answer.json();
-      message.textContent = answer.ok ? "started: " + data.command.join(" ") + " (see Runs)" : "not started: " + data.error;
+      message.textContent = answer.ok ? "started: " + data.command.map(quoted).join(" ") + " (see Runs)"
+        : "not started: " + data.error;
       message.className = answer.ok ? "started" : "error";
     } catch (e) {
       message.textContent = "not started: the server did not answer";
