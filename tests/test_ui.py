@@ -224,27 +224,41 @@ def test_without_history_and_without_modules(project, ui_of):
 
 
 def test_matrix_answers_are_pivoted_paged_and_bounded(project, ui_of):
+    # A dimension may be called "page": its filter is not the matrix's page.
     project.write("big", """
         from vorda import asset, partitions
 
         @asset(partitions={"day": partitions(list(range(300))), "shard": partitions(list(range(40))),
-                           "kind": partitions(["a", "b"])})
-        def wide(day, shard, kind):
+                           "page": partitions(["a", "b"])})
+        def wide(day, shard, page):
             return day
+
+        @asset(partitions={"a": partitions([1, 2]), "b": partitions([]), "c": partitions([3])})
+        def empty(a, b, c):
+            return a
+
+        @asset(partitions={"k": partitions(["NaN", "x"])})
+        def nan(k):
+            return k
     """)
     ui = ui_of("big")
     ui.current()
-    first = ui.json("/api/assets/big:wide?rows=day&cols=shard&kind=b")
-    assert first["counts"] == {"new": 24000} and first["filters"] == {"kind": "b"}
+    first = ui.json("/api/assets/big:wide?rows=day&cols=shard&k.page=b")
+    assert first["counts"] == {"new": 24000} and first["filters"] == {"page": "b"}
     assert len(first["partitions"]) == 2000 and first["pages"] == 6
-    assert first["partitions"][41]["partition"] == {"day": 1, "shard": 1, "kind": "b"}
-    last = ui.json("/api/assets/big:wide?rows=day&cols=shard&kind=b&page=5")
-    assert len(last["partitions"]) == 40 * 300 - 5 * 2000
+    assert first["partitions"][41]["partition"] == {"day": 1, "shard": 1, "page": "b"}
+    last = ui.json("/api/assets/big:wide?rows=day&cols=shard&k.page=b&page=5")
+    assert len(last["partitions"]) == 40 * 300 - 5 * 2000 and last["filters"] == {"page": "b"}
     turned = ui.json("/api/assets/big:wide?rows=shard&cols=day")
     assert turned["cpages"] == 3 and len(turned["partitions"]) == 20 * 100
-    assert turned["partitions"][1]["partition"] == {"day": 1, "shard": 0, "kind": "a"}
-    for query in ("rows=nope", "rows=day&cols=day", "rows=day&cols=shard&kind=c", "page=x"):
+    assert turned["partitions"][1]["partition"] == {"day": 1, "shard": 0, "page": "a"}
+    for query in ("rows=nope", "rows=day&cols=day", "rows=day&cols=shard&k.page=c", "page=x"):
         assert ui.request("/api/assets/big:wide?" + query)[0] == 400
+    # No partitions at all, however pivoted; a string key "NaN" is that string.
+    for query in ("", "?rows=c&cols=b", "?rows=b&cols=a"):
+        assert ui.json("/api/assets/big:empty" + query)["partitions"] == []
+        assert ui.request("/assets/big:empty" + query)[0] == 200
+    assert ui.json("/api/assets/big:nan/partition?k=NaN")["partition"] == {"k": "NaN"}
     status, html, _ = ui.request("/assets/big:wide?rows=day&cols=shard")
     assert status == 200 and html.count('class="c s-new"') == 2000
 

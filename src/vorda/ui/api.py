@@ -16,6 +16,8 @@ from vorda.ui.model import AssetView, last_reason, last_status, product_places, 
 
 MAX_CELLS = 2000  # partitions in one answer, at most
 MAX_COLS = 100  # columns of the matrix in one answer, at most
+# Before a dimension's name in a query: a dimension may be called "page" or "rows".
+FILTER = "k."
 
 
 class BadQuery(ValueError):
@@ -26,10 +28,15 @@ class NotFound(LookupError):
     pass
 
 
+def _no_constant(name: str) -> Any:
+    raise ValueError(name)
+
+
 def parse_key(text: str) -> Any:
-    """A key as --partition reads it: JSON if it parses, else the text."""
+    """A key as --partition reads it: JSON if it parses, else the text
+    ("NaN" too: no key is a float NaN or infinity)."""
     try:
-        return json.loads(text)
+        return json.loads(text, parse_constant=_no_constant)
     except ValueError:
         return text
 
@@ -114,7 +121,10 @@ def matrix(asset: AssetView, query: Mapping[str, str]) -> Matrix:
     for n, (dim, keys) in enumerate(asset.dims):
         if dim in (rows, cols):
             continue
-        text = query.get(dim)
+        text = query.get(FILTER + dim)
+        if not keys:  # then the asset has no partitions at all
+            filters[dim] = None
+            continue
         position = 0 if text is None else asset.index[n].get(canonical(parse_key(text)))
         if position is None:
             raise BadQuery(f"{asset.label} has no key {text} in {dim}")
@@ -126,11 +136,11 @@ def matrix(asset: AssetView, query: Mapping[str, str]) -> Matrix:
     else:
         c = names.index(cols)
         ncols = len(asset.dims[c][1])
-        per_row = min(ncols, MAX_COLS)
+        per_row = max(1, min(ncols, MAX_COLS))
     rows_per_page = max(1, MAX_CELLS // per_row)
     pages, cpages = max(1, -(-nrows // rows_per_page)), max(1, -(-ncols // per_row))
     page, cpage = min(_int(query, "page"), pages - 1), min(_int(query, "cpage"), cpages - 1)
-    row_span = range(page * rows_per_page, min(nrows, (page + 1) * rows_per_page))
+    row_span = range(page * rows_per_page, min(nrows, (page + 1) * rows_per_page) if asset.size else 0)
     col_span = range(cpage * per_row, min(ncols, (cpage + 1) * per_row))
     cells = []
     for position in row_span:

@@ -10,13 +10,14 @@ from __future__ import annotations
 
 import html
 import json
+import shlex
 import time
 import urllib.parse
 from dataclasses import dataclass
 from typing import Any, Iterable, Mapping, Sequence
 
 from vorda.run.store.keys import key_label, partition_label
-from vorda.ui.api import Matrix
+from vorda.ui.api import FILTER, Matrix
 from vorda.ui.graph import BOX_H, BOX_W
 from vorda.ui.model import SEVERITY, AssetView
 
@@ -194,9 +195,10 @@ def asset_page(asset: AssetView, facts: Mapping[str, Any], grid: Matrix) -> Page
             continue
         chosen = key_label(grid.filters[dim])
         if len(keys) <= OPTIONS_SHOWN:
-            controls.append(_select(dim, [(key_label(k), key_label(k)) for k in keys], chosen, dim))
+            controls.append(_select(FILTER + dim, [(key_label(k), key_label(k)) for k in keys], chosen, dim))
         else:
-            controls.append(f'<label>{esc(dim)} <input name="{esc(dim)}" value="{esc(chosen)}" size="12"></label>')
+            controls.append(f'<label>{esc(dim)} <input name="{esc(FILTER + dim)}" value="{esc(chosen)}" '
+                            'size="12"></label>')
     form = (f'<form class="pivot" method="get" action="{esc(asset_url(label))}">{" ".join(controls)} '
             '<button type="submit">Show</button></form>') if controls else ""
     inputs = ", ".join(f'<a href="{esc(asset_url(up))}">{esc(up)}</a>' for up in asset.inputs) or "none"
@@ -219,7 +221,7 @@ def _pager(asset: AssetView, grid: Matrix, which: str) -> str:
     if pages <= 1:
         return ""
     base: dict[str, Any] = {"rows": grid.rows, "cols": grid.cols,
-                            **{d: key_label(k) for d, k in grid.filters.items()},
+                            **{FILTER + d: key_label(k) for d, k in grid.filters.items()},
                             "page": grid.page, "cpage": grid.cpage}
     span = grid.row_span if which == "page" else grid.col_span
     links = []
@@ -316,7 +318,7 @@ def value_html(value: Mapping[str, Any], run_id: str | None) -> str:
     if run_id and value.get("changed"):
         made = f' <span class="meta error">changed since run {esc(run_id)} wrote it: not that run\'s value</span>'
     if value["kind"] == "json":
-        more = (f'<p class="note">The first {len(value["text"].encode()):,} bytes of {value["size"]:,}.</p>'
+        more = (f'<p class="note">Cut short: the first {len(value["text"]):,} characters are shown.</p>'
                 if value["truncated"] else "")
         return f'<p>{esc(value["name"])}, {value["size"]:,} bytes{made}</p>{more}<pre class="value">{esc(value["text"])}</pre>'
     if value["kind"] == "table":
@@ -337,7 +339,7 @@ def runs_page(runs: Sequence[Mapping[str, Any]], launched: Sequence[Mapping[str,
         for one in launched:
             state = "running" if one["returncode"] is None else f"exit status {one['returncode']}"
             output = f'<pre class="output">{esc(one["output"])}</pre>' if one["output"] else ""
-            items.append(f'<li><code>{esc(" ".join(one["command"]))}</code> · started {esc(when(one["started"]))}'
+            items.append(f'<li><code>{esc(shlex.join(one["command"]))}</code> · started {esc(when(one["started"]))}'
                          f' · <span class="launched-state">{esc(state)}</span>{output}</li>')
         parts.append('<h2>Started from this page</h2><ul class="launched">' + "".join(items) + "</ul>")
     if not runs:
@@ -352,7 +354,7 @@ def runs_page(runs: Sequence[Mapping[str, Any]], launched: Sequence[Mapping[str,
                 f'{esc(one["run_id"])}</a></td><td>{esc(when(one["started"]))}</td>'
                 f'<td class="num">{esc(seconds(one["seconds"]) or "-")}</td><td>{chip(one["status"])}</td>'
                 f'<td class="num">{esc(tally)} of {one["jobs"]:,}</td>'
-                f'<td><code>{esc(" ".join(one["command"]))}</code></td></tr>')
+                f'<td><code>{esc(shlex.join(one["command"]))}</code></td></tr>')
         parts.append('<table class="runs"><thead><tr><th>run</th><th>started</th><th>seconds</th><th>status</th>'
                      "<th>ok/failed/skipped/up-to-date of jobs</th><th>command</th></tr></thead><tbody>"
                      + "".join(rows) + "</tbody></table>")
