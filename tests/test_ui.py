@@ -375,3 +375,23 @@ def test_command_line(project, ui_of):
     assert stderr.startswith("vorda ui: warning: serving on 0.0.0.0, not this machine only")
     assert stderr.endswith("vorda ui: error: interrupted\n")
     wide.stdout.close(), wide.stderr.close()
+
+
+def test_value_previews_say_when_they_are_cut_and_keep_columns_apart(tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    from pyarrow import ipc
+
+    from vorda.run.store.layout import Store
+    from vorda.ui import reading
+
+    store, folder = Store(tmp_path), tmp_path / "assets/m/f"
+    folder.mkdir(parents=True)
+    # Under the limit as a file, past it once indented.
+    (folder / "value.json").write_text(json.dumps(list(range(10000))))
+    shown = reading.preview(store, "assets/m/f/value.json")
+    assert shown["truncated"] and len(shown["text"]) == reading.PREVIEW_LIMIT
+    table = pa.table([[1, 2], [3, 4], [5, 6]], names=["x", "x", "y"])
+    with ipc.new_file(str(folder / "value.arrow"), table.schema) as out:
+        out.write_table(table)
+    shown = reading.preview(store, "assets/m/f/value.arrow")
+    assert shown["columns"] == ["x", "x", "y"] and shown["rows"] == [["1", "3", "5"], ["2", "4", "6"]]

@@ -203,12 +203,16 @@ def preview(store: Store, recorded: str | None, recorded_stat: str | None = None
         data = files.read_limited(fd, PREVIEW_LIMIT + 1)
         whole = len(data) <= PREVIEW_LIMIT
         text = data[:PREVIEW_LIMIT].decode("utf-8", "replace")
+        truncated = not whole
         if whole:
             try:
-                text = json.dumps(json.loads(text), indent=2, ensure_ascii=False)[:PREVIEW_LIMIT]
+                pretty = json.dumps(json.loads(text), indent=2, ensure_ascii=False)
             except ValueError:
                 pass
-        return {"kind": "json", **facts, "text": text, "truncated": not whole}
+            else:
+                # Indenting can take a file under the limit past it.
+                text, truncated = pretty[:PREVIEW_LIMIT], len(pretty) > PREVIEW_LIMIT
+        return {"kind": "json", **facts, "text": text, "truncated": truncated}
     if name.endswith((".parquet", ".arrow")):
         rows = _table_rows(fd, name)
         if rows is not None:
@@ -238,7 +242,9 @@ def _table_rows(fd: int, name: str) -> dict[str, Any] | None:
                 return {"columns": [], "rows": []}
             table = pa.Table.from_batches([batch.slice(0, PREVIEW_ROWS)])
             columns = [str(c) for c in table.column_names]
-            rows = [[_cell(v) for v in row.values()] for row in table.to_pylist()]
+            # By position: columns may share a name, which to_pylist() would merge.
+            rows = [[_cell(v) for v in row]
+                    for row in zip(*(table.column(i).to_pylist() for i in range(table.num_columns)))]
             return {"columns": columns, "rows": rows}
     except Exception:  # whatever a table reader makes of a damaged file: shown by name and size
         return None
