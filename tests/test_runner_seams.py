@@ -318,6 +318,8 @@ def test_keys_at_the_length_limit_and_labels():
     assert len(set(longer)) == 3
     # Text that would read as another value is shown as JSON.
     assert partition_label({"k": "3", "n": 3, "s": "north", "e": "", "w": "a b"}) == 'k="3" n=3 s=north e="" w="a b"'
+    # What shows as a plain space, or as nothing, is escaped: no two keys look alike.
+    assert partition_label({"w": "a\u00a0b", "z": "a\u200bb"}) == r'w="a\u00a0b" z="a\u200bb"'
 
 
 def test_planning_work_grows_with_the_partitions_not_faster(tmp_path, monkeypatch):

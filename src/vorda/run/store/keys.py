@@ -104,7 +104,26 @@ def key_label(key: Any, text: str | None = None) -> str:
     when the caller has it), so ``k="3"`` and ``k=3`` differ."""
     if _is_plain(key) and key.isprintable() and not any(c.isspace() for c in key):
         return str(key)
-    return canonical(key) if text is None else text
+    return _visible(canonical(key) if text is None else text)
+
+
+def _visible(text: str) -> str:
+    """JSON text with every character that shows as another or as nothing
+    (a no-break space, a zero-width one, a direction mark) written as its
+    escape: the same key, and two keys never look alike."""
+    if text.isprintable():
+        return text
+    shown = []
+    for c in text:
+        code = ord(c)
+        if c.isprintable():
+            shown.append(c)
+        elif code > 0xFFFF:
+            code -= 0x10000
+            shown.append(f"\\u{0xD800 + (code >> 10):04x}\\u{0xDC00 + (code & 0x3FF):04x}")
+        else:
+            shown.append(f"\\u{code:04x}")
+    return "".join(shown)
 
 
 def partition_label(keys: Mapping[str, Any] | None) -> str:
