@@ -259,6 +259,7 @@ def test_matrix_answers_are_pivoted_paged_and_bounded(project, ui_of):
         assert ui.json("/api/assets/big:empty" + query)["partitions"] == []
         assert ui.request("/assets/big:empty" + query)[0] == 200
     assert ui.json("/api/assets/big:nan/partition?k=NaN")["partition"] == {"k": "NaN"}
+    assert "1 would run" in project.run("run", "--dry-run", "--partition", "k=NaN", "big", check=0).stdout
     status, html, _ = ui.request("/assets/big:wide?rows=day&cols=shard")
     assert status == 200 and html.count('class="c s-new"') == 2000
 

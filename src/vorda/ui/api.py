@@ -3,11 +3,10 @@ these same dictionaries, so the two never say different things."""
 
 from __future__ import annotations
 
-import json
 from dataclasses import dataclass
 from typing import Any, Mapping
 
-from vorda.run.store.keys import canonical, partition_label
+from vorda.run.store.keys import canonical, partition_label, read_key
 from vorda.run.store.layout import Store
 from vorda.ui import reading
 from vorda.ui.graph import layout
@@ -26,19 +25,6 @@ class BadQuery(ValueError):
 
 class NotFound(LookupError):
     pass
-
-
-def _no_constant(name: str) -> Any:
-    raise ValueError(name)
-
-
-def parse_key(text: str) -> Any:
-    """A key as --partition reads it: JSON if it parses, else the text
-    ("NaN" too: no key is a float NaN or infinity)."""
-    try:
-        return json.loads(text, parse_constant=_no_constant)
-    except ValueError:
-        return text
 
 
 def survey_facts(view: View) -> dict[str, Any]:
@@ -125,7 +111,7 @@ def matrix(asset: AssetView, query: Mapping[str, str]) -> Matrix:
         if not keys:  # then the asset has no partitions at all
             filters[dim] = None
             continue
-        position = 0 if text is None else asset.index[n].get(canonical(parse_key(text)))
+        position = 0 if text is None else asset.index[n].get(canonical(read_key(text)))
         if position is None:
             raise BadQuery(f"{asset.label} has no key {text} in {dim}")
         fixed[n], filters[dim] = position, keys[position]
@@ -180,7 +166,7 @@ def asset_facts(view: View, name: str, query: Mapping[str, str]) -> tuple[dict[s
 
 def partition_facts(store: Store, view: View, name: str, query: Mapping[str, str]) -> dict[str, Any]:
     n, asset = find_asset(view, name)
-    keys = {dim: parse_key(text) for dim, text in query.items() if dim in {d for d, _ in asset.dims}}
+    keys = {dim: read_key(text) for dim, text in query.items() if dim in {d for d, _ in asset.dims}}
     place = asset.position(keys)
     if place is None:
         raise BadQuery(f"{asset.label} has no partition {partition_label(keys) or '(none)'}; "

@@ -17,7 +17,7 @@ from typing import Any
 
 from vorda._command import UsageError
 from vorda.run.planning.discovery import Asset
-from vorda.run.store.keys import canonical, key_label, partition_label
+from vorda.run.store.keys import canonical, key_label, partition_label, read_key
 from vorda.run.store.layout import Place
 
 
@@ -62,11 +62,7 @@ def parse_filters(texts: list[str]) -> dict[str, list[Any]]:
         dim, sep, raw = text.partition("=")
         if not sep:
             raise UsageError(f"--partition {text}: expected DIM=VALUE")
-        try:
-            value = json.loads(raw)
-        except ValueError:
-            value = raw
-        filters.setdefault(dim, []).append(value)
+        filters.setdefault(dim, []).append(read_key(raw))
     return filters
 
 

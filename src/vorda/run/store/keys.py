@@ -98,6 +98,20 @@ def encode_key(key: Any) -> str:
     return escape(key if _is_plain(key) else key_text(key))
 
 
+def _no_constant(name: str) -> Any:
+    raise ValueError(name)
+
+
+def read_key(text: str) -> Any:
+    """A key as a user writes it (--partition, a page's query): JSON if it
+    parses, else the text itself; "NaN" and "Infinity" too, as no key is a
+    float NaN or infinity."""
+    try:
+        return json.loads(text, parse_constant=_no_constant)
+    except ValueError:
+        return text
+
+
 def key_label(key: Any, text: str | None = None) -> str:
     """A key as users read it: a plain string as itself, anything else (and
     a string that would read as something else) as its JSON text (`text`,
