@@ -247,6 +247,7 @@ def test_matrix_answers_are_pivoted_paged_and_bounded(project, ui_of):
     assert first["counts"] == {"new": 24000} and first["filters"] == {"page": "b"}
     assert len(first["partitions"]) == 2000 and first["pages"] == 6
     assert first["partitions"][41]["partition"] == {"day": 1, "shard": 1, "page": "b"}
+    assert ui.json("/api/assets/big:wide?rows=day&cols=page&shard=3")["filters"] == {"shard": 3}  # an older link
     last = ui.json("/api/assets/big:wide?rows=day&cols=shard&k.page=b&page=5")
     assert len(last["partitions"]) == 40 * 300 - 5 * 2000 and last["filters"] == {"page": "b"}
     turned = ui.json("/api/assets/big:wide?rows=shard&cols=day")

@@ -17,6 +17,7 @@ MAX_CELLS = 2000  # partitions in one answer, at most
 MAX_COLS = 100  # columns of the matrix in one answer, at most
 # Before a dimension's name in a query: a dimension may be called "page" or "rows".
 FILTER = "k."
+OWN_QUERY = frozenset({"rows", "cols", "page", "cpage"})
 
 
 class BadQuery(ValueError):
@@ -107,7 +108,7 @@ def matrix(asset: AssetView, query: Mapping[str, str]) -> Matrix:
     for n, (dim, keys) in enumerate(asset.dims):
         if dim in (rows, cols):
             continue
-        text = query.get(FILTER + dim)
+        text = query.get(FILTER + dim, None if dim in OWN_QUERY else query.get(dim))  # bare: older links
         if not keys:  # then the asset has no partitions at all
             filters[dim] = None
             continue
