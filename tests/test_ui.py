@@ -204,9 +204,11 @@ def test_a_helper_module_edited_makes_what_reads_it_stale(project, ui_of):
     ui = ui_of("calc")
     assert ui.current()["assets"][0]["counts"] == {"ok": 1}
     # A value file changed behind the history shows once the survey looks again.
-    value = project.path / ".vorda/assets/calc/doubled/value.json"
-    value.write_text("43")
-    wait_for(lambda: ui.current()["assets"][0]["counts"] == {"stale": 1}, what="the changed value to show")
+    (project.path / ".vorda/assets/calc/doubled/value.json").write_text("43")
+    wait_for(lambda: ui.current()["assets"][0]["counts"] == {"stale": 1}, timeout=120,
+             what="the changed value to show")
+    project.run("run", "calc", check=0)
+    wait_for(lambda: ui.current()["assets"][0]["counts"] == {"ok": 1}, what="the run to show")
     project.write("helpers", "FACTOR = 3\n")
     wait_for(lambda: ui.current()["assets"][0]["counts"] == {"stale": 1}, what="the edit to show")
 

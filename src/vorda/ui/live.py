@@ -39,7 +39,7 @@ from vorda.ui.model import Snapshot, State, count_states, decode, last_code, par
 
 POLL = 0.5  # seconds between looks at the history and the modules' files
 SURVEY_PAUSE_MIN = 1.0  # seconds between surveys, at least
-SURVEY_PAUSE_MAX = 30.0  # nor more, after surveys that failed one after another
+SURVEY_PAUSE_MAX = 10.0  # nor more, after surveys that failed one after another
 # A survey of the history and modules as they are now still goes stale when
 # a store file changes behind the history: look again after this long.
 SURVEY_AGE_MIN = 10.0
@@ -103,7 +103,8 @@ class Live:
         self._surveyed: tuple[Snapshot | None, str | None] | None = None  # a survey's result, to install
         self._survey_done = 0.0  # monotonic time the last survey ended
         self._survey_took = 0.0
-        self._survey_failures = 0  # in a row
+        self._survey_failures = 0  # in a row, of the history and files as they are
+        self._surveyed_sig: tuple[Any, ...] = ()  # what the last survey started from
         self._runmaps: dict[str, _RunMap] = {}
         self._overlay_sig: tuple[Any, ...] | None = None
         self._overlay_at = 0.0  # monotonic time the last overlay began, and how long it took
@@ -164,11 +165,14 @@ class Live:
         files_sig = file_signature(snapshot.files) if snapshot is not None else ()
         current = snapshot is not None and snapshot.checked and \
             (snapshot.history_sig, snapshot.files_sig) == (history_sig, files_sig)
+        if (history_sig, files_sig) != self._surveyed_sig:
+            self._survey_failures = 0  # an edit may have mended what failed
         pause = max(min(SURVEY_PAUSE_MAX, SURVEY_PAUSE_MIN * 2 ** min(self._survey_failures, 5)),
                     2 * self._survey_took)
         since = time.monotonic() - self._survey_done
-        aged = since >= max(SURVEY_AGE_MIN, 30 * self._survey_took)
+        aged = since >= max(SURVEY_AGE_MIN, 20 * self._survey_took)
         if (not current or aged) and not surveying and (not self._survey_done or since >= pause):
+            self._surveyed_sig = (history_sig, files_sig)
             self._survey_thread = threading.Thread(target=self._survey, name="vorda-ui-survey", daemon=True)
             self._survey_thread.start()
             surveying = True
