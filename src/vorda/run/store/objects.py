@@ -48,14 +48,16 @@ class Objects:
         """Keep the file `source`, whose sha256 is `digest` (as the caller
         just checked), unless that object is there and intact."""
         try:
-            if os.path.samestat(os.lstat(source), os.lstat(self.where(digest))):
-                return
+            mine, kept = os.lstat(source), os.lstat(self.where(digest))
         except OSError:
             pass
-        # A file of its own, from an earlier run: intact unless it was once a
-        # link of a tree file that was then written in place.
-        if self.checked(digest):
-            return
+        else:
+            if os.path.samestat(mine, kept):
+                return
+            # A file of its own, from an earlier run: intact unless it was
+            # once a link of a tree file that was then written in place.
+            if kept.st_size == mine.st_size and self.checked(digest):
+                return
         temporary = f"{self._folder(digest)}/.{digest}.{uuid.uuid4().hex}.tmp"
         try:
             try:
