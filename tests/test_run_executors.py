@@ -452,7 +452,7 @@ def test_dask_batch_mates_a_paused_runner_kept_from_starting_still_run(tmp_path,
             assert time.monotonic() < deadline and runner.poll() is None, runner.communicate()
             time.sleep(0.05)
         runner.send_signal(signal.SIGSTOP)
-        time.sleep(8)  # beyond DASK_BEAT_TIMEOUT
+        time.sleep(12)  # well beyond DASK_BEAT_TIMEOUT
         runner.send_signal(signal.SIGCONT)
         out, err = runner.communicate(timeout=120)
     finally:
