@@ -261,10 +261,12 @@ out["errors"] = errors
 with open("swap.json", "w") as f:
     f.write("{}")
 os.replace("swap.json", ".vorda/assets/fmt/auto_json/value.json")
-try:
-    vorda.load(fmt.auto_json)
-except LookupError as error:
-    out["replaced"] = str(error)
+os.replace(".vorda/assets/fmt/auto_json/value.json", ".vorda/assets/parts/by_species/species=Adelie/value.json")
+for read in (lambda: vorda.load(fmt.auto_json), lambda: vorda.load("parts:by_species")):
+    try:
+        read()
+    except LookupError as error:
+        out.setdefault("replaced", []).append(str(error))
 print(json.dumps(out))
 """
     done = subprocess.run([sys.executable, "-c", script, summary["run_id"]], cwd=project.path,
@@ -276,7 +278,9 @@ print(json.dumps(out))
     assert out["whole"] == [["mass", "species", "year"], 8, "int64"] and out["lazy"] == 4
     assert out["json"] == 4 and out["listed"] == [2007, 2008]
     assert out["array"] == [[0, 1, 2], [3, 4, 5]] and out["by_run"] == [3, 3]
-    assert "fmt:auto_json: its stored value or record changed since run" in out["replaced"]
+    missing, changed = out["replaced"]
+    assert "fmt:auto_json: its value file" in missing and "is missing" in missing
+    assert "parts:by_species species=Adelie: its stored value or record changed since run" in changed
     missing_dim, unknown, no_key, no_store, wrong_type = out["errors"]
     assert missing_dim == ('ValueError: partition {"species":"Adelie"} of parts:measured: missing year '
                            "(its dimensions: species, year)")

@@ -79,6 +79,10 @@ def _no_links(root: Path, path: Path) -> None:
             raise OSError(f"{current} is a symbolic link; vorda.load reads only what the store made")
 
 
+class _Changed(LookupError):
+    """A partition's value file is not the one its run recorded."""
+
+
 def _value_file(store: Store, lasts: Mapping[str | None, LastOk], label: str, keys: Mapping[str, Any],
                 partition_id: str) -> tuple[Path, loading.Identity | None]:
     """The partition's value file, and the identity of the file found to
@@ -98,7 +102,7 @@ def _value_file(store: Store, lasts: Mapping[str | None, LastOk], label: str, ke
         raise LookupError(f"{shown}: its value file {path} is missing; run the asset again") from None
     value = store.stored_value(last, Place(module, function, keys))
     if value is None:
-        raise LookupError(f"{shown}: its stored value or record changed since run {last.run_id} recorded it; "
+        raise _Changed(f"{shown}: its stored value or record changed since run {last.run_id} recorded it; "
                           f"run the asset again, or read what that run made with run={last.run_id!r}")
     return path, value.identity
 
@@ -166,6 +170,8 @@ def load(asset: Any, partition: Mapping[str, Any] | None = None, *, store: str |
         for keys in combos:
             try:
                 path, identity = _value_file(where, lasts, label, keys, canonical(keys))
+            except _Changed:
+                raise  # not missing: it names the partition and what to do
             except LookupError:
                 missing.append(partition_label(keys))
             else:
