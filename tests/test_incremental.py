@@ -2,12 +2,14 @@
 
 import json
 import shutil
+import sqlite3
 
 from test_run import PIPE, Project, statuses
 
 import pytest
 
 import vorda
+from vorda.run.store.layout import stat_text
 
 
 @pytest.fixture
@@ -250,3 +252,17 @@ def test_a_kept_value_written_through_the_tree_is_kept_again(project):
     jobs, _ = project.run_json("one")
     assert statuses(jobs)[("one:a", "null")] == "ok"
     assert vorda.load("one:a", store=project.path / ".vorda", run=first["run_id"]) == {"v": 1}
+
+
+def test_a_copied_store_is_read_once_then_known_by_its_new_stats(project):
+    project.write("pipe", PIPE)
+    project.run_json("pipe")
+    copy = project.path / "copy"
+    shutil.copytree(project.path / ".vorda", copy)  # every file a new inode
+    jobs, _ = project.run_json("--store", str(copy), "pipe")
+    assert statuses(jobs)[("pipe:base", "null")] == "up-to-date"
+    # The check read the files once and now knows them by their new stats.
+    value = copy / "assets/pipe/base/value.json"
+    with sqlite3.connect(copy / "history.sqlite") as db:
+        recorded = db.execute("SELECT value_stat, record_stat FROM jobs WHERE asset LIKE '%base' AND status='ok'")
+        assert recorded.fetchall() == [(stat_text(value.stat()), stat_text((value.parent / "result.json").stat()))]

@@ -179,6 +179,9 @@ class Run:
         self.stale: dict[int, str | None] = {}  # job -> the stat of the record its folder had before it ran
         self.progress: Progress = NoProgress()
         self.asset_texts: dict[str, tuple[str, str]] = {}  # asset -> its covers and input assets, as recorded
+        # Last ok jobs whose files were read, found to be theirs, under new stats: see History.restat.
+        self.restats: list[tuple[str, str, str, int, str | None, str | None]] = []
+        self.restat_files: set[str] = set()
         labels: dict[str, str] = {}  # one text per asset, shared by its rows
         self.rows = {}
         for job in self.selected:
@@ -250,6 +253,11 @@ class Run:
         elif last.input_hash != hashes:
             decision = Decision(JobStatus.RUN, Reason.INPUT, "input: " + self._changed_input(last.input_hash, job))
         elif (value := self.store.stored_value(last, job.place, self.scan)) is not None:
+            if value.record_stat is not None and value.stat is not None and \
+                    (value.stat, value.record_stat) != (last.value_stat, last.record_stat):  # a copied store, say
+                self.restats.append((value.stat, value.record_stat, last.run_id, last.seq, last.value_stat,
+                                     last.record_stat))
+                self.restat_files.update((value.where, str(self.store.result_path(job.place))))
             return Decision(JobStatus.UP_TO_DATE, Reason.UP_TO_DATE, "", value)
         else:
             decision = Decision(JobStatus.RUN, Reason.NEW, "new: its stored value or record changed or is gone")
@@ -403,6 +411,10 @@ class Run:
             self.show_recorded(wait=True)
         finally:
             self.recorder.close()
+        if self.restats:
+            # Files a run did not write may not be on the disk yet (a fresh copy).
+            self.store.barrier(self.restat_files, self.per_file_flush)
+            self.history.restat(self.restats)
         return RunStatus.OK if all(r.status in DONE for r in self.rows.values()) else RunStatus.FAILED
 
     def on_start(self, seq: int) -> Callable[[int], None]:

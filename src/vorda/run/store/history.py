@@ -204,6 +204,20 @@ class History:
                 [(run_id, *job[:4], JobStatus.PENDING, job[4]) for job in jobs],
             )
 
+    def restat(self, rows: list[tuple[str, str, str, int, str | None, str | None]]) -> None:
+        """New stats for last ok jobs' files that were hashed and found to be
+        the files recorded (a copied store gives every file a new inode), so
+        the next check need not read them again: (value stat, record stat,
+        run, seq, the value and record stats compared against). A row that
+        changed since keeps its own."""
+        assert self.db is not None
+        for start in range(0, len(rows), RECORD_CHUNK):
+            with self.db:
+                self.db.execute("BEGIN")
+                self.db.executemany(
+                    "UPDATE jobs SET value_stat=?, record_stat=? WHERE run_id=? AND seq=? AND value_stat IS ? "
+                    "AND record_stat IS ?", rows[start:start + RECORD_CHUNK])
+
     def open_run(self, argv: list[str], modules: list[str], jobs: list[tuple[Any, ...]]) -> str:
         """Record a new run as start_run does, under a fresh id, and return the id."""
         assert self.db is not None

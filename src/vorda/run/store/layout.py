@@ -56,6 +56,7 @@ class Value:
     hash: str
     stat: str | None = None  # the file's "size mtime_ns inode" when it was hashed
     identity: tuple[int, int, int, int] | None = None  # of the file hashed: device, inode, size, mtime_ns
+    record_stat: str | None = None  # of its result.json, when that was read to check it
 
     @property
     def path(self) -> Path:
@@ -296,10 +297,16 @@ class Store:
         is followed."""
         return files.open_under(self.root, path)
 
-    def read_result(self, place: Place) -> dict[str, Any] | None:
-        """The worker's result record, or None when it is missing or unreadable."""
+    def read_result(self, place: Place) -> tuple[dict[str, Any] | None, str] | None:
+        """The worker's result record (None when it does not parse) and the
+        stat of the file read, or None when it is missing or unreadable."""
         try:
-            return parse_record(files.read_limited(self.open(self.result_path(place)), RESULT_LIMIT))
+            fd = self.open(self.result_path(place))
+        except OSError:
+            return None
+        try:
+            info = os.fstat(fd)
+            return parse_record(files.read_limited(fd, RESULT_LIMIT)), stat_text(info)
         except OSError:
             return None
 
@@ -318,15 +325,19 @@ class Store:
     def recorded(self, text: str) -> Path:
         return Path(self.recorded_text(text))
 
-    def is_success_record(self, place: Place, name: str = VALUE) -> bool:
-        """Whether the job's result.json records the success of the value
-        file `name` of the job's own directory. The record's path is compared
-        by its part below the store, so a moved store still matches."""
-        record = self.read_result(place)
+    def success_record(self, place: Place, name: str = VALUE) -> str | None:
+        """The stat of the job's result.json if it records the success of the
+        value file `name` of the job's own directory; else None. The record's
+        path is compared by its part below the store, so a moved store still
+        matches."""
+        found = self.read_result(place)
+        if found is None:
+            return None
+        record, stat = found
         if record is None or record.get("ok") is not True or not isinstance(record.get("value_path"), str):
-            return False
+            return None
         own = self.value_path(place, name).relative_to(self.root).parts
-        return Path(record["value_path"]).parts[-len(own):] == own
+        return stat if Path(record["value_path"]).parts[-len(own):] == own else None
 
     def stored_value(self, last: LastOk | None, place: Place, scan: DirScan | None = None) -> Value | None:
         """The value of the job's last ok run, if the whole record is still
@@ -357,7 +368,8 @@ class Store:
                 return None
         except OSError:
             return None
-        return Value(str(path), last.value_hash, stat, identity) if self.is_success_record(place, name) else None
+        record_stat = self.success_record(place, name)
+        return Value(str(path), last.value_hash, stat, identity, record_stat) if record_stat is not None else None
 
     @staticmethod
     def _unchanged(folder: str, name: str, value_stat: str, record_stat: str) -> tuple[str, tuple[int, int, int, int]] | None:
