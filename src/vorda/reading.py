@@ -103,7 +103,7 @@ def _value_file(store: Store, lasts: Mapping[str | None, LastOk], label: str, ke
     value = store.stored_value(last, Place(module, function, keys))
     if value is None:
         raise _Changed(f"{shown}: its stored value or record changed since run {last.run_id} recorded it; "
-                          f"run the asset again, or read what that run made with run={last.run_id!r}")
+                       f"run the asset again, or read what that run made with run={last.run_id!r}")
     return path, value.identity
 
 

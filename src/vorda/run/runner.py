@@ -253,8 +253,9 @@ class Run:
         elif last.input_hash != hashes:
             decision = Decision(JobStatus.RUN, Reason.INPUT, "input: " + self._changed_input(last.input_hash, job))
         elif (value := self.store.stored_value(last, job.place, self.scan)) is not None:
-            if value.record_stat is not None and value.stat is not None and \
-                    (value.stat, value.record_stat) != (last.value_stat, last.record_stat):  # a copied store, say
+            # Read and found to be its files under other stats (a copied store, say).
+            if value.stat is not None and value.record_stat is not None and \
+                    (value.stat, value.record_stat) != (last.value_stat, last.record_stat):
                 self.restats.append((value.stat, value.record_stat, last.run_id, last.seq, last.value_stat,
                                      last.record_stat))
                 self.restat_files.update((value.where, str(self.store.result_path(job.place))))
