@@ -183,6 +183,28 @@ def test_gc_keeps_what_it_must(project):
     assert "another runner is using the store" in done.stderr and done.stdout == ""
 
 
+def test_a_folder_made_a_store_keeps_what_was_already_there(project):
+    project.write("pipe", PIPE)
+    mine = project.path / "data"
+    for name in ("tmp/notes/draft.txt", "tmp/scratch.txt", "objects/ab/mine"):
+        (mine / name).parent.mkdir(parents=True, exist_ok=True)
+        (mine / name).write_text("precious")
+    before = sorted(p for p in mine.rglob("*"))
+    # Not a store yet: gc says so and makes nothing there.
+    assert "no store at data" in project.run("gc", "--store", "data", check=2).stderr
+    assert sorted(p for p in mine.rglob("*")) == before
+    project.run_json("--store", "data", "pipe")
+    project.run_json("--store", "data", "pipe")  # a second run sweeps what runs leave in tmp
+    assert all(p.read_text() == "precious" for p in before if p.is_file())
+    assert project.run("gc", "--store", "data", "--keep-runs", "0", check=0).stdout.startswith("freed 0 kept")
+    assert (mine / "objects/ab/mine").read_text() == "precious"
+    # A store that cannot be locked (written): gc says so in a line; its dry run needs no lock.
+    (mine / "lock").unlink()
+    (mine / "lock").mkdir()
+    assert "cannot lock the store" in project.run("gc", "--store", "data", check=2).stderr
+    assert project.run("gc", "--store", "data", "--dry-run", check=0).stdout.startswith("would free 0 kept")
+
+
 def test_code_versions_cover_what_an_asset_reaches(project):
     project.write("lib.util", """
         SCALE = 10

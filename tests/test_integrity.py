@@ -80,17 +80,18 @@ def test_a_successor_ends_recorded_groups_only_while_they_are_the_same_process(t
     mine = subprocess.Popen(["sleep", "60"], start_new_session=True)
     other = subprocess.Popen(["sleep", "60"], start_new_session=True)
     history = store.history()
-    history.start_run("dead", ["vorda"], ["m"], [(0, "a", "m:a", None, "v"), (1, "b", "m:b", None, "v")])
-    history.record_job("dead", 0, status=JobStatus.RUNNING, pid=mine.pid, pid_start=start_time(mine.pid))
+    dead = "20260101-000000-dead"  # a killed runner's run
+    history.start_run(dead, ["vorda"], ["m"], [(0, "a", "m:a", None, "v"), (1, "b", "m:b", None, "v")])
+    history.record_job(dead, 0, status=JobStatus.RUNNING, pid=mine.pid, pid_start=start_time(mine.pid))
     # A pid whose start time differs is another process now: never signalled.
-    history.record_job("dead", 1, status=JobStatus.RUNNING, pid=other.pid, pid_start=start_time(other.pid) - 1)
+    history.record_job(dead, 1, status=JobStatus.RUNNING, pid=other.pid, pid_start=start_time(other.pid) - 1)
     history.close()
-    (tmp_path / "store/tmp/dead").mkdir(parents=True)
+    (tmp_path / "store/tmp" / dead).mkdir(parents=True)
     try:
         plan(tmp_path).execute(FakeExecutor())
         assert mine.wait(timeout=5) == -signal.SIGTERM
         assert other.poll() is None
-        assert not (tmp_path / "store/tmp/dead").exists()
+        assert not (tmp_path / "store/tmp" / dead).exists()
     finally:
         mine.kill()
         other.kill()

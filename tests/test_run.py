@@ -214,6 +214,10 @@ def test_failures_skip_downstream_only(project):
     listing = project.run("runs", run_id, check=0).stdout
     log = [line.split("log: ")[1] for line in listing.splitlines() if "log: " in line and "exits" in line][0]
     assert "giving up now" in pathlib.Path(log).read_text()
+    # Asked how a value was made, an asset that only ever failed says so and where its log is.
+    done = project.run("why", "bad", check=2)
+    assert f"its last job, in run {run_id}, is failed: ValueError: no data" in done.stderr
+    assert f"vorda logs {run_id} flaky:bad" in done.stderr
 
 
 def test_graph_errors_exit_2(project):
@@ -249,7 +253,12 @@ def test_graph_errors_exit_2(project):
     done = project.run("run", "reader", check=2)
     assert "reader:uses reads" in done.stderr and "extra.py:thing" in done.stderr
     assert "add the module lib.extra" in done.stderr
+    done = project.run("run", "lib/extra.py", check=2)
+    assert "name a module as Python imports it, dotted, such as lib.extra" in done.stderr
     assert not (project.path / ".vorda").exists()
+    (project.path / "afile").write_text("")
+    done = project.run("run", "--store", "afile", "lib.extra", check=2)
+    assert done.stderr.strip().endswith("afile: File exists") and "cannot make the store" in done.stderr
 
 
 def test_big_upstream_value_goes_through_a_file(project):

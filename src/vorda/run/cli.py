@@ -289,13 +289,16 @@ def _gc(args: argparse.Namespace) -> int:
     from vorda.run.store.gc import collect
 
     store = _existing_store(args.store)
-    lock = store.lock()
+    if not (store.root / "history.sqlite").is_file():
+        raise UsageError(f"no store at {args.store} (no run history there)")
+    lock = None if args.dry_run else store.lock()  # counting changes nothing: a read-only store will do
     try:
         freed = collect(store, args.keep_runs, args.dry_run)
     except sqlite3.Error as error:
         raise UsageError(f"cannot read the history of {args.store}: {error}") from None
     finally:
-        lock.release()
+        if lock is not None:
+            lock.release()
     verb = "would free" if args.dry_run else "freed"
     print(f"{verb} {freed.objects} kept value(s) and record(s) ({freed.bytes / 1e6:.1f} MB) and "
           f"{len(freed.runs)} run(s) of history and logs")

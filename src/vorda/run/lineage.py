@@ -6,14 +6,16 @@ import json
 from typing import Any, Mapping
 
 from vorda._command import UsageError
+from vorda.run.store.history import History
 from vorda.run.store.keys import canonical, partition_label
 from vorda.run.store.layout import Store
 
 _SHOWN = 8  # names listed when a lookup fails
 
 
-def _asset_key(known: list[tuple[str, str]], asset: str) -> tuple[str, str]:
+def _asset_key(history: History, asset: str) -> tuple[str, str]:
     """(history key, label) of the asset named by its name, module:function or function."""
+    known = history.known_assets()
     for key, label in known:
         if key == f"name:{asset}" or label == asset:
             return key, label
@@ -23,6 +25,12 @@ def _asset_key(known: list[tuple[str, str]], asset: str) -> tuple[str, str]:
     if by_function:
         raise UsageError(f"several assets are called {asset} ({', '.join(l for _, l in by_function)}); "
                          "use module:function")
+    last = history.last_job_of(asset)
+    if last is not None:  # it ran, but never ok
+        run_id, label, status, error = last
+        why = f": {(error.strip().splitlines() or [''])[0]}" if error else ""
+        raise UsageError(f"no value of {label} in the history: its last job, in run {run_id}, is {status}{why} "
+                         f"(see vorda logs {run_id} {label})")
     names = sorted({label for _, label in known} | {key[5:] for key, _ in known if key.startswith("name:")})
     listed = ", ".join(names[:_SHOWN]) + (", ..." if len(names) > _SHOWN else "")
     raise UsageError(f"no asset {asset} in the history" + (f" (it has {listed})" if names else " (it is empty)"))
@@ -34,7 +42,7 @@ def why(store: Store, asset: str, partition: Mapping[str, Any] | None = None) ->
     upstream partition, value hash and the run that made it."""
     history = store.history(readonly=True)
     try:
-        key, label = _asset_key(history.known_assets(), asset)
+        key, label = _asset_key(history, asset)
         pid = canonical(dict(partition)) if partition else ""
         row = history.lineage(key, pid)
         if row is None:

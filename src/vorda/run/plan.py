@@ -193,6 +193,11 @@ def make_plan(
             reader.close()
         if not names:
             raise UsageError(f"no module given, and the store {store} has no earlier run to take them from")
+    for name in names:
+        if "/" in name or name.endswith(".py"):
+            dotted = name.removeprefix("./").removesuffix(".py").replace("/", ".")
+            raise UsageError(f"{name}: name a module as Python imports it, dotted, such as {dotted} "
+                             "(with --path DIR when its folder is not the current one)")
     expanded = search.expand(names)
     found = discover(expanded, search) if expanded else None
     if found is not None and found.messages:

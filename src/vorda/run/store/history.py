@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import secrets
 import shutil
 import sqlite3
@@ -89,6 +90,9 @@ def _last_ok(row: tuple[Any, ...], shared: dict[str, str]) -> LastOk:
 
 def new_run_id() -> str:
     return time.strftime("%Y%m%d-%H%M%S") + "-" + secrets.token_hex(2)
+
+
+RUN_ID = re.compile(r"[0-9]{8}-[0-9]{6}-[0-9a-f]{4}")  # what new_run_id() makes
 
 
 def _read_only_fs(path: Path) -> bool:
@@ -358,6 +362,14 @@ class History:
             "ORDER BY last DESC", JobStatus.OK, JobStatus.RESTORED,
         )
         return [(row[0], row[1]) for row in rows]
+
+    def last_job_of(self, asset: str) -> tuple[str, str, str, str | None] | None:
+        """(run id, label, status, error) of the latest job, whatever its
+        status, of the asset named by its label, name or function."""
+        rows = self._rows(
+            "SELECT run_id, label, status, error FROM jobs WHERE label=?1 OR asset='name:' || ?1 "
+            "OR substr(label, -length(?1) - 1) = ':' || ?1 ORDER BY started DESC LIMIT 1", asset)
+        return (rows[0][0], rows[0][1], rows[0][2], rows[0][3]) if rows else None
 
     def ok_partitions(self, asset: str) -> list[str]:
         """The partitions (as recorded) of an asset's ok jobs."""

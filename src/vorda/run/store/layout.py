@@ -22,8 +22,9 @@ from pathlib import Path
 from stat import S_ISREG
 from typing import Any, Mapping, Sequence
 
+from vorda._command import UsageError
 from vorda.run.store import files
-from vorda.run.store.history import History, LastOk
+from vorda.run.store.history import RUN_ID, History, LastOk
 from vorda.run.store.keys import MAX_COMPONENT, dim_head, escape, partition_dir, shorten
 from vorda.run.store.lock import StoreLock
 from vorda.run.store.objects import Objects
@@ -188,9 +189,12 @@ class Store:
 
     def create(self) -> None:
         """The root itself may be a link the user made; its parts may not."""
-        self.root.mkdir(parents=True, exist_ok=True)
+        try:
+            self.root.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise UsageError(f"cannot make the store {self.root}: {error.strerror or error}") from None
         if not self.root.is_dir():
-            raise OSError(f"{self.root} is not a directory")
+            raise UsageError(f"the store {self.root} is not a folder")
 
     # -- paths ---------------------------------------------------------------
 
@@ -280,17 +284,16 @@ class Store:
         shutil.rmtree(self.root / "tmp" / run_id, ignore_errors=True)
 
     def sweep_tmp(self) -> None:
-        """Remove what runs that are over left in ``<store>/tmp`` (call with
-        the lock held: then no run is going)."""
+        """Remove the folders runs that are over left in ``<store>/tmp`` (call
+        with the lock held: then no run is going). Nothing else there is
+        ours: the store may be a folder that had a tmp of its own."""
         try:
             entries = list((self.root / "tmp").iterdir())
         except OSError:
             return
         for entry in entries:
-            if entry.is_dir() and not entry.is_symlink():
+            if RUN_ID.fullmatch(entry.name) and entry.is_dir() and not entry.is_symlink():
                 shutil.rmtree(entry, ignore_errors=True)
-            else:
-                files.remove_file(entry)
 
     def open(self, path: Path) -> int:
         """A read descriptor for a file of the store; no link below the root

@@ -16,7 +16,10 @@ from vorda._command import UsageError
 
 class StoreLock:
     def __init__(self, path: Path) -> None:
-        self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        try:
+            self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        except OSError as error:
+            raise UsageError(f"cannot lock the store {path.parent}: {error.strerror or error}") from None
         try:
             fcntl.flock(self.fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:

@@ -14,11 +14,15 @@ from __future__ import annotations
 import errno
 import hashlib
 import os
+import re
 import shutil
 import uuid
 from pathlib import Path
 
 from vorda.run.store import files
+
+
+_DIGEST = re.compile(r"[0-9a-f]{64}")
 
 
 class Objects:
@@ -124,7 +128,8 @@ class Objects:
             raise
 
     def all(self) -> list[str]:
-        """Every object's hash."""
+        """Every object's hash: the files named as objects are (anything else
+        there is not vorda's to count or remove)."""
         found: list[str] = []
         try:
             folders = list(self.root.iterdir())
@@ -132,7 +137,8 @@ class Objects:
             return []
         for folder in folders:
             if folder.is_dir() and not folder.is_symlink():
-                found.extend(entry.name for entry in folder.iterdir() if not entry.name.startswith("."))
+                found.extend(entry.name for entry in folder.iterdir()
+                             if _DIGEST.fullmatch(entry.name) and entry.name[:2] == folder.name)
         return found
 
     def size_alone(self, digest: str) -> int:
