@@ -246,12 +246,15 @@ whole = vorda.load(parts.measured)
 out["whole"] = [list(whole.columns), len(whole), str(whole["year"].dtype)]
 out["lazy"] = vorda.load(parts.measured, type=pl.LazyFrame).filter(pl.col("species") == "Gentoo").collect().height
 out["json"] = vorda.load("parts:by_species", {"species": "Adelie"})["rows"]
-out["listed"] = [e["partition"]["year"] for e in vorda.load("parts:by_year")]
+out["listed"] = [e["partition"]["year"] for e in vorda.load("by_year")]  # a function's name will do
 out["array"] = vorda.load(fmt.grid).tolist()
 errors = []
+os.mkdir("junk")
+with open("junk/history.sqlite", "wb") as f:
+    f.write(os.urandom(4096))
 for args, kw in [((parts.measured, {"species": "Adelie"}), {}), (("parts:nothing",), {}),
                  ((parts.measured, {"species": "Emperor", "year": 2007}), {}), ((fmt.grid,), {"store": "elsewhere"}),
-                 ((fmt.penguins,), {"type": np.ndarray})]:
+                 ((fmt.penguins,), {"type": np.ndarray}), ((fmt.grid,), {"store": "junk"})]:
     try:
         vorda.load(*args, **kw)
     except (LookupError, ValueError, TypeError) as error:
@@ -281,13 +284,14 @@ print(json.dumps(out))
     missing, changed = out["replaced"]
     assert "fmt:auto_json: its value file" in missing and "is missing" in missing
     assert "parts:by_species species=Adelie: its stored value or record changed since run" in changed
-    missing_dim, unknown, no_key, no_store, wrong_type = out["errors"]
+    missing_dim, unknown, no_key, no_store, wrong_type, junk = out["errors"]
     assert missing_dim == ('ValueError: partition {"species":"Adelie"} of parts:measured: missing year '
                            "(its dimensions: species, year)")
     assert unknown.startswith("LookupError: no value of parts:nothing in the store") and "parts:measured" in unknown
     assert no_key == ('LookupError: parts:measured has no key "Emperor" in dimension \'species\' '
                       '(keys: "Adelie", "Gentoo")')
-    assert no_store.startswith("LookupError: no value of fmt:grid") and "its assets: none" in no_store
+    assert no_store.startswith("LookupError: no store at ") and no_store.endswith("elsewhere (no run history there)")
+    assert junk.startswith("ValueError: cannot open the run history ") and "not a database" in junk
     assert wrong_type == "TypeError: a parameter annotated numpy.ndarray cannot take a table (stored as parquet)"
 
 

@@ -115,8 +115,9 @@ def load(
 ) -> Any:
     """The stored value of an asset's partition in the store of ``vorda run``.
 
-    `asset` is the asset itself, its ``"module:function"`` label or its asset
-    ref; `partition` maps each dimension to its key (None for an unpartitioned
+    `asset` is the asset itself, its ``"module:function"`` label, its asset
+    ref, or its name (``name=``, else its function's, when no other asset in
+    the store has it); `partition` maps each dimension to its key (None for an unpartitioned
     asset, or for every partition: a partitioned table then comes back as one
     table with a column per dimension, other values as the runner's list of
     ``{"partition": ..., "value": ...}``). `type` asks for a kind of value as a
@@ -125,7 +126,8 @@ def load(
     returned. `run` names a run: the value as it was after that run, from the
     values the store keeps by content (one partition, or an unpartitioned
     asset). Raises LookupError naming what is missing and what the store
-    has, ValueError for a partition that does not fit the asset's dimensions."""
+    has, ValueError for a partition that does not fit the asset's dimensions
+    or a history that cannot be read."""
     from vorda import reading  # the store's history and the table libraries only when used
 
     return reading.load(asset, partition, store=store, type=type, run=run)

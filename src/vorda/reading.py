@@ -12,11 +12,13 @@ import inspect
 import itertools
 import json
 import os
+import sqlite3
 import stat
 from pathlib import Path
 from typing import Any, Mapping
 
 from vorda import loading, values
+from vorda._command import UsageError
 from vorda.run.store.history import History, LastOk
 from vorda.run.store.keys import canonical, partition_label
 from vorda.run.store.layout import VALUE_NAME, Place, Store
@@ -56,6 +58,13 @@ def _find(asset: Any, known: list[tuple[str, str]], store: Path) -> tuple[str, s
                 except Exception:
                     pass  # the store alone then says what partitions there are
                 return ref, label, dims
+        if ":" not in asset:  # a function's name, as --select takes it, when no other asset has it
+            named = [(ref, label) for ref, label in known if label.rpartition(":")[2] == asset]
+            if len(named) == 1:
+                return _find(named[0][1], known, store)
+            if named:
+                raise LookupError(f"several assets of the store {store} are called {asset} "
+                                  f"({', '.join(label for _, label in named)}): name it module:function")
         wanted = asset
     elif (ref := _wrapper_ref(asset)) and (dims := _declared_dims(asset)) is not None:
         name = getattr(asset, "__vorda_metadata__", {}).get("name")
@@ -140,13 +149,27 @@ def _as_of(store: Store, history: History, ref: str, label: str, keys: Mapping[s
     return loading.read_file(str(store.objects.path(value_hash)), annotation, find=lambda _: kind)
 
 
+def _unreadable(store: Store, error: Exception) -> ValueError:
+    """What load raises for a history it cannot read (a usage error says so itself)."""
+    return ValueError(str(error) if isinstance(error, UsageError) else
+                      f"cannot read the run history of {store.root}: {error}")
+
+
 def load(asset: Any, partition: Mapping[str, Any] | None = None, *, store: str | os.PathLike[str] = ".vorda",
          type: Any = None, run: str | None = None) -> Any:
     """The stored value of an asset's partition (see vorda.load)."""
     where = Store(store)
-    history = History(where.root / "history.sqlite", readonly=True)
+    if not os.path.lexists(where.root / "history.sqlite"):
+        raise LookupError(f"no store at {where.root} (no run history there)")
     try:
-        known = history.known_assets()
+        history = History(where.root / "history.sqlite", readonly=True)
+    except (UsageError, sqlite3.Error) as error:
+        raise _unreadable(where, error) from None
+    try:
+        try:
+            known = history.known_assets()
+        except sqlite3.Error as error:
+            raise _unreadable(where, error) from None
         ref, label, dims = _find(asset, known, where.root)
         lasts = history.last_oks(ref)
         if dims is None:  # not importable here: the partitions the store has
