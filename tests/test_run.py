@@ -212,6 +212,7 @@ def test_failures_skip_downstream_only(project):
     assert "flaky:bad" in table and "ValueError: no data" in table
     run_id = table.strip().splitlines()[-1].split("(run ")[1].split(",")[0]
     listing = project.run("runs", run_id, check=0).stdout
+    assert project.run("runs", "last", check=0).stdout == listing
     log = [line.split("log: ")[1] for line in listing.splitlines() if "log: " in line and "exits" in line][0]
     assert "giving up now" in pathlib.Path(log).read_text()
     # Asked how a value was made, an asset that only ever failed says so and where its log is.
@@ -253,6 +254,22 @@ def test_graph_errors_exit_2(project):
     done = project.run("run", "reader", check=2)
     assert "reader:uses reads" in done.stderr and "extra.py:thing" in done.stderr
     assert "add the module lib.extra" in done.stderr
+    project.write("keyed", """
+        from vorda import asset, partitions
+
+        @asset(partitions={"region": partitions(["north", "south"])})
+        def a(region):
+            return region
+
+        @asset(inputs={"a": "keyed:a"})
+        def b(a):
+            return a
+    """)
+    done = project.run("run", "keyed", check=2)
+    assert '"<resolved source file>:<function>"; or give the asset itself, as inputs={\'a\': a}' in done.stderr
+    (project.path / "keyed.py").write_text((project.path / "keyed.py").read_text().replace('"keyed:a"', "a"))
+    done = project.run("run", "--partition", "region=east", "keyed", check=2)
+    assert "--partition region=east: no selected asset has that key (keys of region: north, south)" in done.stderr
     done = project.run("run", "lib/extra.py", check=2)
     assert "name a module as Python imports it, dotted, such as lib.extra" in done.stderr
     assert not (project.path / ".vorda").exists()

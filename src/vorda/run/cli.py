@@ -143,7 +143,8 @@ def _run(prog: str, args: argparse.Namespace, argv: list[str]) -> int:
 
 def runs_parser(prog: str = "vorda runs") -> argparse.ArgumentParser:
     parser = _command.parser(prog, "List recent runs of a store, or the jobs of one run.", RUNS_EXIT_STATUSES)
-    parser.add_argument("run_id", nargs="?", metavar="RUN_ID", help="list this run's jobs and their log files")
+    parser.add_argument("run_id", nargs="?", metavar="RUN_ID",
+                        help="list this run's jobs and their log files (last: the latest run)")
     parser.add_argument("--store", default=".vorda", metavar="DIR", help="the store (default: .vorda)")
     parser.add_argument("-n", "--limit", type=_jobs_count, default=20, metavar="N", help="runs to list (default: 20)")
     return parser
@@ -183,7 +184,8 @@ def _runs(prog: str, args: argparse.Namespace) -> int:
                 lines.append(f"{rid:20}  {_when(started)}  {seconds:>7}  {status:11}  {counts:36}  "
                              f"{' '.join(json.loads(command))}")
         else:
-            rows = history.jobs(args.run_id)
+            run_id = history.last_run() if args.run_id == "last" else args.run_id
+            rows = history.jobs(run_id) if run_id else []
             if not rows:
                 raise UsageError(f"no run {args.run_id} in {args.store}")
             for label, partition, status, seconds, message, log_path in rows:

@@ -18,11 +18,13 @@ def check_inputs(assets: dict[str, Asset], search: SearchPath) -> None:
                 continue
             file_path = ref.rpartition(":")[0]
             module = search.module_for(file_path) if file_path else None
-            hint = (
-                f"add the module {module} to the command line"
-                if module
-                else "its file is not under the module search path (see --path)"
-            )
+            if module:
+                hint = f"add the module {module} to the command line"
+            elif not file_path.startswith("/"):  # "module:function", say: refs name the resolved source file
+                hint = (f'an input written as text is "<resolved source file>:<function>"; '
+                        f"or give the asset itself, as inputs={{{param!r}: {ref.rpartition(':')[2]}}}")
+            else:
+                hint = "its file is not under the module search path (see --path)"
             raise UsageError(
                 f"{asset.label} reads {ref} (parameter {param!r}), which no inspected module declares; {hint}"
             )

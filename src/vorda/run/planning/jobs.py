@@ -73,7 +73,10 @@ def _check_filters(filters: dict[str, list[Any]], assets: list[Asset]) -> None:
             raise UsageError(f"--partition {dim}=...: no selected asset has a partition dimension {dim!r}")
         for value in values:
             if canonical(value) not in keys:
-                raise UsageError(f"--partition {dim}={canonical(value)}: no selected asset has that key")
+                known = sorted(keys)
+                shown = ", ".join(key_label(json.loads(k)) for k in known[:8]) + (", ..." if len(known) > 8 else "")
+                raise UsageError(f"--partition {dim}={key_label(value)}: no selected asset has that key "
+                                 f"(keys of {dim}: {shown})")
 
 
 def plan_jobs(
