@@ -76,6 +76,10 @@ def test_going_back_restores_instead_of_recomputing(project):
     assert project.value("pipe", "part", "region=north") == {"region": "north", "n": 20}
     assert statuses(jobs)[("pipe:same", '{"region": "north"}')] == "restored"
     assert summary["status"] == "ok"
+    # The run list counts them too.
+    tally = project.run("runs", check=0).stdout.splitlines()[1].split()[5]
+    assert tally == "/".join(str(list(statuses(jobs).values()).count(word))
+                             for word in ("ok", "restored", "failed", "skipped", "up-to-date"))
     # What was restored is the value from then on: the next run finds it up to date.
     jobs, _ = project.run_json("pipe")
     assert set(statuses(jobs).values()) == {"up-to-date"}

@@ -167,7 +167,7 @@ def test_api_agrees_with_the_dry_run_and_the_runs(project, ui_of):
     for run, line in zip(runs, listed):
         rid, _, _, _, status, counts, _, total, *_ = line.split()
         assert (run["run_id"], run["status"], f"{total}") == (rid, status, str(run["jobs"]))
-        assert "/".join(str(run["counts"][k]) for k in ("ok", "failed", "skipped", "up-to-date")) == counts
+        assert "/".join(str(run["counts"][k]) for k in ("ok", "restored", "failed", "skipped", "up-to-date")) == counts
     one = ui.json("/api/runs/" + runs[1]["run_id"])
     assert [j["status"] for j in one["jobs"]] == [line.split("  ")[1] for line in project.run(
         "runs", runs[1]["run_id"], check=0).stdout.splitlines() if not line.startswith("    log:")]

@@ -15,6 +15,7 @@ from vorda._command import ExitStatus, UsageError
 from vorda.run import report
 from vorda.run.executors import EXECUTORS
 from vorda.run.status import RunStatus
+from vorda.run.store.history import RUNS_TALLY
 from vorda.run.store.keys import canonical, partition_label
 from vorda.run.store.layout import Store
 
@@ -177,11 +178,11 @@ def _runs(prog: str, args: argparse.Namespace) -> int:
     try:
         if args.run_id is None:
             lines.append(f"{'run':20}  {'started':19}  {'seconds':>7}  {'status':11}  "
-                         "ok/failed/skipped/up-to-date of jobs  command")
-            for rid, started, ended, status, command, ok, failed, skipped, fresh, total in history.runs(args.limit):
+                         f"{RUNS_TALLY + ' of jobs':45}  command")
+            for rid, started, ended, status, command, *counted, total in history.runs(args.limit):
                 seconds = f"{ended - started:.1f}" if ended else "-"
-                counts = f"{ok or 0}/{failed or 0}/{skipped or 0}/{fresh or 0} of {total}"
-                lines.append(f"{rid:20}  {_when(started)}  {seconds:>7}  {status:11}  {counts:36}  "
+                counts = "/".join(str(n or 0) for n in counted) + f" of {total}"
+                lines.append(f"{rid:20}  {_when(started)}  {seconds:>7}  {status:11}  {counts:45}  "
                              f"{' '.join(json.loads(command))}")
         else:
             run_id = history.last_run() if args.run_id == "last" else args.run_id

@@ -16,6 +16,7 @@ import urllib.parse
 from dataclasses import dataclass
 from typing import Any, Iterable, Mapping, Sequence
 
+from vorda.run.store.history import RUNS_TALLY
 from vorda.run.store.keys import key_label, partition_label
 from vorda.ui.api import FILTER, Matrix
 from vorda.ui.graph import BOX_H, BOX_W
@@ -348,7 +349,7 @@ def runs_page(runs: Sequence[Mapping[str, Any]], launched: Sequence[Mapping[str,
         rows = []
         for one in runs:
             counts = one["counts"]
-            tally = "/".join(str(counts.get(k, 0)) for k in ("ok", "failed", "skipped", "up-to-date"))
+            tally = "/".join(str(counts.get(k, 0)) for k in RUNS_TALLY.split("/"))
             rows.append(
                 f'<tr data-run="{esc(one["run_id"])}"><td><a href="{esc(url("/runs/" + one["run_id"]))}">'
                 f'{esc(one["run_id"])}</a></td><td>{esc(when(one["started"]))}</td>'
@@ -356,7 +357,7 @@ def runs_page(runs: Sequence[Mapping[str, Any]], launched: Sequence[Mapping[str,
                 f'<td class="num">{esc(tally)} of {one["jobs"]:,}</td>'
                 f'<td><code>{esc(shlex.join(one["command"]))}</code></td></tr>')
         parts.append('<table class="runs"><thead><tr><th>run</th><th>started</th><th>seconds</th><th>status</th>'
-                     "<th>ok/failed/skipped/up-to-date of jobs</th><th>command</th></tr></thead><tbody>"
+                     f"<th>{RUNS_TALLY} of jobs</th><th>command</th></tr></thead><tbody>"
                      + "".join(rows) + "</tbody></table>")
     return Page("Runs", "<h1>Runs</h1>", "".join(parts))
 

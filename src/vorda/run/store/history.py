@@ -53,7 +53,8 @@ ADDED = [("jobs", "pid", "INTEGER"), ("jobs", "pid_start", "INTEGER"), ("jobs", 
 
 
 # The job statuses that `runs` counts per run, in its columns' order.
-RUNS_COUNTED = (JobStatus.OK, JobStatus.FAILED, JobStatus.SKIPPED, JobStatus.UP_TO_DATE)
+RUNS_COUNTED = (JobStatus.OK, JobStatus.RESTORED, JobStatus.FAILED, JobStatus.SKIPPED, JobStatus.UP_TO_DATE)
+RUNS_TALLY = "/".join(status.value for status in RUNS_COUNTED)  # how the run lists head those counts
 
 
 # Rows written in one transaction of record_jobs(): well under a second.
@@ -432,7 +433,7 @@ class History:
     def runs(self, limit: int) -> list[tuple[Any, ...]]:
         return self._rows(
             "SELECT r.id, r.started, r.ended, r.status, r.argv, "
-            "SUM(j.status=?), SUM(j.status=?), SUM(j.status=?), SUM(j.status=?), "
+            + "SUM(j.status=?), " * len(RUNS_COUNTED) +
             "COUNT(j.seq) FROM (SELECT * FROM runs ORDER BY started DESC LIMIT ?) r "
             "LEFT JOIN jobs j ON j.run_id = r.id GROUP BY r.id ORDER BY r.started DESC",
             *RUNS_COUNTED,
