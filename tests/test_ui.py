@@ -174,6 +174,7 @@ def test_api_agrees_with_the_dry_run_and_the_runs(project, ui_of):
 
     # A partition's page: its last job, its log, and its value.
     cell = ui.json("/api/assets/pipe:part/partition?region=south&day=3")
+    assert ui.json("/api/assets/pipe:part/partition?k.region=south&k.day=3") == cell  # as the matrix filters
     assert cell["last_job"]["error"].startswith("ValueError: no data for <b>south</b>") and cell["value"]["kind"] == "none"
     status, log, _ = ui.request(f"/api/runs/{cell['last_job']['run_id']}/log/{cell['last_job']['seq']}")
     assert status == 200 and "making south 3" in log

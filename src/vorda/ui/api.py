@@ -167,7 +167,9 @@ def asset_facts(view: View, name: str, query: Mapping[str, str]) -> tuple[dict[s
 
 def partition_facts(store: Store, view: View, name: str, query: Mapping[str, str]) -> dict[str, Any]:
     n, asset = find_asset(view, name)
-    keys = {dim: read_key(text) for dim, text in query.items() if dim in {d for d, _ in asset.dims}}
+    # k.DIM as the matrix takes its filters, or bare DIM as the page's links give them
+    texts = {dim: query.get(FILTER + dim, query.get(dim)) for dim, _ in asset.dims}
+    keys = {dim: read_key(text) for dim, text in texts.items() if text is not None}
     place = asset.position(keys)
     if place is None:
         raise BadQuery(f"{asset.label} has no partition {partition_label(keys) or '(none)'}; "
