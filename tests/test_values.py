@@ -12,6 +12,8 @@ import sys
 
 import pytest
 
+import vorda
+
 from test_run import PACKAGE_ROOT, Project, statuses
 
 duckdb = pytest.importorskip("duckdb")
@@ -293,6 +295,27 @@ print(json.dumps(out))
     assert no_store.startswith("LookupError: no store at ") and no_store.endswith("elsewhere (no run history there)")
     assert junk.startswith("ValueError: cannot open the run history ") and "not a database" in junk
     assert wrong_type == "TypeError: a parameter annotated numpy.ndarray cannot take a table (stored as parquet)"
+
+
+def test_a_partition_whose_last_job_failed_is_not_read_as_its_value(project):
+    project.write("flip", """
+        import os
+        from vorda import asset
+
+        @asset()
+        def v():
+            if os.path.exists("broken"):
+                raise RuntimeError("feed broken")
+            return 1
+    """)
+    _, first = project.run_json("flip")
+    (project.path / "broken").write_text("")
+    project.run_json("--force", "flip", check=1)
+    store = project.path / ".vorda"
+    with pytest.raises(LookupError, match=r"^flip:v: its last job failed \(RuntimeError: feed broken\); run the "
+                       f"asset again, or read what run {first['run_id']} made with run='{first['run_id']}'$"):
+        vorda.load("flip:v", store=store)
+    assert vorda.load("flip:v", store=store, run=first["run_id"]) == 1
 
 
 def test_a_link_under_the_store_is_not_read(project):

@@ -109,8 +109,15 @@ def _value_file(store: Store, lasts: Mapping[str | None, LastOk], label: str, ke
         _no_links(store.root, path)
     except FileNotFoundError:
         raise LookupError(f"{shown}: its value file {path} is missing; run the asset again") from None
-    value = store.stored_value(last, Place(module, function, keys))
+    place = Place(module, function, keys)
+    value = store.stored_value(last, place)
     if value is None:
+        found = store.read_result(place)
+        record = found[0] if found is not None else None
+        if record is not None and record.get("ok") is False:  # the files of a job that failed since
+            error = (str(record.get("error") or "").strip().splitlines() or ["no error given"])[0]
+            raise _Changed(f"{shown}: its last job failed ({error}); run the asset again, or read what "
+                           f"run {last.run_id} made with run={last.run_id!r}")
         raise _Changed(f"{shown}: its stored value or record changed since run {last.run_id} recorded it; "
                        f"run the asset again, or read what that run made with run={last.run_id!r}")
     return path, value.identity
