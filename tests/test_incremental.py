@@ -3,6 +3,9 @@
 import json
 import shutil
 import sqlite3
+import subprocess
+import textwrap
+import time
 
 from test_run import PIPE, Project, statuses
 
@@ -207,6 +210,42 @@ def test_a_folder_made_a_store_keeps_what_was_already_there(project):
     (mine / "lock").mkdir()
     assert "cannot lock the store" in project.run("gc", "--store", "data", check=2).stderr
     assert project.run("gc", "--store", "data", "--dry-run", check=0).stdout.startswith("would free 0 kept")
+
+
+@pytest.mark.parametrize("executor", ["processes", "forks"])
+def test_a_job_whose_code_is_edited_during_the_run_is_not_recorded_ok(project, executor):
+    first = """
+        import os, time
+        from vorda import asset, partitions
+
+        @asset(partitions={"k": partitions([0, 1])})
+        def v(k):
+            if k == 0:
+                open("started", "w").close()
+                deadline = time.monotonic() + 60
+                while not os.path.exists("edited") and time.monotonic() < deadline:
+                    time.sleep(0.02)
+            return "V1"
+    """
+    source = project.write("edit", first)
+    argv, kw = project.command("run", "--json", "-j", "1", "--executor", executor, "edit")
+    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, **kw)
+    started = project.path / "started"
+    deadline = time.monotonic() + 60
+    while not started.exists() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    # Saved while the run goes: the next job would import it.
+    source.write_text(source.read_text().replace('"V1"', '"V2"'))
+    (project.path / "edited").touch()
+    out, _ = runner.communicate(timeout=120)
+    jobs = {j["partition"]["k"]: j for j in json.loads(out)["jobs"]}
+    assert all(j["status"] == "failed" and "its code changed while the run went" in j["error"]
+               for j in jobs.values()), jobs
+    # Back to the first code: nothing made under the second passes for it.
+    source.write_text(textwrap.dedent(first))
+    jobs, _ = project.run_json("edit")
+    assert set(statuses(jobs).values()) == {"ok"}
+    assert [project.value("edit", "v", f"k={k}") for k in (0, 1)] == ["V1", "V1"]
 
 
 def test_code_versions_cover_what_an_asset_reaches(project):

@@ -21,6 +21,7 @@ from vorda._command import UsageError
 from vorda._tracing import RAISED_AT
 from vorda.run.executors import groups
 from vorda.run.executors.base import INLINE_LIMIT, Executor, Outcome, PreparedJob, open_log
+from vorda.run.planning.code_version import file_identity
 from vorda.run.planning.jobs import Job
 from vorda.run.recorder import Recorder
 from vorda.run.status import DONE, JobStatus, Reason, RunStatus
@@ -182,6 +183,7 @@ class Run:
         # Last ok jobs whose files were read, found to be theirs, under new stats: see History.restat.
         self.restats: list[tuple[str, str, str, int, str | None, str | None]] = []
         self.restat_files: set[str] = set()
+        self.code_seen: dict[str, str] = {}  # see code_edited
         labels: dict[str, str] = {}  # one text per asset, shared by its rows
         self.rows = {}
         for job in self.selected:
@@ -365,6 +367,7 @@ class Run:
                 if not futures and not self.retry_at:
                     continue
                 done = self.wait_ended(self.next_wait(futures.values(), len(futures) < capacity(parallel)))
+                self.code_seen.clear()  # the jobs that just ended are checked against files as they are now
                 self.record_started()
                 self.end_overdue(futures.values(), executor)
                 if time.monotonic() > next_sweep:
@@ -667,6 +670,21 @@ class Run:
             write_refs(refs_path, refs)
         return inputs_path, refs_path, read
 
+    def code_edited(self, job: Job) -> str | None:
+        """A file of the job's code that is no longer as it was read when the
+        run was planned (the job may have imported it changed), or None. Each
+        file is looked at once per batch of ended jobs, after they ended."""
+        for path, identity in job.asset.code_files:
+            now = self.code_seen.get(path)
+            if now is None:
+                try:
+                    now = self.code_seen[path] = file_identity(os.stat(path))
+                except OSError:
+                    now = self.code_seen[path] = ""
+            if now != identity:
+                return path
+        return None
+
     def fail(self, job: Job, error: str, **fields: Any) -> None:
         self.failed_root[job.seq] = job.asset.label
         self.set(job, JobStatus.FAILED, error=error, **fields)
@@ -692,6 +710,10 @@ class Run:
                 files.remove_file(written)
         if job.seq in self.timed_out and not succeeded:
             self.fail(job, f"timed out after {self.timeout:g} s", seconds=seconds)
+            return
+        if succeeded and (edited := self.code_edited(job)) is not None:
+            self.fail(job, f"its code changed while the run went ({edited} was edited): the value may not be "
+                      "what the recorded code makes; run it again", seconds=seconds)
             return
         if succeeded:
             assert record is not None and found is not None

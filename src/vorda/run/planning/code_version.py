@@ -103,6 +103,13 @@ class CodeVersion:
     digest: str
     covers: dict[str, str]  # label -> hash of that definition's source
     dynamic: list[str]  # labels of the modules included whole, sorted
+    files: tuple[str, ...] = ()  # the project files it was read from
+
+
+def file_identity(info: os.stat_result) -> str:
+    """What tells a source file from itself changed (ctime too: an edit
+    whose mtime was put back changes it)."""
+    return f"{info.st_ino} {info.st_size} {info.st_mtime_ns} {info.st_ctime_ns}"
 
 
 def changed(before: Mapping[str, str], after: CodeVersion) -> list[str]:
@@ -181,10 +188,12 @@ class _Module:
         self._hashes: dict[int, str] = {}
         self._lines: list[str] = []
         self._walrus = False
+        self.identity: str | None = None  # the file's, as it was read
         if path is None:
             return
         try:
             with open(path, "rb") as f:
+                self.identity = file_identity(os.fstat(f.fileno()))
                 data = f.read()
             self.source = importlib.util.decode_source(data)
         except (OSError, SyntaxError, ValueError, UnicodeDecodeError):
@@ -666,6 +675,8 @@ class Project:
         self._excluded = tuple(os.path.realpath(p) for p in prefixes if p)
         self._located: dict[str, _Found | None] = {}
         self._modules: dict[str, _Module | None] = {}
+        # Each file read, as it was first seen: what a job's imports must still find.
+        self.seen: dict[str, str] = {}
         self._entries: dict[str, frozenset[str]] = {}
         self._reach = _Reach(self)
 
@@ -683,6 +694,17 @@ class Project:
             if _under(real, root):
                 return os.path.relpath(real, root).replace(os.sep, "/")
         return None
+
+    def note(self, names: Iterable[str]) -> None:
+        """Take the files of these modules as they are before another process
+        reads them: one edited meanwhile then no longer matches."""
+        for name in names:
+            where = self._locate(name)
+            if where is not None and where.path is not None:
+                try:
+                    self.seen.setdefault(where.path, file_identity(os.stat(where.path)))
+                except OSError:
+                    pass  # reading it says what is wrong
 
     def prepare(self, names: Iterable[str]) -> None:
         """Parse the named modules and the project modules they import, at
@@ -752,6 +774,8 @@ class Project:
                 if label is not None:
                     found = _Module(name, where.path, label, where.portions, self._cached.get(name),
                                     keep=self.cache is not None)
+                    if found.identity is not None:
+                        self.seen.setdefault(where.path, found.identity)
         self._modules[name] = found
         return found
 
@@ -1026,4 +1050,7 @@ def _code_version(project: Project, module_name: str, function_name: str, functi
         digest = own  # nothing reached: the version of its own code alone
     else:
         digest = _hash("".join(f"{label}\0{value}\n" for label, value in items))
-    return CodeVersion(digest, dict(items), sorted(reach.cover((name, _WHOLE))[0] for name in whole))
+    files = {module.path} | {found.path for found in map(project.module, {name for name, _ in reached})
+                             if found is not None and found.path is not None}
+    return CodeVersion(digest, dict(items), sorted(reach.cover((name, _WHOLE))[0] for name in whole),
+                       tuple(sorted(files)))

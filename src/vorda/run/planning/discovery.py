@@ -42,6 +42,9 @@ class Asset:
     covers: dict[str, str] = field(default_factory=dict, compare=False)
     dynamic: tuple[str, ...] = ()  # modules covered whole: a reference could not be resolved statically
     key_texts: dict[str, list[str]] = field(default_factory=dict, compare=False)  # canonical texts of `dims`
+    # The project files its code version was read from, each as it was then:
+    # a job that imported them changed ran other code than the version says.
+    code_files: tuple[tuple[str, str], ...] = field(default=(), compare=False)
 
     def texts(self, dim: str) -> list[str]:
         """The canonical texts of a dimension's keys, in its order."""
@@ -94,6 +97,7 @@ class Discovery:
 def discover(modules: list[str], search: SearchPath) -> Discovery:
     """Import the modules in a discovery process and read its report."""
     project = Project([*(os.path.abspath(p) for p in search.extra), os.getcwd()], [*search.dirs, *sys.path])
+    project.note(modules)  # as they are before discovery imports them
     try:
         process = subprocess.Popen(
             [sys.executable, "-m", "vorda.run.planning.discovery_remote", *modules],
@@ -185,9 +189,11 @@ def _assets(records: list[dict[str, Any]], search: SearchPath, project: Project 
             made = code_version(project, home["module_path"], home["function_name"], home["function_source"],
                                 metadata)
             version, covers, dynamic = made.digest, made.covers, tuple(made.dynamic)
+            files = tuple((path, project.seen[path]) for path in made.files if path in project.seen)
         else:
             version = _code_version(home)
             covers, dynamic = {f"{home['function_name']} in {_shown_path(home['file_path'], search)}": version}, ()
+            files = ()
         dims, key_texts = _dims(home)
         assets[ref] = Asset(
             ref=ref,
@@ -202,6 +208,7 @@ def _assets(records: list[dict[str, Any]], search: SearchPath, project: Project 
             name=metadata.get("name"),
             covers=covers,
             dynamic=dynamic,
+            code_files=files,
         )
     named: dict[str, Asset] = {}
     for asset in assets.values():
