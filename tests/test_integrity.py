@@ -262,7 +262,7 @@ def test_runs_on_missing_broken_and_read_only_stores(tmp_path):
     try:
         subprocess.run(["mount", "-o", "remount,bind,ro", store], check=True)
         listing = project.run("runs", check=0)
-        assert "1/0/0/0 of 1" in listing.stdout and "in-the-wal" in listing.stdout
+        assert "1/0/0/0/0 of 1" in listing.stdout and "in-the-wal" in listing.stdout
         plan_ = json.loads(project.run("run", "--dry-run", "--json", "pipe", check=0).stdout)
         assert [job["status"] for job in plan_["jobs"]] == ["up-to-date"]
     finally:
