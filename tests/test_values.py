@@ -210,9 +210,15 @@ def test_unchanged_frames_keep_readers_up_to_date_and_changed_files_rerun(projec
     (store / "grid/value.npy").unlink()
     kept = store / "kept/value.pkl"
     kept.write_bytes(kept.read_bytes() + b"\0")
+    # Written in place to the same size, its mtime put back (as touch -r or a sync tool would).
+    same = store / "auto_json/value.json"
+    info, data = same.stat(), same.read_bytes()
+    with open(same, "r+b") as out:
+        out.write(data[:-1] + (b" " if data[-1:] != b" " else b"\n"))
+    os.utime(same, ns=(info.st_atime_ns, info.st_mtime_ns))
     jobs, _ = project.run_json("fmt")
     ran = {asset for (asset, _), status in statuses(jobs).items() if status in ("ok", "restored")}
-    assert ran == {"fmt:penguins", "fmt:grid", "fmt:kept"}
+    assert ran == {"fmt:penguins", "fmt:grid", "fmt:kept", "fmt:auto_json"}
     # The pickle was changed in place, which changed its kept copy too: it runs.
     assert statuses(jobs)[("fmt:kept", "null")] == "ok"
     assert hashlib.sha256((store / "penguins/value.parquet").read_bytes()).hexdigest() == before

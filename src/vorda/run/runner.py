@@ -30,7 +30,7 @@ from vorda.run.store.history import History, LastOk
 from vorda.run.store.inputs import write_inputs
 from vorda.run.store.refs import reference, write_refs
 from vorda.run.store.keys import canonical
-from vorda.run.store.layout import JobFolder, Place, Store, Value, parse_record
+from vorda.run.store.layout import JobFolder, Place, Store, Value, as_linked, parse_record
 from vorda.run.timing import BATCH_WINDOW, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
 
 
@@ -723,8 +723,9 @@ class Run:
             except OSError as error:
                 self.fail(job, f"the worker reported success but its value is unreadable: {error}", seconds=seconds)
                 return
-            self.values[job.seq] = value
             record_hash = self.store.keep(value, found[0])
+            value = as_linked(value)
+            self.values[job.seq] = value
             self.written |= self.store.written_by(self.place(job), value, record_hash)
             self.set(job, JobStatus.OK, seconds=seconds, record_hash=record_hash, record_stat=found[1],
                      **self.value_fields(value))

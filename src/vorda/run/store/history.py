@@ -73,9 +73,9 @@ class LastOk:
     seq: int = 0
     started: float | None = None
     code_covers: str | None = None  # JSON: definition -> its hash
-    value_stat: str | None = None  # "size mtime_ns inode" of the value file when it was hashed
+    value_stat: str | None = None  # stat_text() of the value file when it was hashed
     record_hash: str | None = None  # its result.json, kept as an object
-    record_stat: str | None = None  # "size mtime_ns inode" of its result.json when it was recorded
+    record_stat: str | None = None  # stat_text() of its result.json when it was recorded
 
 
 _LAST_OK = ("code_version, input_hashes, value_path, value_hash, run_id, seq, started, code_covers, value_stat, "

@@ -12,6 +12,7 @@ must be a real directory: the store never follows a link it did not make.
 
 from __future__ import annotations
 
+import dataclasses
 import errno
 import json
 import os
@@ -55,7 +56,7 @@ class Value:
 
     where: str  # the file's path
     hash: str
-    stat: str | None = None  # the file's "size mtime_ns inode" when it was hashed
+    stat: str | None = None  # the file's stat_text() when it was hashed
     identity: tuple[int, int, int, int] | None = None  # of the file hashed: device, inode, size, mtime_ns
     record_stat: str | None = None  # of its result.json, when that was read to check it
 
@@ -143,8 +144,23 @@ def _stat(fd: int) -> tuple[str, tuple[int, int, int, int]]:
 
 
 def stat_text(info: os.stat_result) -> str:
-    """How the history records a file's stat ("size mtime_ns inode")."""
-    return f"{info.st_size} {info.st_mtime_ns} {info.st_ino}"
+    """How the history records a file's stat ("size mtime_ns inode
+    ctime_ns"): the change time too, so that bytes written in place with
+    the mtime put back (``touch -r``, a sync tool) are not taken for the
+    file recorded."""
+    return f"{info.st_size} {info.st_mtime_ns} {info.st_ino} {info.st_ctime_ns}"
+
+
+def as_linked(value: Value) -> Value:
+    """The value with the stat its file has after being linked as an object
+    (a link changes the file's ctime), if it is still the file hashed."""
+    try:
+        info = os.stat(value.where, follow_symlinks=False)
+    except OSError:
+        return value
+    if (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns) != value.identity:
+        return value
+    return dataclasses.replace(value, stat=stat_text(info))
 
 
 class DirScan:
