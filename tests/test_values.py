@@ -322,6 +322,10 @@ def test_a_partition_whose_last_job_failed_is_not_read_as_its_value(project):
                        f"asset again, or read what run {first['run_id']} made with run='{first['run_id']}'$"):
         vorda.load("flip:v", store=store)
     assert vorda.load("flip:v", store=store, run=first["run_id"]) == 1
+    digest = hashlib.sha256(b"1").hexdigest()
+    (store / "objects" / digest[:2] / digest).write_text("2")  # in place: the tree's file is the same one
+    with pytest.raises(LookupError, match=f"the kept copy of run {first['run_id']}'s value .* no longer has its hash"):
+        vorda.load("flip:v", store=store, run=first["run_id"])
 
 
 def test_a_link_under_the_store_is_not_read(project):

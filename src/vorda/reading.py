@@ -149,9 +149,12 @@ def _as_of(store: Store, history: History, ref: str, label: str, keys: Mapping[s
                           "the jobs of runs it does not keep; see vorda runs)")
     value_path, value_hash = made
     name = os.path.basename(value_path)
-    if not VALUE_NAME.fullmatch(name) or not store.objects.checked(value_hash):
+    if not VALUE_NAME.fullmatch(name) or not store.objects.has(value_hash):
         raise LookupError(f"{shown}: the value of run {run} is no longer kept in {store.root} (vorda gc removes "
                           "values no recent run needs)")
+    if not store.objects.checked(value_hash):
+        raise LookupError(f"{shown}: the kept copy of run {run}'s value in {store.root} no longer has its hash "
+                          "(written through the tree's file, or damaged)")
     kind = values.by_file_name(name)
     return loading.read_file(str(store.objects.path(value_hash)), annotation, find=lambda _: kind)
 
