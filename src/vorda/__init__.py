@@ -117,10 +117,10 @@ def load(
 
     `asset` is the asset itself, its ``"module:function"`` label, its asset
     ref, or its name (``name=``, else its function's, when no other asset in
-    the store has it); `partition` maps each dimension to its key (None for an unpartitioned
-    asset, or for every partition: a partitioned table then comes back as one
-    table with a column per dimension, other values as the runner's list of
-    ``{"partition": ..., "value": ...}``). `type` asks for a kind of value as a
+    the store has it); `partition` maps each dimension to its key (None for
+    an unpartitioned asset, or for every partition: a partitioned table then
+    comes back as one table with a column per dimension, other values as the
+    runner's list of ``{"partition": ..., "value": ...}``). `type` asks for a kind of value as a
     parameter annotation does (``pandas.DataFrame``, ``polars.LazyFrame``,
     ``pyarrow.Table``, ``numpy.ndarray``, ...); None: the type the asset
     returned. `run` names a run: the value as it was after that run, from the
