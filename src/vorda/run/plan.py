@@ -74,6 +74,7 @@ class Plan:
         try:
             with _no_collections():
                 run = Run(self.jobs, self.store, history, self.search.env, self.force)
+                run.keeps_restats = False
                 run.read_upstream_from_store()
                 run.would_be()
         finally:

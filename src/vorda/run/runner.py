@@ -183,6 +183,7 @@ class Run:
         # Last ok jobs whose files were read, found to be theirs, under new stats: see History.restat.
         self.restats: list[tuple[str, str, str, int, str | None, str | None]] = []
         self.restat_files: set[str] = set()
+        self.keeps_restats = True  # a dry run records nothing: it need not hold them
         self.code_seen: dict[str, str] = {}  # see code_edited
         labels: dict[str, str] = {}  # one text per asset, shared by its rows
         self.rows = {}
@@ -256,7 +257,7 @@ class Run:
             decision = Decision(JobStatus.RUN, Reason.INPUT, "input: " + self._changed_input(last.input_hash, job))
         elif (value := self.store.stored_value(last, job.place, self.scan)) is not None:
             # Read and found to be its files under other stats (a copied store, say).
-            if value.stat is not None and value.record_stat is not None and \
+            if self.keeps_restats and value.stat is not None and value.record_stat is not None and \
                     (value.stat, value.record_stat) != (last.value_stat, last.record_stat):
                 self.restats.append((value.stat, value.record_stat, last.run_id, last.seq, last.value_stat,
                                      last.record_stat))
