@@ -59,12 +59,13 @@ def _find(asset: Any, known: list[tuple[str, str]], store: Path) -> tuple[str, s
                     pass  # the store alone then says what partitions there are
                 return ref, label, dims
         if ":" not in asset:  # a function's name, as --select takes it, when no other asset has it
-            named = [(ref, label) for ref, label in known if label.rpartition(":")[2] == asset]
+            # One label may have several refs (a project moved): the label decides, as it does above.
+            named = list(dict.fromkeys(label for _, label in known if label.rpartition(":")[2] == asset))
             if len(named) == 1:
-                return _find(named[0][1], known, store)
+                return _find(named[0], known, store)
             if named:
                 raise LookupError(f"several assets of the store {store} are called {asset} "
-                                  f"({', '.join(label for _, label in named)}): name it module:function")
+                                  f"({', '.join(named)}): name it module:function")
         wanted = asset
     elif (ref := _wrapper_ref(asset)) and (dims := _declared_dims(asset)) is not None:
         name = getattr(asset, "__vorda_metadata__", {}).get("name")

@@ -195,7 +195,7 @@ def make_plan(
         if not names:
             raise UsageError(f"no module given, and the store {store} has no earlier run to take them from")
     for name in names:
-        if "/" in name or name.endswith(".py"):
+        if "/" in name or (name.endswith(".py") and os.path.isfile(name)):
             dotted = name.removeprefix("./").removesuffix(".py").replace("/", ".")
             raise UsageError(f"{name}: name a module as Python imports it, dotted, such as {dotted} "
                              "(with --path DIR when its folder is not the current one)")

@@ -203,7 +203,20 @@ class Run:
         return known.get(job.partition_id or None)
 
     def stored_value(self, job: Job) -> Value | None:
-        return self.store.stored_value(self.last_ok(job), job.place, self.scan)
+        last = self.last_ok(job)
+        value = self.store.stored_value(last, job.place, self.scan)
+        if value is not None and last is not None:
+            self.note_stats(job, last, value)
+        return value
+
+    def note_stats(self, job: Job, last: LastOk, value: Value) -> None:
+        """Files read and found to be the recorded ones under other stats (a
+        copied store, say): their stats are recorded at the end of the run."""
+        if self.keeps_restats and value.stat is not None and value.record_stat is not None and \
+                (value.stat, value.record_stat) != (last.value_stat, last.record_stat):
+            self.restats.append((value.stat, value.record_stat, last.run_id, last.seq, last.value_stat,
+                                 last.record_stat))
+            self.restat_files.update((value.where, str(self.store.result_path(job.place))))
 
     def read_upstream_from_store(self) -> None:
         """Jobs needed but not selected must have a good value in the store."""
@@ -256,12 +269,7 @@ class Run:
         elif last.input_hash != hashes:
             decision = Decision(JobStatus.RUN, Reason.INPUT, "input: " + self._changed_input(last.input_hash, job))
         elif (value := self.store.stored_value(last, job.place, self.scan)) is not None:
-            # Read and found to be its files under other stats (a copied store, say).
-            if self.keeps_restats and value.stat is not None and value.record_stat is not None and \
-                    (value.stat, value.record_stat) != (last.value_stat, last.record_stat):
-                self.restats.append((value.stat, value.record_stat, last.run_id, last.seq, last.value_stat,
-                                     last.record_stat))
-                self.restat_files.update((value.where, str(self.store.result_path(job.place))))
+            self.note_stats(job, last, value)
             return Decision(JobStatus.UP_TO_DATE, Reason.UP_TO_DATE, "", value)
         else:
             decision = Decision(JobStatus.RUN, Reason.NEW, "new: its stored value or record changed or is gone")
