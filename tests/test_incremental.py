@@ -229,7 +229,7 @@ def test_a_job_whose_code_is_edited_during_the_run_is_not_recorded_ok(project, e
     """
     source = project.write("edit", first)
     argv, kw = project.command("run", "--json", "-j", "1", "--executor", executor, "edit")
-    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True, **kw)
+    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
     started = project.path / "started"
     deadline = time.monotonic() + 60
     while not started.exists() and time.monotonic() < deadline:
@@ -237,15 +237,52 @@ def test_a_job_whose_code_is_edited_during_the_run_is_not_recorded_ok(project, e
     # Saved while the run goes: the next job would import it.
     source.write_text(source.read_text().replace('"V1"', '"V2"'))
     (project.path / "edited").touch()
-    out, _ = runner.communicate(timeout=120)
+    out, err = runner.communicate(timeout=120)
+    assert "Traceback" not in err, err
     jobs = {j["partition"]["k"]: j for j in json.loads(out)["jobs"]}
     assert all(j["status"] == "failed" and "its code changed while the run went" in j["error"]
                for j in jobs.values()), jobs
+    # Nor do its files say so: whoever reads them finds a failure record.
+    record = json.loads((project.path / ".vorda/assets/edit/v/k=1/result.json").read_text())
+    assert record["ok"] is False and "its code changed" in record["error"]
     # Back to the first code: nothing made under the second passes for it.
     source.write_text(textwrap.dedent(first))
     jobs, _ = project.run_json("edit")
     assert set(statuses(jobs).values()) == {"ok"}
     assert [project.value("edit", "v", f"k={k}") for k in (0, 1)] == ["V1", "V1"]
+
+
+def test_an_edit_that_leaves_an_asset_its_code_fails_only_the_jobs_it_met(project):
+    source = project.write("calm", """
+        import os, time
+        from vorda import asset, partitions
+
+        def other():
+            return 1
+
+        @asset(partitions={"k": partitions([0, 1])})
+        def v(k):
+            if k == 0:
+                open("started", "w").close()
+                deadline = time.monotonic() + 60
+                while not os.path.exists("edited") and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                time.sleep(1.5)  # the next job starts well after the edit
+            return k
+    """)
+    argv, kw = project.command("run", "--json", "-j", "1", "calm")
+    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
+    deadline = time.monotonic() + 60
+    while not (project.path / "started").exists() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    source.write_text(source.read_text().replace("return 1", "return 2"))  # not code v reaches
+    (project.path / "edited").touch()
+    out, err = runner.communicate(timeout=120)
+    assert "Traceback" not in err, err
+    jobs = {j["partition"]["k"]: j["status"] for j in json.loads(out)["jobs"]}
+    assert jobs == {0: "failed", 1: "ok"}  # the job the edit met may have read it; the next read it whole
+    jobs, _ = project.run_json("calm")
+    assert statuses(jobs) == {("calm:v", '{"k": 0}'): "ok", ("calm:v", '{"k": 1}'): "up-to-date"}
 
 
 def test_code_versions_cover_what_an_asset_reaches(project):

@@ -13,6 +13,7 @@ import gc
 import logging
 import os
 import sqlite3
+import time
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterator, Mapping, Sequence
@@ -20,7 +21,7 @@ from typing import Any, Callable, Iterator, Mapping, Sequence
 from vorda._command import UsageError
 from vorda.run.executors import Executor, groups, open_executor
 from vorda.run.planning import graph
-from vorda.run.planning.discovery import Asset, discover
+from vorda.run.planning.discovery import Asset, discover, project_of
 from vorda.run.planning.jobs import Job, plan_jobs
 from vorda.run.runner import JobRow, NoProgress, Progress, Run
 from vorda.run.search_path import SearchPath
@@ -117,10 +118,14 @@ class Plan:
                 with _no_collections():
                     run = Run(self.jobs, self.store, history, self.search.env, self.force, timeout, retries)
                 run.read_upstream_from_store()
+                run.project_factory = lambda: project_of(self.search)
                 if isinstance(executor, str):
                     modules = sorted({job.asset.module for job in run.selected})
+                    opened = time.time()
                     executor = open_executor(executor, parallel, self.search, modules, scheduler=scheduler,
                                              store=str(self.store.root), batch=batch, notice=notice)
+                    # Jobs read their code as they start, or their servers did once (from `opened` on).
+                    run.imports_since = opened if getattr(executor, "imports_once", True) else None
                 try:
                     groups.become_subreaper()
                     run_id = history.open_run(

@@ -28,3 +28,6 @@ RETRY_DELAY = 0.2
 RETRY_DELAY_MAX = 5.0
 # Finished jobs are made durable and recorded together, at most this late.
 BATCH_WINDOW = 0.03
+# A code file's change time is taken as up to this much earlier than the change
+# (the kernel's coarse clock): a job started within it may have read the change.
+CODE_CHANGE_MARGIN = 1.0

@@ -46,6 +46,8 @@ _Queued = tuple[PreparedJob, Future[Outcome]]
 
 
 class DaskExecutor:
+    imports_once = True  # the workers' fork servers read the jobs' code once
+
     def __init__(
         self,
         jobs: int,

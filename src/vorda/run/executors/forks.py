@@ -56,6 +56,8 @@ class _Server:
 
 
 class ForkExecutor:
+    imports_once = True  # the servers read the jobs' code once, as they start
+
     def __init__(self, jobs: int, modules: list[str], env: dict[str, str], cwd: str | None = None,
                  servers: int = 1) -> None:
         if not hasattr(os, "fork"):

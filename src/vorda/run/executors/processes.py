@@ -15,6 +15,8 @@ from vorda.run.executors.groups import CHILDREN, Lifeline, end_groups, kill_grou
 
 
 class ProcessExecutor:
+    imports_once = False  # each job reads its code as its process starts
+
     def __init__(self, jobs: int) -> None:
         self._pool = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="vorda-job")
         self._lock = threading.Lock()

@@ -104,6 +104,8 @@ class CodeVersion:
     covers: dict[str, str]  # label -> hash of that definition's source
     dynamic: list[str]  # labels of the modules included whole, sorted
     files: tuple[str, ...] = ()  # the project files it was read from
+    own_label: str = ""  # its own entry in `covers`
+    own_text: str | None = None  # the hash of its own definition's text, as the project's file has it
 
 
 def file_identity(info: os.stat_result) -> str:
@@ -1040,7 +1042,8 @@ def _code_version(project: Project, module_name: str, function_name: str, functi
         reached |= reach.reach((module.name, _WHOLE))
     whole = {name for name, index in reached if index == _WHOLE}
     own_node = (module.name, roots[0]) if roots else None
-    covers = {module.labels[roots[0]] if roots else f"{function_name} in {module.label}": own}
+    own_label = module.labels[roots[0]] if roots else f"{function_name} in {module.label}"
+    covers = {own_label: own}
     for node in reached:
         if node != own_node and (node[1] == _WHOLE or node[0] not in whole):
             label, value = reach.cover(node)
@@ -1053,4 +1056,14 @@ def _code_version(project: Project, module_name: str, function_name: str, functi
     files = {module.path} | {found.path for found in map(project.module, {name for name, _ in reached})
                              if found is not None and found.path is not None}
     return CodeVersion(digest, dict(items), sorted(reach.cover((name, _WHOLE))[0] for name in whole),
-                       tuple(sorted(files)))
+                       tuple(sorted(files)), own_label, module.hash_of(roots[0]) if roots else None)
+
+
+def same_code(project: Project, module_name: str, function_name: str, before: CodeVersion) -> bool:
+    """Whether the project's files, as `project` reads them now, still give
+    the code version `before` was (its own definition's text included)."""
+    now = code_version(project, module_name, function_name, "", None)
+    if (now.own_label, now.own_text) != (before.own_label, before.own_text):
+        return False
+    return {k: v for k, v in now.covers.items() if k != now.own_label} == \
+        {k: v for k, v in before.covers.items() if k != before.own_label}

@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import Any
 
 from vorda._command import UsageError
-from vorda.run.planning.code_version import Project, code_version
+from vorda.run.planning.code_version import CodeVersion, Project, code_version, same_code
 from vorda.run.search_path import SearchPath
 from vorda.run.store.keys import canonical, key_text
 
@@ -45,6 +45,13 @@ class Asset:
     # The project files its code version was read from, each as it was then:
     # a job that imported them changed ran other code than the version says.
     code_files: tuple[tuple[str, str], ...] = field(default=(), compare=False)
+    code: CodeVersion | None = field(default=None, compare=False)  # what `code_version` was made of
+    code_of: tuple[str, str] = ("", "")  # the module and function name it was read for
+
+    def same_code(self, project: Project) -> bool:
+        """Whether the project's files, read by `project`, still give this
+        asset's code version."""
+        return self.code is not None and same_code(project, *self.code_of, self.code)
 
     def texts(self, dim: str) -> list[str]:
         """The canonical texts of a dimension's keys, in its order."""
@@ -94,9 +101,14 @@ class Discovery:
     messages: str  # what the modules wrote on standard error while importing
 
 
+def project_of(search: SearchPath) -> Project:
+    """The project's own modules as code versions read them, each file read afresh."""
+    return Project([*(os.path.abspath(p) for p in search.extra), os.getcwd()], [*search.dirs, *sys.path])
+
+
 def discover(modules: list[str], search: SearchPath) -> Discovery:
     """Import the modules in a discovery process and read its report."""
-    project = Project([*(os.path.abspath(p) for p in search.extra), os.getcwd()], [*search.dirs, *sys.path])
+    project = project_of(search)
     project.note(modules)  # as they are before discovery imports them
     try:
         process = subprocess.Popen(
@@ -190,10 +202,11 @@ def _assets(records: list[dict[str, Any]], search: SearchPath, project: Project 
                                 metadata)
             version, covers, dynamic = made.digest, made.covers, tuple(made.dynamic)
             files = tuple((path, project.seen[path]) for path in made.files if path in project.seen)
+            code: CodeVersion | None = made
         else:
             version = _code_version(home)
             covers, dynamic = {f"{home['function_name']} in {_shown_path(home['file_path'], search)}": version}, ()
-            files = ()
+            files, code = (), None
         dims, key_texts = _dims(home)
         assets[ref] = Asset(
             ref=ref,
@@ -209,6 +222,8 @@ def _assets(records: list[dict[str, Any]], search: SearchPath, project: Project 
             covers=covers,
             dynamic=dynamic,
             code_files=files,
+            code=code,
+            code_of=(home["module_path"], home["function_name"]),
         )
     named: dict[str, Asset] = {}
     for asset in assets.values():

@@ -405,6 +405,14 @@ class Store:
             return None
         return folder + name, (value.st_dev, value.st_ino, value.st_size, value.st_mtime_ns)
 
+    def record_failure(self, place: Place, error: str) -> None:
+        """Replace the job's result.json by a failure record: what its folder
+        holds is not what the run records (the value stays, as a failed job
+        leaves it)."""
+        data = json.dumps({"error": error, "error_type": "CodeChanged", "ok": False}, sort_keys=True,
+                          separators=(",", ":"), ensure_ascii=False).encode()
+        files.write_replace(Path(self.folder(place)), RESULT, data)
+
     def record_stat(self, place: Place) -> str | None:
         """How a later run recognises the job's result.json as the one recorded."""
         try:
