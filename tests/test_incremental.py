@@ -212,34 +212,46 @@ def test_a_folder_made_a_store_keeps_what_was_already_there(project):
     assert project.run("gc", "--store", "data", "--dry-run", check=0).stdout.startswith("would free 0 kept")
 
 
-@pytest.mark.parametrize("executor", ["processes", "forks"])
-def test_a_job_whose_code_is_edited_during_the_run_is_not_recorded_ok(project, executor):
-    first = """
-        import os, time
-        from vorda import asset, partitions
+# Partition 0 says it started, then waits until the test has edited the module.
+WAITS = """
+    import os, time
+    from vorda import asset, partitions
 
-        @asset(partitions={"k": partitions([0, 1])})
-        def v(k):
-            if k == 0:
-                open("started", "w").close()
-                deadline = time.monotonic() + 60
-                while not os.path.exists("edited") and time.monotonic() < deadline:
-                    time.sleep(0.02)
-            return "V1"
-    """
-    source = project.write("edit", first)
-    argv, kw = project.command("run", "--json", "-j", "1", "--executor", executor, "edit")
+    def other():
+        return 1
+
+    @asset(partitions={"k": partitions([0, 1])})
+    def v(k):
+        if k == 0:
+            open("started", "w").close()
+            deadline = time.monotonic() + 60
+            while not os.path.exists("edited") and time.monotonic() < deadline:
+                time.sleep(0.02)
+            time.sleep(AFTER)
+        return VALUE
+"""
+
+
+def run_editing(project, source, old, new, *options):
+    """The jobs of a run during which `old` is replaced by `new` in `source`, by partition."""
+    argv, kw = project.command("run", "--json", "-j", "1", *options, source.stem)
     runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
-    started = project.path / "started"
     deadline = time.monotonic() + 60
-    while not started.exists() and time.monotonic() < deadline:
+    while not (project.path / "started").exists() and time.monotonic() < deadline:
         time.sleep(0.02)
-    # Saved while the run goes: the next job would import it.
-    source.write_text(source.read_text().replace('"V1"', '"V2"'))
+    source.write_text(source.read_text().replace(old, new))
     (project.path / "edited").touch()
     out, err = runner.communicate(timeout=120)
     assert "Traceback" not in err, err
-    jobs = {j["partition"]["k"]: j for j in json.loads(out)["jobs"]}
+    return {j["partition"]["k"]: j for j in json.loads(out)["jobs"]}
+
+
+@pytest.mark.parametrize("executor", ["processes", "forks"])
+def test_a_job_whose_code_is_edited_during_the_run_is_not_recorded_ok(project, executor):
+    first = WAITS.replace("AFTER", "0").replace("VALUE", '"V1"')
+    source = project.write("edit", first)
+    # Saved while the run goes: the next job would import it.
+    jobs = run_editing(project, source, '"V1"', '"V2"', "--executor", executor)
     assert all(j["status"] == "failed" and "its code changed while the run went" in j["error"]
                for j in jobs.values()), jobs
     # Nor do its files say so: whoever reads them finds a failure record.
@@ -253,34 +265,11 @@ def test_a_job_whose_code_is_edited_during_the_run_is_not_recorded_ok(project, e
 
 
 def test_an_edit_that_leaves_an_asset_its_code_fails_only_the_jobs_it_met(project):
-    source = project.write("calm", """
-        import os, time
-        from vorda import asset, partitions
-
-        def other():
-            return 1
-
-        @asset(partitions={"k": partitions([0, 1])})
-        def v(k):
-            if k == 0:
-                open("started", "w").close()
-                deadline = time.monotonic() + 60
-                while not os.path.exists("edited") and time.monotonic() < deadline:
-                    time.sleep(0.02)
-                time.sleep(1.5)  # the next job starts well after the edit
-            return k
-    """)
-    argv, kw = project.command("run", "--json", "-j", "1", "calm")
-    runner = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
-    deadline = time.monotonic() + 60
-    while not (project.path / "started").exists() and time.monotonic() < deadline:
-        time.sleep(0.02)
-    source.write_text(source.read_text().replace("return 1", "return 2"))  # not code v reaches
-    (project.path / "edited").touch()
-    out, err = runner.communicate(timeout=120)
-    assert "Traceback" not in err, err
-    jobs = {j["partition"]["k"]: j["status"] for j in json.loads(out)["jobs"]}
-    assert jobs == {0: "failed", 1: "ok"}  # the job the edit met may have read it; the next read it whole
+    # The next job starts well after the edit, which changes nothing v reaches.
+    source = project.write("calm", WAITS.replace("AFTER", "1.5").replace("VALUE", "k"))
+    jobs = run_editing(project, source, "return 1", "return 2")
+    # The job the edit met may have read it; the next one read it whole.
+    assert {k: j["status"] for k, j in jobs.items()} == {0: "failed", 1: "ok"}
     jobs, _ = project.run_json("calm")
     assert statuses(jobs) == {("calm:v", '{"k": 0}'): "ok", ("calm:v", '{"k": 1}'): "up-to-date"}
 
