@@ -19,6 +19,7 @@ from typing import Any, Mapping
 
 from vorda import loading, values
 from vorda._command import UsageError
+from vorda.run.report import first_line
 from vorda.run.store.history import History, LastOk
 from vorda.run.store.keys import canonical, partition_label
 from vorda.run.store.layout import VALUE_NAME, Place, Store
@@ -116,7 +117,7 @@ def _value_file(store: Store, lasts: Mapping[str | None, LastOk], label: str, ke
         found = store.read_result(place)
         record = found[0] if found is not None else None
         if record is not None and record.get("ok") is False:  # the files of a job that failed since
-            error = (str(record.get("error") or "").strip().splitlines() or ["no error given"])[0]
+            error = first_line(str(record.get("error") or "")) or "no error given"
             raise _Changed(f"{shown}: its last job failed ({error}); run the asset again, or read what "
                            f"run {last.run_id} made with run={last.run_id!r}")
         raise _Changed(f"{shown}: its stored value or record changed since run {last.run_id} recorded it; "

@@ -6,6 +6,7 @@ import json
 from typing import Any, Mapping
 
 from vorda._command import UsageError
+from vorda.run.report import first_line
 from vorda.run.store.history import History
 from vorda.run.store.keys import canonical, partition_label
 from vorda.run.store.layout import Store
@@ -28,9 +29,10 @@ def _asset_key(history: History, asset: str) -> tuple[str, str]:
     last = history.last_job_of(asset)
     if last is not None:  # it ran, but never ok
         run_id, label, status, error = last
-        why = f": {(error.strip().splitlines() or [''])[0]}" if error else ""
-        raise UsageError(f"no value of {label} in the history: its last job, in run {run_id}, is {status}{why} "
-                         f"(see vorda logs {run_id} {label})")
+        why = first_line(error)
+        raise UsageError(f"no value of {label} in the history: its last job, in run {run_id}, is {status}"
+                         + (f": {why}" if why else "") +
+                         f" (see vorda logs {run_id} {label})")
     names = sorted({label for _, label in known} | {key[5:] for key, _ in known if key.startswith("name:")})
     listed = ", ".join(names[:_SHOWN]) + (", ..." if len(names) > _SHOWN else "")
     raise UsageError(f"no asset {asset} in the history" + (f" (it has {listed})" if names else " (it is empty)"))

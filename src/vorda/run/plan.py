@@ -19,6 +19,7 @@ from pathlib import Path
 from typing import Any, Callable, Iterator, Mapping, Sequence
 
 from vorda._command import UsageError
+from vorda.run.code_watch import CodeWatch
 from vorda.run.executors import Executor, groups, open_executor
 from vorda.run.planning import graph
 from vorda.run.planning.discovery import Asset, discover, project_of
@@ -118,14 +119,15 @@ class Plan:
                 with _no_collections():
                     run = Run(self.jobs, self.store, history, self.search.env, self.force, timeout, retries)
                 run.read_upstream_from_store()
-                run.project_factory = lambda: project_of(self.search)
+                read_since: float | None = 0.0  # an executor given: when it read the code is not known
                 if isinstance(executor, str):
                     modules = sorted({job.asset.module for job in run.selected})
                     opened = time.time()
                     executor = open_executor(executor, parallel, self.search, modules, scheduler=scheduler,
                                              store=str(self.store.root), batch=batch, notice=notice)
                     # Jobs read their code as they start, or their servers did once (from `opened` on).
-                    run.imports_since = opened if getattr(executor, "imports_once", True) else None
+                    read_since = opened if getattr(executor, "imports_once", True) else None
+                run.code_watch = CodeWatch(lambda: project_of(self.search), read_since)
                 try:
                     groups.become_subreaper()
                     run_id = history.open_run(

@@ -21,9 +21,10 @@ from vorda._command import UsageError
 from vorda._tracing import RAISED_AT
 from vorda.run.executors import groups
 from vorda.run.executors.base import INLINE_LIMIT, Executor, Outcome, PreparedJob, open_log
-from vorda.run.planning.code_version import Project, file_identity
+from vorda.run.code_watch import CodeWatch
 from vorda.run.planning.jobs import Job
 from vorda.run.recorder import Recorder
+from vorda.run.report import first_line
 from vorda.run.status import DONE, JobStatus, Reason, RunStatus
 from vorda.run.store import files
 from vorda.run.store.history import History, LastOk
@@ -31,7 +32,7 @@ from vorda.run.store.inputs import write_inputs
 from vorda.run.store.refs import reference, write_refs
 from vorda.run.store.keys import canonical
 from vorda.run.store.layout import JobFolder, Place, Store, Value, as_linked, parse_record
-from vorda.run.timing import BATCH_WINDOW, CODE_CHANGE_MARGIN, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
+from vorda.run.timing import BATCH_WINDOW, JOB_POLL, ORPHAN_POLL, RETRY_DELAY, RETRY_DELAY_MAX
 
 
 @dataclass(slots=True)
@@ -184,13 +185,7 @@ class Run:
         self.restats: list[tuple[str, str, str, int, str | None, str | None]] = []
         self.restat_files: set[str] = set()
         self.keeps_restats = True  # a dry run records nothing: it need not hold them
-        # See code_edited: when the jobs read their code (None: each job, as it
-        # starts), and what is known of the files in this batch of ended jobs.
-        self.imports_since: float | None = 0.0
-        self.project_factory: Callable[[], Project] | None = None
-        self.code_seen: dict[str, tuple[str, float] | None] = {}
-        self.code_same: dict[str, bool] = {}
-        self.code_project: Project | None = None
+        self.code_watch = CodeWatch()  # a job whose code files were edited meanwhile
         self.t0_wall: dict[int, float] = {}
         labels: dict[str, str] = {}  # one text per asset, shared by its rows
         self.rows = {}
@@ -383,8 +378,7 @@ class Run:
                 if not futures and not self.retry_at:
                     continue
                 done = self.wait_ended(self.next_wait(futures.values(), len(futures) < capacity(parallel)))
-                # The jobs that just ended are checked against the files as they are now.
-                self.code_seen, self.code_same, self.code_project = {}, {}, None
+                self.code_watch.batch()  # the jobs that just ended are checked against the files as they are now
                 self.record_started()
                 self.end_overdue(futures.values(), executor)
                 if time.monotonic() > next_sweep:
@@ -662,7 +656,7 @@ class Run:
         self.retry_at[job.seq] = time.monotonic() + min(RETRY_DELAY * 2 ** (row.attempts - 1), RETRY_DELAY_MAX)
         with contextlib.suppress(OSError):
             with os.fdopen(open_log(self.prepared[job.seq].log_path), "a") as log:
-                first = (str(error).strip().splitlines() or [""])[0]
+                first = first_line(str(error))
                 log.write(f"--- attempt {row.attempts} failed: {first}; trying again\n")
         return True
 
@@ -687,39 +681,6 @@ class Run:
             refs_path = self.store.refs_path(self.run_id, job.seq)
             write_refs(refs_path, refs)
         return inputs_path, refs_path, read
-
-    def code_edited(self, job: Job) -> str | None:
-        """A file of the job's code changed since the run was planned in a way
-        the job may have met, or None. It may have read the file after the
-        change began (a change after its process or server started), or the
-        change gives its asset other code. Files are looked at once per batch
-        of ended jobs, after they ended."""
-        edited, latest = [], 0.0
-        for path, identity in job.asset.code_files:
-            if path not in self.code_seen:
-                try:
-                    info = os.stat(path)
-                    self.code_seen[path] = (file_identity(info), info.st_ctime)
-                except OSError:
-                    self.code_seen[path] = None
-            seen = self.code_seen[path]
-            if seen is None:
-                return path
-            if seen[0] != identity:
-                edited.append(path)
-                latest = max(latest, seen[1])
-        if not edited:
-            return None
-        read_from = self.t0_wall[job.seq] if self.imports_since is None else self.imports_since
-        if latest + CODE_CHANGE_MARGIN >= read_from:
-            return edited[0]
-        same = self.code_same.get(job.asset.ref)
-        if same is None:
-            if self.code_project is None and self.project_factory is not None:
-                self.code_project = self.project_factory()
-            same = self.code_same[job.asset.ref] = (
-                self.code_project is not None and job.asset.same_code(self.code_project))
-        return None if same else edited[0]
 
     def fail(self, job: Job, error: str, **fields: Any) -> None:
         self.failed_root[job.seq] = job.asset.label
@@ -747,7 +708,7 @@ class Run:
         if job.seq in self.timed_out and not succeeded:
             self.fail(job, f"timed out after {self.timeout:g} s", seconds=seconds)
             return
-        if succeeded and (edited := self.code_edited(job)) is not None:
+        if succeeded and (edited := self.code_watch.edited(job.asset, self.t0_wall[job.seq])) is not None:
             error = (f"its code changed while the run went ({edited} was edited): the value may not be what the "
                      "recorded code makes; run it again")
             with contextlib.suppress(OSError):  # else the history alone says so, and the next run checks the files

@@ -55,6 +55,7 @@ from dataclasses import dataclass
 from typing import Any, Iterable, Iterator, Mapping, NamedTuple, Sequence, Union
 
 from vorda.run.store.keys import canonical
+from vorda.run.store.layout import stat_text
 
 _FORMAT = 1  # of the analyses the cache keeps
 _BUILTINS = frozenset(dir(builtins))
@@ -106,12 +107,6 @@ class CodeVersion:
     files: tuple[str, ...] = ()  # the project files it was read from
     own_label: str = ""  # its own entry in `covers`
     own_text: str | None = None  # the hash of its own definition's text, as the project's file has it
-
-
-def file_identity(info: os.stat_result) -> str:
-    """What tells a source file from itself changed (ctime too: an edit
-    whose mtime was put back changes it)."""
-    return f"{info.st_ino} {info.st_size} {info.st_mtime_ns} {info.st_ctime_ns}"
 
 
 def changed(before: Mapping[str, str], after: CodeVersion) -> list[str]:
@@ -195,7 +190,7 @@ class _Module:
             return
         try:
             with open(path, "rb") as f:
-                self.identity = file_identity(os.fstat(f.fileno()))
+                self.identity = stat_text(os.fstat(f.fileno()))
                 data = f.read()
             self.source = importlib.util.decode_source(data)
         except (OSError, SyntaxError, ValueError, UnicodeDecodeError):
@@ -704,7 +699,7 @@ class Project:
             where = self._locate(name)
             if where is not None and where.path is not None:
                 try:
-                    self.seen.setdefault(where.path, file_identity(os.stat(where.path)))
+                    self.seen.setdefault(where.path, stat_text(os.stat(where.path)))
                 except OSError:
                     pass  # reading it says what is wrong
 

@@ -24,6 +24,7 @@ from stat import S_ISREG
 from typing import Any, Mapping, Sequence
 
 from vorda._command import UsageError
+from vorda.loading import identity
 from vorda.run.store import files
 from vorda.run.store.history import RUN_ID, History, LastOk
 from vorda.run.store.keys import MAX_COMPONENT, dim_head, escape, partition_dir, shorten
@@ -112,8 +113,7 @@ class JobFolder:
     def value(self, name: str) -> Value:
         """The value file `name` as it is now; OSError if it cannot be read."""
         fd, info = self._open(name)
-        identity = (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
-        return Value(f"{self.where}/{name}", files.hash_fd(fd), stat_text(info), identity)
+        return Value(f"{self.where}/{name}", files.hash_fd(fd), stat_text(info), identity(info))
 
     def remove_other_values(self, keep: str) -> None:
         """Value files of other formats a job left earlier: a tool reading
@@ -140,7 +140,7 @@ def parse_record(data: bytes) -> dict[str, Any] | None:
 def _stat(fd: int) -> tuple[str, tuple[int, int, int, int]]:
     """How the history recognises a file it hashed, and how a reader checks it."""
     info = os.fstat(fd)
-    return stat_text(info), (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns)
+    return stat_text(info), identity(info)
 
 
 def stat_text(info: os.stat_result) -> str:
@@ -158,7 +158,7 @@ def as_linked(value: Value) -> Value:
         info = os.stat(value.where, follow_symlinks=False)
     except OSError:
         return value
-    if (info.st_dev, info.st_ino, info.st_size, info.st_mtime_ns) != value.identity:
+    if identity(info) != value.identity:
         return value
     return dataclasses.replace(value, stat=stat_text(info))
 
@@ -380,7 +380,7 @@ class Store:
             return None
         try:
             fd = self.open(path)
-            stat, identity = _stat(fd)
+            stat, ident = _stat(fd)
             if stat == last.value_stat:
                 os.close(fd)  # the file it hashed, untouched since: no need to read it again
             elif files.hash_fd(fd) != last.value_hash:
@@ -388,7 +388,7 @@ class Store:
         except OSError:
             return None
         record_stat = self.success_record(place, name)
-        return Value(str(path), last.value_hash, stat, identity, record_stat) if record_stat is not None else None
+        return Value(str(path), last.value_hash, stat, ident, record_stat) if record_stat is not None else None
 
     @staticmethod
     def _unchanged(folder: str, name: str, value_stat: str, record_stat: str) -> tuple[str, tuple[int, int, int, int]] | None:
@@ -403,7 +403,7 @@ class Store:
             return None
         if stat_text(value) != value_stat or stat_text(record) != record_stat:
             return None
-        return folder + name, (value.st_dev, value.st_ino, value.st_size, value.st_mtime_ns)
+        return folder + name, identity(value)
 
     def record_failure(self, place: Place, error: str) -> None:
         """Replace the job's result.json by a failure record: what its folder
